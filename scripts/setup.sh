@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs everything both builds and their tests need, idempotently, and
+# fetches the miniz sources when no miniz 3 package is installed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+pkgs=(cmake g++ make ninja-build googletest
+      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+      clang-14 libclang-rt-14-dev clang-format
+      python3 unzip zip libarchive-tools time openssl)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -qq
+  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+command -v npm >/dev/null || { echo "npm is needed to fetch miniz (install Node.js with npm)" >&2; exit 1; }
+"$here/scripts/fetch-miniz.sh"

@@ -1,0 +1,72 @@
+#include "app/command_dispatcher.h"
+
+#include "commands/commands.h"
+#include "log/logger.h"
+#include "options/option_parser.h"
+#include "platform/file_utils.h"
+#include "platform/win32.h"
+
+#include <iostream>
+
+std::string localAppDataFolder(const std::string& name) {
+    char folder[MAX_PATH] = {};
+    if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
+        return std::string();
+    return FileUtils::toForwardSlashes(folder) + "/" + name;
+}
+
+namespace {
+
+void declareOptions(OptionParser& options) {
+    options.addFlag("sleep");
+    options.addOption("ms");
+    options.addFlag("elevate");
+    options.addFlag("update");
+    options.addOption("wait");
+    options.addOption("appAsar");
+    options.addOption("updateAsar");
+    options.addFlag("regedit");
+    options.addOption("rootkey");
+    options.addOption("subkey");
+    options.addOption("key");
+    options.addOption("value");
+    options.addOption("type");
+    options.addFlag("extract");
+    options.addOption("zip");
+    options.addOption("out");
+    options.addFlag("launch");
+    options.addOption("program");
+    options.addOption("args");
+}
+
+int run(int argc, char** argv) {
+    const std::string logFolder = localAppDataFolder("vantrell");
+    if (!FileUtils::directoryExists(logFolder.c_str()))
+        FileUtils::createDirectory(logFolder.c_str());
+    const std::string logPath = logFolder + "/" + "update-log.txt";
+    std::cout << logPath << std::endl;
+    Logger::instance()->open(logPath);
+
+    OptionParser options;
+    declareOptions(options);
+    options.parse(argc, argv);
+
+    if (options.getFlag("sleep")) {
+        if (const auto status = sleepCommand(options))
+            return *status;
+    }
+    return 0;
+}
+
+} // namespace
+
+int CommandDispatcher(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const FileUtils::IOException& failure) {
+        // A file-system step that cannot be done ends the run in order; the
+        // line goes to standard error alone when the log is not open yet.
+        Logger::instance()->log(ERROR, failure.what());
+        return kFileSystemFailureStatus;
+    }
+}

@@ -1,0 +1,11 @@
+// The commands, in the order the dispatcher runs them. A command that can
+// end the run returns the exit status to end it with; an empty result lets
+// the dispatch go on.
+#pragma once
+
+#include "options/option_parser.h"
+
+#include <optional>
+
+// Waits --ms milliseconds; ends the run with 1 when --ms is missing.
+std::optional<int> sleepCommand(OptionParser& options);

@@ -1,0 +1,166 @@
+#include "options/option_parser.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+OptionParser::ReallocFunction OptionParser::reallocate = std::realloc;
+std::FILE* OptionParser::messages = stdout;
+
+namespace {
+const char* const longPrefix = "--";
+const char separator = '=';
+const char* const flagValue = "true";
+const int initialCapacity = 10;
+
+[[noreturn]] void failMaking() {
+    std::fputs("\nOPTIONS ERROR : Failed allocating memory\nExiting.\n", OptionParser::messages);
+    std::fflush(OptionParser::messages);
+    std::exit(0);
+}
+
+[[noreturn]] void failGrowing(const char* name) {
+    std::fprintf(OptionParser::messages,
+                 "\nOPTIONS ERROR : Failed allocating extra memory \nWhile adding the option : \"%s\"\nExiting.\n\n",
+                 name);
+    std::fflush(OptionParser::messages);
+    std::exit(0);
+}
+
+template <typename T> T* grow(T* array, int count) {
+    return static_cast<T*>(OptionParser::reallocate(array, sizeof(T) * static_cast<std::size_t>(count)));
+}
+} // namespace
+
+OptionParser::OptionParser() {
+    names = grow<const char*>(nullptr, initialCapacity);
+    kinds = grow<Kind>(nullptr, initialCapacity);
+    slots = grow<int>(nullptr, initialCapacity);
+    if (names == nullptr || kinds == nullptr || slots == nullptr)
+        failMaking();
+    optionCapacity = initialCapacity;
+}
+
+OptionParser::~OptionParser() {
+    if (values != nullptr) {
+        for (int i = 0; i < valueSlotCount; ++i)
+            std::free(values[i]);
+        std::free(values);
+    }
+    std::free(names);
+    std::free(kinds);
+    std::free(slots);
+}
+
+void OptionParser::addFlag(const char* name) {
+    if (optionCount == optionCapacity) {
+        const int bigger = optionCapacity * 2;
+        const char** newNames = grow(names, bigger);
+        if (newNames != nullptr)
+            names = newNames;
+        Kind* newKinds = newNames != nullptr ? grow(kinds, bigger) : nullptr;
+        if (newKinds != nullptr)
+            kinds = newKinds;
+        int* newSlots = newKinds != nullptr ? grow(slots, bigger) : nullptr;
+        if (newSlots == nullptr)
+            failGrowing(name);
+        slots = newSlots;
+        optionCapacity = bigger;
+    }
+    names[optionCount] = name;
+    kinds[optionCount] = Flag;
+    slots[optionCount] = valueSlotCount;
+    ++optionCount;
+    ++valueSlotCount;
+}
+
+void OptionParser::addOption(const char* name) {
+    addFlag(name);
+    kinds[optionCount - 1] = Valued;
+}
+
+bool OptionParser::ensureValueTable() {
+    if (values != nullptr)
+        return true;
+    if (valueSlotCount == 0)
+        return false;
+    values = static_cast<char**>(reallocate(nullptr, sizeof(char*) * static_cast<std::size_t>(valueSlotCount)));
+    if (values == nullptr)
+        failMaking();
+    for (int i = 0; i < valueSlotCount; ++i)
+        values[i] = nullptr;
+    return true;
+}
+
+int OptionParser::find(const char* name) const {
+    for (int i = 0; i < optionCount; ++i)
+        if (std::strcmp(names[i], name) == 0)
+            return i;
+    return -1;
+}
+
+void OptionParser::store(int index, const char* text, std::size_t length) {
+    char* copy = static_cast<char*>(reallocate(nullptr, length + 1));
+    if (copy == nullptr)
+        failMaking();
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    char*& slot = values[slots[index]];
+    std::free(slot);
+    slot = copy;
+}
+
+void OptionParser::applyLongOption(const char* text, int& pendingValued) {
+    pendingValued = -1;
+    const char* equals = std::strchr(text, separator);
+    if (equals != nullptr && equals != text) {
+        // Compare the name before '=' with each declared name, whole.
+        const std::size_t nameLength = static_cast<std::size_t>(equals - text);
+        for (int i = 0; i < optionCount; ++i) {
+            if (std::strlen(names[i]) == nameLength && std::memcmp(names[i], text, nameLength) == 0) {
+                if (kinds[i] == Flag)
+                    store(i, flagValue, std::strlen(flagValue));
+                else
+                    store(i, equals + 1, std::strlen(equals + 1));
+                return;
+            }
+        }
+        return;
+    }
+    const int index = find(text);
+    if (index < 0)
+        return;
+    if (kinds[index] == Flag)
+        store(index, flagValue, std::strlen(flagValue));
+    else
+        pendingValued = index;
+}
+
+void OptionParser::parse(int argc, const char* const* argv) {
+    if (!ensureValueTable())
+        return;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strncmp(argument, longPrefix, 2) == 0) {
+            int valued = -1;
+            applyLongOption(argument + 2, valued);
+            if (valued >= 0 && i + 1 < argc) {
+                ++i;
+                store(valued, argv[i], std::strlen(argv[i]));
+            }
+        }
+        // Single-dash and plain arguments are ignored and never take a value.
+    }
+}
+
+bool OptionParser::getFlag(const char* name) {
+    const char* value = getValue(name);
+    return value != nullptr && std::strcmp(value, flagValue) == 0;
+}
+
+const char* OptionParser::getValue(const char* name) {
+    if (!ensureValueTable())
+        return nullptr;
+    const int index = find(name);
+    return index < 0 ? nullptr : values[slots[index]];
+}

@@ -1,0 +1,104 @@
+// A small POSIX stand-in for the subset of the ANSI Win32 API this helper
+// calls. It keeps the Win32 contract (return values, GetLastError codes) so
+// that the code above it behaves the same on both builds.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+using BOOL = int;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using BYTE = unsigned char;
+using WORD = std::uint16_t;
+using HRESULT = std::int32_t;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using REGSAM = DWORD;
+using HANDLE = void*;
+using HWND = void*;
+using HINSTANCE = void*;
+using HMODULE = void*;
+using HLOCAL = void*;
+using FARPROC = void (*)();
+
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define WINAPI
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_HANDLE_DISK_FULL 39L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_CANCELLED 1223L
+
+#define S_OK 0
+#define E_FAIL static_cast<HRESULT>(0x80004005u)
+#define CSIDL_LOCAL_APPDATA 0x001C
+#define SHGFP_TYPE_CURRENT 0
+
+using CRITICAL_SECTION = pthread_mutex_t;
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+DWORD GetCurrentProcessId();
+void Sleep(DWORD milliseconds);
+
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+
+DWORD GetFileAttributesA(LPCSTR path);
+BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
+BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists);
+BOOL DeleteFileA(LPCSTR path);
+BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
+BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
+DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
+
+// The per-user local data folder is $XDG_DATA_HOME, else $HOME/.local/share.
+// Like the Windows folder it always exists once reported: it is created when
+// missing. Fails with E_FAIL when neither variable gives a folder.
+HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
+
+// Maps an errno value to the Win32 code a Windows caller would see for the
+// same failure. `path` (may be null) lets ENOENT tell a missing file (2) from
+// a missing folder on the way to it (3).
+DWORD win32ErrorFromErrno(int error, const char* path);

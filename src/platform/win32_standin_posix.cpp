@@ -1,0 +1,244 @@
+// POSIX implementation of the Win32 basics: errors, process id, sleep,
+// critical sections, file attributes, folders and the temporary and
+// per-user data folders.
+#include "platform/win32_standin.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+thread_local DWORD lastError = 0;
+
+bool parentExists(const char* path) {
+    std::string p(path);
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const auto slash = p.find_last_of('/');
+    if (slash == std::string::npos)
+        return true; // relative name in the current folder
+    const std::string parent = slash == 0 ? "/" : p.substr(0, slash);
+    struct stat st {};
+    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+BOOL fail(int error, const char* path) {
+    SetLastError(win32ErrorFromErrno(error, path));
+    return FALSE;
+}
+} // namespace
+
+DWORD win32ErrorFromErrno(int error, const char* path) {
+    switch (error) {
+    case 0:
+        return ERROR_SUCCESS;
+    case ENOENT:
+        return path == nullptr || parentExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EBUSY:
+    case ETXTBSY:
+        return ERROR_SHARING_VIOLATION;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EXDEV:
+        return ERROR_NOT_SAME_DEVICE;
+    case ENOEXEC:
+        return ERROR_BAD_EXE_FORMAT;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD code) { lastError = code; }
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+void Sleep(DWORD milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_init(section, nullptr); }
+void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(section); }
+void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(section); }
+void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(section); }
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    struct stat st {};
+    if (path == nullptr || *path == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (::stat(path, &st) != 0) {
+        fail(errno, path);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
+    if (path == nullptr || *path == '\0')
+    {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (::mkdir(path, 0777) != 0)
+        return fail(errno, path);
+    return TRUE;
+}
+
+BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists) {
+    const int in = ::open(source, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return fail(errno, source);
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EACCES : errno;
+        ::close(in);
+        return fail(error, source);
+    }
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+    const int out = ::open(destination, flags, st.st_mode & 0777);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return fail(error, destination);
+    }
+    static char buffer[1 << 20];
+    int error = 0;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        if (got == 0)
+            break;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                error = errno;
+                break;
+            }
+            done += put;
+        }
+        if (error != 0)
+            break;
+    }
+    ::close(in);
+    if (::close(out) != 0 && error == 0)
+        error = errno;
+    return error == 0 ? TRUE : fail(error, destination);
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        return fail(EACCES, path); // Windows refuses to delete a folder as a file
+    if (::unlink(path) != 0)
+        return fail(errno, path);
+    return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR existing, LPCSTR newName) {
+    // MoveFileA never replaces: link-free "rename unless the target exists".
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, existing, AT_FDCWD, newName, RENAME_NOREPLACE) == 0)
+        return TRUE;
+    if (errno != EINVAL && errno != ENOSYS)
+        return fail(errno == EEXIST ? EEXIST : errno, existing);
+#endif
+    struct stat st {};
+    if (::lstat(newName, &st) == 0)
+        return fail(EEXIST, newName);
+    if (::rename(existing, newName) != 0)
+        return fail(errno, existing);
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        // There is no reboot queue here: a parked file lives in the temporary
+        // folder, which the system clears on its own.
+        return TRUE;
+    }
+    if (newName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!(flags & MOVEFILE_REPLACE_EXISTING))
+        return MoveFileA(existing, newName);
+    if (::rename(existing, newName) != 0)
+        return fail(errno, existing);
+    return TRUE;
+}
+
+DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+    if (dir.back() != '/')
+        dir += '/';
+    if (dir.size() + 1 > bufferLength)
+        return static_cast<DWORD>(dir.size() + 1);
+    std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<DWORD>(dir.size());
+}
+
+HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
+    if (folder != CSIDL_LOCAL_APPDATA)
+        return E_FAIL;
+    std::string dir;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg != nullptr && *xdg == '/')
+        dir = xdg;
+    else if (home != nullptr && *home == '/')
+        dir = std::string(home) + "/.local/share";
+    else
+        return E_FAIL;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    if (dir.size() >= MAX_PATH)
+        return E_FAIL;
+    // Create the chain the way the desktop session would have.
+    for (size_t i = 1; i <= dir.size(); ++i) {
+        if (i == dir.size() || dir[i] == '/') {
+            const std::string prefix = dir.substr(0, i);
+            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
+                return E_FAIL;
+        }
+    }
+    std::memcpy(path, dir.c_str(), dir.size() + 1);
+    return S_OK;
+}

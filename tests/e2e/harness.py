@@ -1,0 +1,109 @@
+"""Runs the real helper binary (native, or the Windows exe under Wine) and
+reads back what it did: exit status, standard streams and the log lines it
+appended. Every run also checks the line ends of the log (CR LF under Windows,
+LF natively) and the layout of every line."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+KIND = os.environ.get("HELPER_KIND", "native")
+EXE = os.environ.get("HELPER_EXE", "")
+WINDOWS = KIND == "windows"
+EOL = b"\r\n" if WINDOWS else b"\n"
+LINE = re.compile(rb"^(INFO  |WARN  |ERROR )\((\d+)\) (.*)$", re.S)
+
+
+class Run:
+    def __init__(self, status, stdout, stderr, log_bytes):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.log_bytes = log_bytes
+
+    @property
+    def lines(self):
+        """(level, pid, message) for each appended log line; level without fill."""
+        out = []
+        for raw in self.log_bytes.split(EOL)[:-1]:
+            m = LINE.match(raw)
+            out.append((m.group(1).strip().decode(), int(m.group(2)), m.group(3).decode("utf-8", "replace"))
+                       if m else ("", 0, raw.decode("utf-8", "replace")))
+        return out
+
+    @property
+    def messages(self):
+        return [message for _, _, message in self.lines]
+
+    def leveled(self):
+        return [(level, message) for level, _, message in self.lines]
+
+
+class HelperTest(unittest.TestCase):
+    """Base class: a scratch folder per test and, natively, a private
+    per-user data folder, so that tests may run side by side."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="vantrell-e2e-")
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+        self.env = dict(os.environ)
+        if WINDOWS:
+            self.log_path = windows_log_path()
+        else:
+            self.env["XDG_DATA_HOME"] = os.path.join(self.scratch, "appdata")
+            self.env["TMPDIR"] = os.path.join(self.scratch, "tmp")
+            os.makedirs(self.env["TMPDIR"])
+            self.log_path = os.path.join(self.scratch, "appdata", "vantrell", "update-log.txt")
+        if os.path.isfile(self.log_path):
+            os.remove(self.log_path)
+
+    # Paths as the helper sees them: Wine maps the Linux root to Z:.
+    def hp(self, path):
+        return "Z:" + path if WINDOWS else path
+
+    def path(self, *parts):
+        return os.path.join(self.scratch, *parts)
+
+    def run_helper(self, *args, timeout=60, env=None):
+        before = os.path.getsize(self.log_path) if os.path.isfile(self.log_path) else 0
+        command = (["wine", EXE] if WINDOWS else [EXE]) + list(args)
+        proc = subprocess.run(command, capture_output=True, timeout=timeout, env=env or self.env)
+        log = b""
+        if os.path.isfile(self.log_path):
+            with open(self.log_path, "rb") as f:
+                f.seek(before)
+                log = f.read()
+        self.check_log_shape(log)
+        return Run(proc.returncode, proc.stdout, proc.stderr, log)
+
+    def check_log_shape(self, log):
+        if not log:
+            return
+        self.assertTrue(log.endswith(EOL), log[-40:])
+        for raw in log.split(EOL)[:-1]:
+            if WINDOWS:
+                self.assertNotIn(b"\n", raw)
+            # lines holding a newline in their message are the caller's choice; ours never do
+            self.assertRegex(raw, LINE, raw)
+
+    def assertStatus(self, run, expected):
+        """Exit statuses reach Linux as 8 bits on both builds."""
+        self.assertEqual(run.status, expected & 0xFF, (run.stderr, run.log_bytes))
+
+
+_windows_log = None
+
+
+def windows_log_path():
+    """The Linux path of the helper's log inside the Wine prefix."""
+    global _windows_log
+    if _windows_log is None:
+        out = subprocess.run(["wine", "cmd", "/c", "echo", "%LOCALAPPDATA%"], capture_output=True, text=True,
+                             check=True).stdout.strip()
+        unix = subprocess.run(["winepath", "-u", out], capture_output=True, text=True,
+                              check=True).stdout.strip()
+        _windows_log = os.path.join(unix, "vantrell", "update-log.txt")
+    return _windows_log

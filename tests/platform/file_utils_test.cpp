@@ -1,0 +1,74 @@
+#include "platform/file_utils.h"
+
+#include "platform/win32.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+TEST(FileUtils, ExistenceTests) {
+    ScratchFolder scratch;
+    writeFile(scratch.path("file.txt"), "x");
+    const struct {
+        std::string path;
+        bool exists;
+        bool isDirectory;
+    } cases[] = {
+        {scratch.path(), true, true},
+        {scratch.path("file.txt"), true, false},
+        {scratch.path("missing"), false, false},
+        {scratch.path("missing/deeper"), false, false},
+        {scratch.path("file.txt/below"), false, false},
+        {"", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FileUtils::fileExists(c.path.c_str()), c.exists) << c.path;
+        EXPECT_EQ(FileUtils::directoryExists(c.path.c_str()), c.isDirectory) << c.path;
+    }
+}
+
+std::string createDirectoryFailure(const std::string& path) {
+    try {
+        FileUtils::createDirectory(path.c_str());
+    } catch (const FileUtils::IOException& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(FileUtils, CreateDirectoryMakesOneLevelAndReportsTheSystemCode) {
+    ScratchFolder scratch;
+    const std::string made = scratch.path("made");
+    EXPECT_EQ(createDirectoryFailure(made), "");
+    EXPECT_TRUE(FileUtils::directoryExists(made.c_str()));
+
+    EXPECT_EQ(createDirectoryFailure(made), "Unable to create directory " + made + " GetLastError returned: 183");
+    const std::string deep = scratch.path("no/such");
+    EXPECT_EQ(createDirectoryFailure(deep), "Unable to create directory " + deep + " GetLastError returned: 3");
+}
+
+TEST(FileUtils, ExceptionMessageEndsInTheLastErrorCode) {
+    const std::regex shape(".* GetLastError returned: [0-9]+$");
+    for (DWORD code : {0u, 2u, 5u, 4294967295u}) {
+        SetLastError(code);
+        const FileUtils::IOException e("text");
+        EXPECT_EQ(std::string(e.what()), "text GetLastError returned: " + std::to_string(code));
+        EXPECT_TRUE(std::regex_match(std::string(e.what()), shape));
+        const FileUtils::IOException copy = e;
+        EXPECT_STREQ(copy.what(), e.what());
+    }
+}
+
+TEST(FileUtils, SeparatorConversions) {
+    EXPECT_EQ(FileUtils::toForwardSlashes("C:\\Users\\u\\AppData\\Local"), "C:/Users/u/AppData/Local");
+    EXPECT_EQ(FileUtils::toBackslashes("C:/Users/u/AppData/Local"), "C:\\Users\\u\\AppData\\Local");
+    EXPECT_EQ(FileUtils::toForwardSlashes("plain.txt"), "plain.txt");
+    EXPECT_EQ(FileUtils::toBackslashes("plain.txt"), "plain.txt");
+    EXPECT_EQ(FileUtils::toForwardSlashes("\\\\server\\share/x"), "//server/share/x");
+    EXPECT_EQ(FileUtils::toBackslashes(""), "");
+}
+
+} // namespace

@@ -8,7 +8,7 @@
 
 #include <iostream>
 
-std::string localAppDataFolder(const std::string& name) {
+std::string localAppDataFolder(const std::string &name) {
     char folder[MAX_PATH] = {};
     if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
         return std::string();
@@ -17,7 +17,7 @@ std::string localAppDataFolder(const std::string& name) {
 
 namespace {
 
-void declareOptions(OptionParser& options) {
+void declareOptions(OptionParser &options) {
     options.addFlag("sleep");
     options.addOption("ms");
     options.addFlag("elevate");
@@ -39,7 +39,7 @@ void declareOptions(OptionParser& options) {
     options.addOption("args");
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char **argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
     if (!FileUtils::directoryExists(logFolder.c_str()))
         FileUtils::createDirectory(logFolder.c_str());
@@ -60,10 +60,10 @@ int run(int argc, char** argv) {
 
 } // namespace
 
-int CommandDispatcher(int argc, char** argv) {
+int CommandDispatcher(int argc, char **argv) {
     try {
         return run(argc, argv);
-    } catch (const FileUtils::IOException& failure) {
+    } catch (const FileUtils::IOException &failure) {
         // A file-system step that cannot be done ends the run in order; the
         // line goes to standard error alone when the log is not open yet.
         Logger::instance()->log(ERROR, failure.what());

@@ -8,7 +8,7 @@ namespace {
 // which closes the file.
 Logger theLogger;
 
-const char* levelField(LogLevel level) {
+const char *levelField(LogLevel level) {
     switch (level) {
     case INFO:
         return "INFO  ";
@@ -27,16 +27,16 @@ Logger::~Logger() {
     DeleteCriticalSection(&lock);
 }
 
-Logger* Logger::instance() { return &theLogger; }
+Logger *Logger::instance() { return &theLogger; }
 
-void Logger::open(const std::string& path) {
+void Logger::open(const std::string &path) {
     EnterCriticalSection(&lock);
     // Default protection of the runtime's streams is deny-none on Windows.
     file.open(path, std::ios::out | std::ios::app);
     LeaveCriticalSection(&lock);
 }
 
-void Logger::log(LogLevel level, const char* message) {
+void Logger::log(LogLevel level, const char *message) {
     EnterCriticalSection(&lock);
     writeLine(std::cerr, level, message);
     if (file.is_open())
@@ -44,9 +44,9 @@ void Logger::log(LogLevel level, const char* message) {
     LeaveCriticalSection(&lock);
 }
 
-void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
+void Logger::log(LogLevel level, const std::string &message) { log(level, message.c_str()); }
 
-void Logger::writeLine(std::ostream& stream, LogLevel level, const char* message) {
+void Logger::writeLine(std::ostream &stream, LogLevel level, const char *message) {
     std::string line;
     line.reserve(32 + std::strlen(message));
     line += levelField(level);

@@ -15,23 +15,23 @@ class Logger {
 public:
     Logger();
     ~Logger();
-    Logger(const Logger&) = delete;
-    Logger& operator=(const Logger&) = delete;
+    Logger(const Logger &) = delete;
+    Logger &operator=(const Logger &) = delete;
 
     // The one static instance; never null.
-    static Logger* instance();
+    static Logger *instance();
 
     // Opens the file for appending, shared with other processes. A failure
     // (or a second open) only leaves the stream failed; lines then go to
     // standard error alone.
-    void open(const std::string& path);
+    void open(const std::string &path);
 
-    void log(LogLevel level, const char* message);
-    void log(LogLevel level, const std::string& message);
+    void log(LogLevel level, const char *message);
+    void log(LogLevel level, const std::string &message);
 
     // One whole line in one write, then a flush, so that lines of processes
     // appending to the same file never interleave.
-    static void writeLine(std::ostream& stream, LogLevel level, const char* message);
+    static void writeLine(std::ostream &stream, LogLevel level, const char *message);
 
 private:
     CRITICAL_SECTION lock;

@@ -13,21 +13,21 @@ using UINT = unsigned int;
 using BYTE = unsigned char;
 using WORD = std::uint16_t;
 using HRESULT = std::int32_t;
-using LPSTR = char*;
-using LPCSTR = const char*;
-using LPVOID = void*;
-using LPCVOID = const void*;
+using LPSTR = char *;
+using LPCSTR = const char *;
+using LPVOID = void *;
+using LPCVOID = const void *;
 using REGSAM = DWORD;
-using HANDLE = void*;
-using HWND = void*;
-using HINSTANCE = void*;
-using HMODULE = void*;
-using HLOCAL = void*;
+using HANDLE = void *;
+using HWND = void *;
+using HINSTANCE = void *;
+using HMODULE = void *;
+using HLOCAL = void *;
 using FARPROC = void (*)();
 
 struct HKEY__;
-using HKEY = HKEY__*;
-using PHKEY = HKEY*;
+using HKEY = HKEY__ *;
+using PHKEY = HKEY *;
 
 #ifndef TRUE
 #define TRUE 1
@@ -37,6 +37,8 @@ using PHKEY = HKEY*;
 #define WINAPI
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
@@ -80,13 +82,16 @@ void SetLastError(DWORD code);
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
 
-void InitializeCriticalSection(CRITICAL_SECTION* section);
-void DeleteCriticalSection(CRITICAL_SECTION* section);
-void EnterCriticalSection(CRITICAL_SECTION* section);
-void LeaveCriticalSection(CRITICAL_SECTION* section);
+// Releases what a stand-in HANDLE points to (see standin_handle.h).
+BOOL CloseHandle(HANDLE handle);
+
+void InitializeCriticalSection(CRITICAL_SECTION *section);
+void DeleteCriticalSection(CRITICAL_SECTION *section);
+void EnterCriticalSection(CRITICAL_SECTION *section);
+void LeaveCriticalSection(CRITICAL_SECTION *section);
 
 DWORD GetFileAttributesA(LPCSTR path);
-BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
+BOOL CreateDirectoryA(LPCSTR path, void *securityAttributes);
 BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
@@ -101,4 +106,4 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPST
 // Maps an errno value to the Win32 code a Windows caller would see for the
 // same failure. `path` (may be null) lets ENOENT tell a missing file (2) from
 // a missing folder on the way to it (3).
-DWORD win32ErrorFromErrno(int error, const char* path);
+DWORD win32ErrorFromErrno(int error, const char *path);

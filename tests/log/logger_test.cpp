@@ -12,7 +12,7 @@ std::string pid() { return std::to_string(static_cast<unsigned long>(GetCurrentP
 TEST(Logger, LineLayoutPerLevel) {
     const struct {
         LogLevel level;
-        const char* message;
+        const char *message;
         std::string expected;
     } cases[] = {
         {INFO, "Sleep completed", "INFO  (" + pid() + ") Sleep completed\n"},
@@ -22,7 +22,7 @@ TEST(Logger, LineLayoutPerLevel) {
         {ERROR, "two\nlines", "ERROR (" + pid() + ") two\nlines\n"},
         {INFO, "bytes \xE5\xBC\xA0 \xFC kept", "INFO  (" + pid() + ") bytes \xE5\xBC\xA0 \xFC kept\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto &c : cases) {
         std::ostringstream out;
         Logger::writeLine(out, c.level, c.message);
         EXPECT_EQ(out.str(), c.expected);

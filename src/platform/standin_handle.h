@@ -1,0 +1,13 @@
+// What a HANDLE points to in the POSIX stand-in: one object per open file,
+// process or similar, owned by the handle and released by CloseHandle.
+#pragma once
+
+#include "platform/win32_standin.h"
+
+struct StandinObject {
+    virtual ~StandinObject() = default;
+};
+
+inline HANDLE toHandle(StandinObject *object) { return static_cast<HANDLE>(object); }
+
+template <typename T> T *fromHandle(HANDLE handle) { return dynamic_cast<T *>(static_cast<StandinObject *>(handle)); }

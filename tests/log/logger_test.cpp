@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -90,3 +92,72 @@ TEST(Logger, SecondOpenKeepsTheFirstFile) {
 }
 
 } // namespace
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Several processes appending long lines to one log at once: every line must
+// arrive whole and none may be lost.
+TEST(Logger, ConcurrentProcessesNeitherLoseNorTearLines) {
+    ScratchFolder scratch;
+    const std::string path = scratch.path("update-log.txt");
+    const int processes = 6;
+    const int linesEach = 2000;
+    std::vector<pid_t> children;
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    for (int p = 0; p < processes; ++p) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Start together: wait until the parent closes the gate.
+            close(gate[1]);
+            char byte;
+            while (read(gate[0], &byte, 1) > 0) {
+            }
+            Logger logger;
+            logger.open(path);
+            std::fclose(stderr); // keep the test output readable; the file is what counts
+            for (int i = 0; i < linesEach; ++i) {
+                // Lengths straddle the stream buffer so both write paths are used.
+                const std::string message(static_cast<size_t>(100 + (i * 97) % 3000), static_cast<char>('a' + p));
+                logger.log(INFO, message);
+            }
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (const pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string log = readFile(path);
+    std::map<pid_t, int> perProcess;
+    size_t start = 0;
+    int lines = 0;
+    while (start < log.size()) {
+        const size_t end = log.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = log.substr(start, end - start);
+        const size_t close = line.find(") ");
+        ASSERT_EQ(line.compare(0, 7, "INFO  ("), 0) << line.substr(0, 40);
+        ASSERT_NE(close, std::string::npos);
+        const std::string message = line.substr(close + 2);
+        ASSERT_FALSE(message.empty());
+        EXPECT_EQ(message.find_first_not_of(message[0]), std::string::npos) << "torn line";
+        ++perProcess[static_cast<pid_t>(std::stol(line.substr(7, close - 7)))];
+        ++lines;
+        start = end + 1;
+    }
+    EXPECT_EQ(lines, processes * linesEach);
+    EXPECT_EQ(perProcess.size(), static_cast<size_t>(processes));
+}
+
+} // namespace
+#endif

@@ -55,6 +55,10 @@ int run(int argc, char **argv) {
         if (const auto status = sleepCommand(options))
             return *status;
     }
+    if (options.getFlag("extract")) {
+        if (const auto status = extractCommand(options))
+            return *status;
+    }
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // FileUtils::IOException carrying the system's error code.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <string>
@@ -35,5 +36,15 @@ void createDirectory(const char *path);
 // Copies with every '\' turned into '/', or every '/' into '\'.
 std::string toForwardSlashes(const std::string &path);
 std::string toBackslashes(const std::string &path);
+
+// Creates every missing level of a path read as components separated by '/'
+// alone (a backslash is an ordinary character here), like `mkdir -p`. Levels
+// that already exist, file or folder, are passed over; the empty path and a
+// trailing '/' create nothing more. Throws "Unable to create directory
+// <prefix>" for the first level the system refuses; levels made before stay.
+// A caller that knows the first `existingLength` characters to name an
+// existing folder, ending just before a '/', has those levels passed over
+// without asking the system about them again.
+void createDirectories(const char *path, std::size_t existingLength = 0);
 
 } // namespace FileUtils

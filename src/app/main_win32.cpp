@@ -5,14 +5,14 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     int count = 0;
-    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr)
         return -1;
 
-    char **narrow = static_cast<char **>(std::calloc(static_cast<size_t>(count) + 1, sizeof(char *)));
+    char** narrow = static_cast<char**>(std::calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
     for (int i = 0; narrow != nullptr && i < count; ++i) {
         const int bytes = WideCharToMultiByte(CP_ACP, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        narrow[i] = static_cast<char *>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1));
+        narrow[i] = static_cast<char*>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1));
         if (narrow[i] == nullptr)
             break;
         narrow[i][0] = '\0';

@@ -8,4 +8,4 @@
 #include <optional>
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
-std::optional<int> sleepCommand(OptionParser &options);
+std::optional<int> sleepCommand(OptionParser& options);

@@ -24,16 +24,16 @@ TEST(FileUtils, ExistenceTests) {
         {scratch.path("file.txt/below"), false, false},
         {"", false, false},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(FileUtils::fileExists(c.path.c_str()), c.exists) << c.path;
         EXPECT_EQ(FileUtils::directoryExists(c.path.c_str()), c.isDirectory) << c.path;
     }
 }
 
-std::string createDirectoryFailure(const std::string &path) {
+std::string createDirectoryFailure(const std::string& path) {
     try {
         FileUtils::createDirectory(path.c_str());
-    } catch (const FileUtils::IOException &e) {
+    } catch (const FileUtils::IOException& e) {
         return e.what();
     }
     return "";

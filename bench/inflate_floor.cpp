@@ -16,8 +16,8 @@ struct Sink {
     std::vector<unsigned char> bytes;
 };
 
-size_t keep(void *opaque, mz_uint64 offset, const void *data, size_t size) {
-    auto *sink = static_cast<Sink *>(opaque);
+size_t keep(void* opaque, mz_uint64 offset, const void* data, size_t size) {
+    auto* sink = static_cast<Sink*>(opaque);
     if (offset + size > sink->bytes.size())
         sink->bytes.resize(static_cast<size_t>(offset + size));
     std::memcpy(sink->bytes.data() + offset, data, size);
@@ -26,7 +26,7 @@ size_t keep(void *opaque, mz_uint64 offset, const void *data, size_t size) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s ARCHIVE [--flat]\n", argv[0]);
         return 2;

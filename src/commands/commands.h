@@ -8,9 +8,9 @@
 #include <optional>
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
-std::optional<int> sleepCommand(OptionParser &options);
+std::optional<int> sleepCommand(OptionParser& options);
 
 // Unpacks --zip into --out. Ends the run with 2 when the archive is missing
 // or unreadable or --out is absent or empty; entries that fail are logged
 // and passed over.
-std::optional<int> extractCommand(OptionParser &options);
+std::optional<int> extractCommand(OptionParser& options);

@@ -18,7 +18,7 @@ bool equalsIgnoringCase(std::string_view text, std::string_view upper) {
     return true;
 }
 
-std::string_view withoutTrailing(std::string_view text, const char *characters) {
+std::string_view withoutTrailing(std::string_view text, const char* characters) {
     const std::size_t last = text.find_last_not_of(characters);
     return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
 }
@@ -27,7 +27,7 @@ std::string_view withoutTrailing(std::string_view text, const char *characters) 
 // first dot, and ignores blanks before that dot.
 bool isDeviceName(std::string_view component) {
     const std::string_view base = withoutTrailing(component.substr(0, component.find('.')), " ");
-    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
         if (equalsIgnoringCase(base, device))
             return true;
     if (base.size() < 4 ||
@@ -50,7 +50,7 @@ bool isConfinedComponent(std::string_view component) {
 
 } // namespace
 
-bool isConfinedEntryName(const char *name) {
+bool isConfinedEntryName(const char* name) {
     const std::string_view text(name);
     if (text.empty() || isSeparator(text[0]) || text.find(':') != std::string_view::npos)
         return false;

@@ -10,4 +10,4 @@
 // Windows also reaches through "..." or ".. " by dropping trailing dots and
 // blanks), and any component that Windows opens as a device (CON, PRN, AUX,
 // NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with any extension or case).
-bool isConfinedEntryName(const char *name);
+bool isConfinedEntryName(const char* name);

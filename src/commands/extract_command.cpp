@@ -15,13 +15,13 @@ namespace {
 // exception from a folder creation in the middle of the entries.
 class OpenArchive {
 public:
-    explicit OpenArchive(mz_zip_archive &record) : archive(record) {}
+    explicit OpenArchive(mz_zip_archive& record) : archive(record) {}
     ~OpenArchive() { mz_zip_reader_end(&archive); }
-    OpenArchive(const OpenArchive &) = delete;
-    OpenArchive &operator=(const OpenArchive &) = delete;
+    OpenArchive(const OpenArchive&) = delete;
+    OpenArchive& operator=(const OpenArchive&) = delete;
 
 private:
-    mz_zip_archive &archive;
+    mz_zip_archive& archive;
 };
 
 // Folders at or below the output folder that this run has created or found.
@@ -32,11 +32,11 @@ class KnownFolders {
 public:
     // The output folder exists (or is a file, which the first level made
     // below it finds out) once the command has made sure of it.
-    explicit KnownFolders(const std::string &outDir) : root(withoutTrailingSlashes(outDir)) { known.insert(root); }
+    explicit KnownFolders(const std::string& outDir) : root(withoutTrailingSlashes(outDir)) { known.insert(root); }
 
     // A folder entry: made without a test of its own, as the chain
     // creation tests each missing level itself.
-    void create(const std::string &folder) {
+    void create(const std::string& folder) {
         std::string key = withoutTrailingSlashes(folder);
         if (known.count(key) != 0)
             return;
@@ -45,7 +45,7 @@ public:
     }
 
     // The parent folder of a file entry.
-    void ensure(const std::string &folder) {
+    void ensure(const std::string& folder) {
         std::string key = withoutTrailingSlashes(folder);
         if (known.count(key) != 0)
             return;
@@ -62,7 +62,7 @@ private:
     }
 
     // Cuts the folder at its last '/', dropping a run of them.
-    static bool toParent(std::string &folder) {
+    static bool toParent(std::string& folder) {
         const std::size_t slash = folder.rfind('/');
         if (slash == std::string::npos)
             return false;
@@ -94,7 +94,7 @@ private:
 // nothing exists yet the entry is written in place and removed again when
 // it fails; an existing file is replaced only by a complete, checked copy
 // written beside it, so a failed entry leaves the old file as it was.
-bool extractFile(mz_zip_archive &archive, mz_uint index, const std::string &path, const std::string &folder) {
+bool extractFile(mz_zip_archive& archive, mz_uint index, const std::string& path, const std::string& folder) {
     const DWORD existing = GetFileAttributesA(path.c_str());
     const DWORD probe = GetLastError();
     if (existing == INVALID_FILE_ATTRIBUTES && (probe == ERROR_FILE_NOT_FOUND || probe == ERROR_PATH_NOT_FOUND)) {
@@ -116,12 +116,12 @@ bool extractFile(mz_zip_archive &archive, mz_uint index, const std::string &path
 
 } // namespace
 
-std::optional<int> extractCommand(OptionParser &options) {
-    const char *zipValue = options.getValue("zip");
-    const char *outValue = options.getValue("out");
+std::optional<int> extractCommand(OptionParser& options) {
+    const char* zipValue = options.getValue("zip");
+    const char* outValue = options.getValue("out");
     const std::string zip = zipValue != nullptr ? zipValue : "";
     const std::string outDir = outValue != nullptr ? outValue : "";
-    Logger *const log = Logger::instance();
+    Logger* const log = Logger::instance();
     log->log(INFO, "Started extraction. zipFile: " + zip + ", outDir: " + outDir);
 
     if (!FileUtils::fileExists(zip.c_str())) {

@@ -6,7 +6,7 @@
 
 namespace FileUtils {
 
-void createDirectories(const char *path, std::size_t existingLength) {
+void createDirectories(const char* path, std::size_t existingLength) {
     // Each prefix ending before a '/', and the whole path, is one level. The
     // prefix is the path itself cut short, so "C:" and a leading empty
     // component come out as written, and "C:" is merely found to exist.
@@ -17,7 +17,7 @@ void createDirectories(const char *path, std::size_t existingLength) {
     if (existingLength > 0 && existingLength < length && path[existingLength] == '/')
         start = existingLength + 1;
     for (;;) {
-        const char *slash = static_cast<const char *>(std::memchr(path + start, '/', length - start));
+        const char* slash = static_cast<const char*>(std::memchr(path + start, '/', length - start));
         const std::size_t end = slash != nullptr ? static_cast<std::size_t>(slash - path) : length;
         prefix.assign(path, end);
         if (!prefix.empty() && GetFileAttributesA(prefix.c_str()) == INVALID_FILE_ATTRIBUTES &&

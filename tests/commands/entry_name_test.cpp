@@ -7,7 +7,7 @@
 namespace {
 
 TEST(EntryName, KeepsNamesThatStayInTheFolder) {
-    for (const char *name : {
+    for (const char* name : {
              "a.txt",          "a/b/c.txt",    "a/",          "a/b/",
              "a\\b.txt",       "./a.txt",      "a/./b",       "a//b.txt",
              "...a",           "a..b/c",       "..a",         ".hidden",
@@ -21,8 +21,8 @@ TEST(EntryName, KeepsNamesThatStayInTheFolder) {
 
 TEST(EntryName, RefusesNamesThatLeaveTheFolderOrReachADevice) {
     const struct {
-        const char *name;
-        const char *why;
+        const char* name;
+        const char* why;
     } cases[] = {
         {"", "empty"},
         {"/etc/passwd", "absolute"},
@@ -71,7 +71,7 @@ TEST(EntryName, RefusesNamesThatLeaveTheFolderOrReachADevice) {
         {"LPT\xC2\xB3.txt", "printer port superscript three (UTF-8)"},
         {"COM\xB2", "serial port superscript two (code page 1252)"},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_FALSE(isConfinedEntryName(c.name)) << c.name << " (" << c.why << ")";
 }
 

@@ -8,10 +8,10 @@
 namespace {
 
 // The exception text, or "" when the call succeeds.
-std::string createDirectoriesFailure(const std::string &path, std::size_t existingLength = 0) {
+std::string createDirectoriesFailure(const std::string& path, std::size_t existingLength = 0) {
     try {
         FileUtils::createDirectories(path.c_str(), existingLength);
-    } catch (const FileUtils::IOException &e) {
+    } catch (const FileUtils::IOException& e) {
         return e.what();
     }
     return "";
@@ -34,7 +34,7 @@ TEST(CreateDirectories, CreatesEveryMissingLevel) {
         {"", ""},
         {"/", "/"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(createDirectoriesFailure(c.path), "") << c.path;
         if (!c.folder.empty()) {
             EXPECT_TRUE(FileUtils::directoryExists(c.folder.c_str())) << c.path;

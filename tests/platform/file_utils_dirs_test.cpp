@@ -49,6 +49,10 @@ TEST(CreateDirectories, PassesOverAnExistingFileButNotALevelBelowIt) {
     EXPECT_EQ(readFile(scratch.path("file")), "x");
     EXPECT_EQ(createDirectoriesFailure(scratch.path("file/sub/deeper")),
               "Unable to create directory " + scratch.path("file/sub") + " GetLastError returned: 3");
+    // A trailing '/' asks for a folder: the file does not pass for one.
+    const std::string asFolder = createDirectoriesFailure(scratch.path("file/"));
+    EXPECT_EQ(asFolder.rfind("Unable to create directory " + scratch.path("file/") + " GetLastError returned: ", 0), 0u)
+        << asFolder;
 }
 
 TEST(CreateDirectories, KeepsTheLevelsMadeBeforeAFailure) {

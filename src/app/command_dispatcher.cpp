@@ -55,6 +55,11 @@ int run(int argc, char **argv) {
         if (const auto status = sleepCommand(options))
             return *status;
     }
+    // The elevated copy does everything else; this process only waits for it.
+    if (options.getFlag("elevate"))
+        return elevateCommand(options, argc, argv);
+    if (options.getFlag("launch"))
+        return launchCommand(options);
     return 0;
 }
 

@@ -107,3 +107,90 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPST
 // same failure. `path` (may be null) lets ENOENT tell a missing file (2) from
 // a missing folder on the way to it (3).
 DWORD win32ErrorFromErrno(int error, const char *path);
+
+// ---- Processes (process_standin_posix.cpp) ----
+
+#include <string>
+#include <vector>
+
+#define NORMAL_PRIORITY_CLASS 0x00000020u
+#define SEE_MASK_NOCLOSEPROCESS 0x00000040u
+#define SW_SHOWNORMAL 1
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+struct SHELLEXECUTEINFOA {
+    DWORD cbSize;
+    DWORD fMask;
+    HWND hwnd;
+    LPCSTR lpVerb;
+    LPCSTR lpFile;
+    LPCSTR lpParameters;
+    LPCSTR lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+    void *lpIDList;
+    LPCSTR lpClass;
+    HKEY hkeyClass;
+    DWORD dwHotKey;
+    HANDLE hIcon;
+    HANDLE hProcess;
+};
+
+// Starts the program named by `applicationName` ('\' and '/' both separate
+// folders) with the arguments split from `commandLine` as a Windows child
+// would split them, and returns without waiting. As with handle inheritance
+// off, the child gets no descriptor of ours: its standard streams are
+// /dev/null. Errors: missing file 2, missing folder 3, a folder 5, a file that
+// is no program (no execute permission at all, or a format the system cannot
+// run) 193, other access refusals 5. Environment, current directory and
+// inherited handles are not offered (ERROR_INVALID_PARAMETER): nothing here
+// needs them.
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void *processAttributes, void *threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                    STARTUPINFOA *startupInfo, PROCESS_INFORMATION *processInformation);
+
+// Only the verb "runas" is offered. As root the program is started directly;
+// otherwise through pkexec, and the call returns once pkexec has let the
+// program start. No pkexec, or a refused or dismissed authorisation, fails
+// with ERROR_CANCELLED (1223), as a declined elevation prompt does.
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info);
+
+// Waits for a process handle; WAIT_OBJECT_0 once it has ended.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Splits a command line into arguments by the rules of CommandLineToArgvW:
+// the first (the program) ends at the next quote if it begins with one, else
+// at white space; after it, white space separates outside quotes, 2n
+// backslashes before a quote give n and the quote opens or closes, 2n+1 give
+// n and a literal quote, and "" inside quotes gives a quote and closes them.
+std::vector<std::string> splitCommandLine(const char *commandLine);

@@ -128,7 +128,7 @@ DWORD startFailure(const std::string &path) {
     return GetLastError();
 }
 
-TEST(CreateProcess, ReportsWhyAStartFailed) {
+TEST(ProcessStart, ReportsWhyAStartFailed) {
     ScratchFolder scratch;
     writeFile(scratch.path("notes.txt"), "just text\n");
     writeFile(scratch.path("damaged.exe"), "MZ but nothing more");
@@ -160,7 +160,7 @@ TEST(StartProcess, FailureIsMinusEight) {
 #ifndef _WIN32
 // As a Windows child that inherits no handles: nothing of ours is open in
 // it, and its standard streams lead nowhere.
-TEST(CreateProcess, ChildInheritsNoDescriptors) {
+TEST(ProcessStart, ChildInheritsNoDescriptors) {
     const int leaked = ::open("/dev/null", O_RDONLY); // deliberately without O_CLOEXEC
     ASSERT_GE(leaked, 3);
     std::string commandLine = "sleep 5";
@@ -190,7 +190,7 @@ char processState(DWORD pid) {
 
 // A child whose handle is closed without a wait is collected once it ends,
 // and waiting with a time-out does not wait for ever.
-TEST(CreateProcess, ChildLeftRunningIsReapedWhenItEnds) {
+TEST(ProcessStart, ChildLeftRunningIsReapedWhenItEnds) {
     std::string commandLine = "sleep 0.3";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;

@@ -116,7 +116,8 @@ std::string findOnPath(const char *name) {
         const std::string folder = list.substr(start, end - start);
         if (!folder.empty()) {
             const std::string candidate = folder + "/" + name;
-            if (::access(candidate.c_str(), X_OK) == 0)
+            struct stat st {};
+            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
                 return candidate;
         }
         start = end + 1;
@@ -257,7 +258,14 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info) {
     const std::string commandLine =
         std::string("\"") + info->lpFile + "\" " + (info->lpParameters != nullptr ? info->lpParameters : "");
     std::vector<std::string> arguments = splitCommandLine(commandLine.c_str());
-    const std::string path = toForwardSlashes(info->lpFile);
+    std::string path = toForwardSlashes(info->lpFile);
+    // Like the shell, take a bare name from the current folder, else from PATH
+    // (argv[0] is bare when this helper itself was found on PATH).
+    if (path.find('/') == std::string::npos && ::access(path.c_str(), F_OK) != 0) {
+        const std::string found = findOnPath(path.c_str());
+        if (!found.empty())
+            path = found;
+    }
 
     pid_t pid = 0;
     ProcessObject *process = nullptr;

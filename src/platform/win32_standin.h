@@ -179,7 +179,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void *processAttr
                     BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
                     STARTUPINFOA *startupInfo, PROCESS_INFORMATION *processInformation);
 
-// Only the verb "runas" is offered. As root the program is started directly;
+// Only the verb "runas" is offered. A bare file name is looked for in the
+// current folder, then on PATH. As root the program is started directly;
 // otherwise through pkexec, and the call returns once pkexec has let the
 // program start. No pkexec, or a refused or dismissed authorisation, fails
 // with ERROR_CANCELLED (1223), as a declined elevation prompt does.

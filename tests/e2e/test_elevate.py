@@ -99,6 +99,16 @@ class Elevation(ElevateTest):
         self.assertEqual([m for _, m in this], ["Requires elevated privileges", ATTEMPT % self.own_path(EXE)])
         self.assertEqual(copy, [("ERROR", "Program path is required for launch command")])
 
+    @unittest.skipIf(WINDOWS, "Wine always hands over the full path as argv[0]")
+    def test_helper_started_by_bare_name_from_path(self):
+        env = dict(self.env, PATH=os.path.dirname(EXE) + os.pathsep + self.env.get("PATH", ""))
+        name = os.path.basename(EXE)
+        run = self.run_from([name, "--sleep", "--ms", "1", "--elevate"], env=env)
+        self.assertStatus(run, 0)
+        this, copy = by_process(run)
+        self.assertEqual(this[-1], ("INFO", ATTEMPT % name))
+        self.assertEqual([m for _, m in copy], ["Sleeping for 1 milliseconds", "Sleep completed"])
+
     def test_copy_that_cannot_be_started_gives_status_1(self):
         helper = self.path("helper copy" + (".exe" if WINDOWS else ""))
         shutil.copy2(EXE, helper)

@@ -19,7 +19,7 @@ public:
         std::filesystem::remove_all(path_, ignored);
     }
     // A narrow path below the folder, with '/' separators.
-    std::string path(const std::string &name = "") const {
+    std::string path(const std::string& name = "") const {
         std::string base = path_.generic_string();
         return name.empty() ? base : base + "/" + name;
     }
@@ -28,11 +28,11 @@ private:
     std::filesystem::path path_;
 };
 
-inline void writeFile(const std::string &path, const std::string &content) {
+inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-inline std::string readFile(const std::string &path) {
+inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

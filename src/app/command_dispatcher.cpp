@@ -6,9 +6,9 @@
 #include "platform/file_utils.h"
 #include "platform/win32.h"
 
-#include <iostream>
+#include <cstdio>
 
-std::string localAppDataFolder(const std::string &name) {
+std::string localAppDataFolder(const std::string& name) {
     char folder[MAX_PATH] = {};
     if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
         return std::string();
@@ -17,7 +17,7 @@ std::string localAppDataFolder(const std::string &name) {
 
 namespace {
 
-void declareOptions(OptionParser &options) {
+void declareOptions(OptionParser& options) {
     options.addFlag("sleep");
     options.addOption("ms");
     options.addFlag("elevate");
@@ -39,12 +39,14 @@ void declareOptions(OptionParser &options) {
     options.addOption("args");
 }
 
-int run(int argc, char **argv) {
+int run(int argc, char** argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
     if (!FileUtils::directoryExists(logFolder.c_str()))
         FileUtils::createDirectory(logFolder.c_str());
     const std::string logPath = logFolder + "/" + "update-log.txt";
-    std::cout << logPath << std::endl;
+    std::fputs(logPath.c_str(), stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
     Logger::instance()->open(logPath);
 
     OptionParser options;
@@ -65,10 +67,10 @@ int run(int argc, char **argv) {
 
 } // namespace
 
-int CommandDispatcher(int argc, char **argv) {
+int CommandDispatcher(int argc, char** argv) {
     try {
         return run(argc, argv);
-    } catch (const FileUtils::IOException &failure) {
+    } catch (const FileUtils::IOException& failure) {
         // A file-system step that cannot be done ends the run in order; the
         // line goes to standard error alone when the log is not open yet.
         Logger::instance()->log(ERROR, failure.what());

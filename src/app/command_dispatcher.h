@@ -3,11 +3,11 @@
 #include <string>
 
 // Start-up, option parsing and dispatch of one run; returns the exit status.
-int CommandDispatcher(int argc, char **argv);
+int CommandDispatcher(int argc, char** argv);
 
 // The per-user local application data folder, with '/' separators, joined
 // with `name`; empty when the system cannot report the folder.
-std::string localAppDataFolder(const std::string &name);
+std::string localAppDataFolder(const std::string& name);
 
 // Exit status of a run that a file-system failure ended.
 constexpr int kFileSystemFailureStatus = 5;

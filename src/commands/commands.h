@@ -8,14 +8,14 @@
 #include <optional>
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
-std::optional<int> sleepCommand(OptionParser &options);
+std::optional<int> sleepCommand(OptionParser& options);
 
 // Re-runs this program with administrator rights, handing on every argument
 // but the elevate flag, and waits for it: 0 once that copy has ended, 1 when
 // it could not be started.
-int elevateCommand(OptionParser &options, int argc, char **argv);
+int elevateCommand(OptionParser& options, int argc, char** argv);
 
 // Starts --program with the space-separated --args and does not wait for it:
 // 1 when --program is missing or names nothing, else 0 (a failed start is
 // logged).
-int launchCommand(OptionParser &options);
+int launchCommand(OptionParser& options);

@@ -1,7 +1,7 @@
 #include "commands/decimal_text.h"
 
-std::int64_t readSignedDecimal(const char *text, std::int64_t lowest, std::int64_t highest) {
-    const char *p = text;
+std::int64_t readSignedDecimal(const char* text, std::int64_t lowest, std::int64_t highest) {
+    const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
     bool negative = false;

@@ -10,7 +10,7 @@ namespace {
 
 // "--elevate=..." sets the flag as well; handed on, it would make the copy
 // elevate itself again, and so on without end.
-bool isElevateFlag(const char *argument) {
+bool isElevateFlag(const char* argument) {
     static const char flag[] = "--elevate";
     const std::size_t length = sizeof flag - 1;
     return std::strncmp(argument, flag, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
@@ -18,7 +18,7 @@ bool isElevateFlag(const char *argument) {
 
 } // namespace
 
-int elevateCommand(OptionParser & /*options*/, int argc, char **argv) {
+int elevateCommand(OptionParser& /*options*/, int argc, char** argv) {
     Logger::instance()->log(INFO, "Requires elevated privileges");
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {

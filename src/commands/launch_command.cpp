@@ -11,7 +11,7 @@ namespace {
 // Single spaces separate; runs of spaces give no empty arguments, and quotes
 // group nothing (they stay on the pieces, and the pieces are rejoined with one
 // space on the child's command line).
-std::vector<std::string> splitArguments(const std::string &text) {
+std::vector<std::string> splitArguments(const std::string& text) {
     std::vector<std::string> arguments;
     std::size_t start = 0;
     for (std::size_t space; (space = text.find(' ', start)) != std::string::npos; start = space + 1) {
@@ -25,13 +25,13 @@ std::vector<std::string> splitArguments(const std::string &text) {
 
 } // namespace
 
-int launchCommand(OptionParser &options) {
-    const char *program = options.getValue("program");
+int launchCommand(OptionParser& options) {
+    const char* program = options.getValue("program");
     if (program == nullptr) {
         Logger::instance()->log(ERROR, "Program path is required for launch command");
         return 1;
     }
-    const char *argsValue = options.getValue("args");
+    const char* argsValue = options.getValue("args");
     const std::string args = argsValue != nullptr ? argsValue : "";
     Logger::instance()->log(INFO, std::string("Launching process. Program: ") + program + ", Args: " + args);
     if (!FileUtils::fileExists(program)) {

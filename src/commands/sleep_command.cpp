@@ -5,8 +5,8 @@
 
 #include <string>
 
-std::optional<int> sleepCommand(OptionParser &options) {
-    const char *ms = options.getValue("ms");
+std::optional<int> sleepCommand(OptionParser& options) {
+    const char* ms = options.getValue("ms");
     if (ms == nullptr) {
         Logger::instance()->log(ERROR, "Sleep time in milliseconds is required for sleep command");
         return 1;

@@ -1,14 +1,13 @@
 #include "log/logger.h"
 
 #include <cstring>
-#include <iostream>
 
 namespace {
 // Constructed before the entry routine and destroyed at normal process end,
 // which closes the file.
 Logger theLogger;
 
-const char *levelField(LogLevel level) {
+const char* levelField(LogLevel level) {
     switch (level) {
     case INFO:
         return "INFO  ";
@@ -23,30 +22,37 @@ const char *levelField(LogLevel level) {
 Logger::Logger() { InitializeCriticalSection(&lock); }
 
 Logger::~Logger() {
-    file.close();
+    if (file != nullptr)
+        std::fclose(file);
     DeleteCriticalSection(&lock);
 }
 
-Logger *Logger::instance() { return &theLogger; }
+Logger* Logger::instance() { return &theLogger; }
 
-void Logger::open(const std::string &path) {
+void Logger::open(const std::string& path) {
     EnterCriticalSection(&lock);
-    // Default protection of the runtime's streams is deny-none on Windows.
-    file.open(path, std::ios::out | std::ios::app);
+    // A second open keeps the first file; a failed one leaves none.
+    if (file == nullptr) {
+        // Append, text mode, shared: another instance may write it at once.
+        file = _fsopen(path.c_str(), "a", _SH_DENYNO);
+        // Unbuffered: each line then reaches the system in one write.
+        if (file != nullptr)
+            std::setvbuf(file, nullptr, _IONBF, 0);
+    }
     LeaveCriticalSection(&lock);
 }
 
-void Logger::log(LogLevel level, const char *message) {
+void Logger::log(LogLevel level, const char* message) {
     EnterCriticalSection(&lock);
-    writeLine(std::cerr, level, message);
-    if (file.is_open())
+    writeLine(stderr, level, message);
+    if (file != nullptr)
         writeLine(file, level, message);
     LeaveCriticalSection(&lock);
 }
 
-void Logger::log(LogLevel level, const std::string &message) { log(level, message.c_str()); }
+void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
 
-void Logger::writeLine(std::ostream &stream, LogLevel level, const char *message) {
+void Logger::writeLine(std::FILE* stream, LogLevel level, const char* message) {
     std::string line;
     line.reserve(32 + std::strlen(message));
     line += levelField(level);
@@ -55,6 +61,6 @@ void Logger::writeLine(std::ostream &stream, LogLevel level, const char *message
     line += ") ";
     line += message;
     line += '\n';
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    stream.flush();
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
 }

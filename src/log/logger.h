@@ -5,8 +5,7 @@
 
 #include "platform/win32.h"
 
-#include <fstream>
-#include <ostream>
+#include <cstdio>
 #include <string>
 
 enum LogLevel { INFO = 0, WARN = 1, ERROR = 2 };
@@ -15,25 +14,25 @@ class Logger {
 public:
     Logger();
     ~Logger();
-    Logger(const Logger &) = delete;
-    Logger &operator=(const Logger &) = delete;
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
 
     // The one static instance; never null.
-    static Logger *instance();
+    static Logger* instance();
 
     // Opens the file for appending, shared with other processes. A failure
     // (or a second open) only leaves the stream failed; lines then go to
     // standard error alone.
-    void open(const std::string &path);
+    void open(const std::string& path);
 
-    void log(LogLevel level, const char *message);
-    void log(LogLevel level, const std::string &message);
+    void log(LogLevel level, const char* message);
+    void log(LogLevel level, const std::string& message);
 
     // One whole line in one write, then a flush, so that lines of processes
-    // appending to the same file never interleave.
-    static void writeLine(std::ostream &stream, LogLevel level, const char *message);
+    // appending to the same file never interleave. Failures are dropped.
+    static void writeLine(std::FILE* stream, LogLevel level, const char* message);
 
 private:
     CRITICAL_SECTION lock;
-    std::ofstream file;
+    std::FILE* file = nullptr;
 };

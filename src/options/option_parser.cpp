@@ -5,12 +5,12 @@
 #include <cstring>
 
 OptionParser::ReallocFunction OptionParser::reallocate = std::realloc;
-std::FILE *OptionParser::messages = stdout;
+std::FILE* OptionParser::messages = stdout;
 
 namespace {
-const char *const longPrefix = "--";
+const char* const longPrefix = "--";
 const char separator = '=';
-const char *const flagValue = "true";
+const char* const flagValue = "true";
 const int initialCapacity = 10;
 
 [[noreturn]] void failMaking() {
@@ -19,7 +19,7 @@ const int initialCapacity = 10;
     std::exit(0);
 }
 
-[[noreturn]] void failGrowing(const char *name) {
+[[noreturn]] void failGrowing(const char* name) {
     std::fprintf(OptionParser::messages,
                  "\nOPTIONS ERROR : Failed allocating extra memory \nWhile adding the option : \"%s\"\nExiting.\n\n",
                  name);
@@ -27,13 +27,13 @@ const int initialCapacity = 10;
     std::exit(0);
 }
 
-template <typename T> T *grow(T *array, int count) {
-    return static_cast<T *>(OptionParser::reallocate(array, sizeof(T) * static_cast<std::size_t>(count)));
+template <typename T> T* grow(T* array, int count) {
+    return static_cast<T*>(OptionParser::reallocate(array, sizeof(T) * static_cast<std::size_t>(count)));
 }
 } // namespace
 
 OptionParser::OptionParser() {
-    names = grow<const char *>(nullptr, initialCapacity);
+    names = grow<const char*>(nullptr, initialCapacity);
     kinds = grow<Kind>(nullptr, initialCapacity);
     slots = grow<int>(nullptr, initialCapacity);
     if (names == nullptr || kinds == nullptr || slots == nullptr)
@@ -52,16 +52,16 @@ OptionParser::~OptionParser() {
     std::free(slots);
 }
 
-void OptionParser::addFlag(const char *name) {
+void OptionParser::addFlag(const char* name) {
     if (optionCount == optionCapacity) {
         const int bigger = optionCapacity * 2;
-        const char **newNames = grow(names, bigger);
+        const char** newNames = grow(names, bigger);
         if (newNames != nullptr)
             names = newNames;
-        Kind *newKinds = newNames != nullptr ? grow(kinds, bigger) : nullptr;
+        Kind* newKinds = newNames != nullptr ? grow(kinds, bigger) : nullptr;
         if (newKinds != nullptr)
             kinds = newKinds;
-        int *newSlots = newKinds != nullptr ? grow(slots, bigger) : nullptr;
+        int* newSlots = newKinds != nullptr ? grow(slots, bigger) : nullptr;
         if (newSlots == nullptr)
             failGrowing(name);
         slots = newSlots;
@@ -74,7 +74,7 @@ void OptionParser::addFlag(const char *name) {
     ++valueSlotCount;
 }
 
-void OptionParser::addOption(const char *name) {
+void OptionParser::addOption(const char* name) {
     addFlag(name);
     kinds[optionCount - 1] = Valued;
 }
@@ -84,7 +84,7 @@ bool OptionParser::ensureValueTable() {
         return true;
     if (valueSlotCount == 0)
         return false;
-    values = static_cast<char **>(reallocate(nullptr, sizeof(char *) * static_cast<std::size_t>(valueSlotCount)));
+    values = static_cast<char**>(reallocate(nullptr, sizeof(char*) * static_cast<std::size_t>(valueSlotCount)));
     if (values == nullptr)
         failMaking();
     for (int i = 0; i < valueSlotCount; ++i)
@@ -92,27 +92,27 @@ bool OptionParser::ensureValueTable() {
     return true;
 }
 
-int OptionParser::find(const char *name) const {
+int OptionParser::find(const char* name) const {
     for (int i = 0; i < optionCount; ++i)
         if (std::strcmp(names[i], name) == 0)
             return i;
     return -1;
 }
 
-void OptionParser::store(int index, const char *text, std::size_t length) {
-    char *copy = static_cast<char *>(reallocate(nullptr, length + 1));
+void OptionParser::store(int index, const char* text, std::size_t length) {
+    char* copy = static_cast<char*>(reallocate(nullptr, length + 1));
     if (copy == nullptr)
         failMaking();
     std::memcpy(copy, text, length);
     copy[length] = '\0';
-    char *&slot = values[slots[index]];
+    char*& slot = values[slots[index]];
     std::free(slot);
     slot = copy;
 }
 
-void OptionParser::applyLongOption(const char *text, int &pendingValued) {
+void OptionParser::applyLongOption(const char* text, int& pendingValued) {
     pendingValued = -1;
-    const char *equals = std::strchr(text, separator);
+    const char* equals = std::strchr(text, separator);
     if (equals != nullptr && equals != text) {
         // Compare the name before '=' with each declared name, whole.
         const std::size_t nameLength = static_cast<std::size_t>(equals - text);
@@ -136,11 +136,11 @@ void OptionParser::applyLongOption(const char *text, int &pendingValued) {
         pendingValued = index;
 }
 
-void OptionParser::parse(int argc, const char *const *argv) {
+void OptionParser::parse(int argc, const char* const* argv) {
     if (!ensureValueTable())
         return;
     for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
+        const char* argument = argv[i];
         if (std::strncmp(argument, longPrefix, 2) == 0) {
             int valued = -1;
             applyLongOption(argument + 2, valued);
@@ -153,12 +153,12 @@ void OptionParser::parse(int argc, const char *const *argv) {
     }
 }
 
-bool OptionParser::getFlag(const char *name) {
-    const char *value = getValue(name);
+bool OptionParser::getFlag(const char* name) {
+    const char* value = getValue(name);
     return value != nullptr && std::strcmp(value, flagValue) == 0;
 }
 
-const char *OptionParser::getValue(const char *name) {
+const char* OptionParser::getValue(const char* name) {
     if (!ensureValueTable())
         return nullptr;
     const int index = find(name);

@@ -11,45 +11,45 @@ class OptionParser {
 public:
     OptionParser();
     ~OptionParser();
-    OptionParser(const OptionParser &) = delete;
-    OptionParser &operator=(const OptionParser &) = delete;
+    OptionParser(const OptionParser&) = delete;
+    OptionParser& operator=(const OptionParser&) = delete;
 
     // Names are kept by reference: pass texts that outlive the parser.
     // Declare everything before the first parse or query.
-    void addFlag(const char *name);
-    void addOption(const char *name);
+    void addFlag(const char* name);
+    void addOption(const char* name);
 
     // Reads argv[1..argc-1]; argv[0] is never looked at.
-    void parse(int argc, const char *const *argv);
+    void parse(int argc, const char* const* argv);
 
     // True only for a declared name whose slot holds exactly "true".
-    bool getFlag(const char *name);
+    bool getFlag(const char* name);
     // The stored text ("true" for a present flag), or null when the name is
     // undeclared or was not given. Valid until the parser is destroyed.
-    const char *getValue(const char *name);
+    const char* getValue(const char* name);
 
     int capacity() const { return optionCapacity; }
     int count() const { return optionCount; }
 
     // Allocation functions, replaceable so that tests can make them fail.
-    using ReallocFunction = void *(*)(void *, std::size_t);
+    using ReallocFunction = void* (*)(void*, std::size_t);
     static ReallocFunction reallocate;
     // Where the out-of-memory messages go (standard output).
-    static std::FILE *messages;
+    static std::FILE* messages;
 
 private:
     enum Kind { Flag, Valued };
 
     bool ensureValueTable();
-    int find(const char *name) const;
-    void store(int index, const char *text, std::size_t length);
-    void applyLongOption(const char *text, int &pendingValued);
+    int find(const char* name) const;
+    void store(int index, const char* text, std::size_t length);
+    void applyLongOption(const char* text, int& pendingValued);
 
     int optionCapacity = 0;
-    const char **names = nullptr;
-    Kind *kinds = nullptr;
-    int *slots = nullptr;
+    const char** names = nullptr;
+    Kind* kinds = nullptr;
+    int* slots = nullptr;
     int optionCount = 0;
-    char **values = nullptr;
+    char** values = nullptr;
     int valueSlotCount = 0;
 };

@@ -6,7 +6,7 @@
 
 namespace {
 
-bool needsQuotes(const std::string &argument) {
+bool needsQuotes(const std::string& argument) {
     if (argument.empty())
         return false;
     const bool enclosed = argument.size() >= 2 && argument.front() == '"' && argument.back() == '"';
@@ -15,9 +15,9 @@ bool needsQuotes(const std::string &argument) {
 
 } // namespace
 
-std::string buildCommandLine(const std::vector<std::string> &arguments) {
+std::string buildCommandLine(const std::vector<std::string>& arguments) {
     std::string text;
-    for (const std::string &argument : arguments) {
+    for (const std::string& argument : arguments) {
         if (needsQuotes(argument)) {
             // Backslashes in front of the closing quote would escape it
             // ("C:\Program Files\App\" would swallow the quote and run on
@@ -37,7 +37,7 @@ std::string buildCommandLine(const std::vector<std::string> &arguments) {
     return text;
 }
 
-int startProcess(const std::string &program, const std::vector<std::string> &arguments) {
+int startProcess(const std::string& program, const std::vector<std::string>& arguments) {
     const std::string programText = FileUtils::toBackslashes(program);
     std::vector<std::string> command;
     command.reserve(arguments.size() + 1);
@@ -62,7 +62,7 @@ int startProcess(const std::string &program, const std::vector<std::string> &arg
     return 0;
 }
 
-int startElevated(const std::string &program, const std::vector<std::string> &arguments) {
+int startElevated(const std::string& program, const std::vector<std::string>& arguments) {
     const std::string parameters = buildCommandLine(arguments);
 
     SHELLEXECUTEINFOA info{};

@@ -8,22 +8,22 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
+extern char** environ;
 
 namespace {
 
-void *reap(void *pid) {
+void* reap(void* pid) {
     while (::waitpid(static_cast<pid_t>(reinterpret_cast<intptr_t>(pid)), nullptr, 0) < 0 && errno == EINTR) {
     }
     return nullptr;
@@ -42,7 +42,7 @@ struct ProcessObject : StandinObject {
         if (pthread_attr_init(&attributes) != 0)
             return;
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_create(&thread, &attributes, reap, reinterpret_cast<void *>(static_cast<intptr_t>(pid)));
+        pthread_create(&thread, &attributes, reap, reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
         pthread_attr_destroy(&attributes);
     }
     const pid_t pid;
@@ -52,9 +52,9 @@ struct ProcessObject : StandinObject {
 // A process has one thread here; its handle only needs closing.
 struct ThreadObject : StandinObject {};
 
-std::string toForwardSlashes(const char *path) {
+std::string toForwardSlashes(const char* path) {
     std::string text(path);
-    for (char &c : text)
+    for (char& c : text)
         if (c == '\\')
             c = '/';
     return text;
@@ -64,10 +64,10 @@ std::string toForwardSlashes(const char *path) {
 // of our other descriptors open, as a Win32 child that inherits no handles.
 // Returns 0 or the errno value of the failed start (glibc reports exec
 // failures from posix_spawn).
-int spawn(const std::string &path, const std::vector<std::string> &arguments, pid_t &pid) {
-    std::vector<char *> argv;
-    for (const std::string &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
+int spawn(const std::string& path, const std::vector<std::string>& arguments, pid_t& pid) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -96,7 +96,7 @@ int spawn(const std::string &path, const std::vector<std::string> &arguments, pi
     return error;
 }
 
-DWORD startError(int error, const std::string &path) {
+DWORD startError(int error, const std::string& path) {
     struct stat st {};
     // A file that nobody may execute is a data file, which is what Windows
     // calls "not a valid application"; a folder stays access denied.
@@ -105,8 +105,8 @@ DWORD startError(int error, const std::string &path) {
     return win32ErrorFromErrno(error, path.c_str());
 }
 
-std::string findOnPath(const char *name) {
-    const char *path = std::getenv("PATH");
+std::string findOnPath(const char* name) {
+    const char* path = std::getenv("PATH");
     std::string list = path != nullptr ? path : "";
     std::size_t start = 0;
     while (start <= list.size()) {
@@ -126,9 +126,14 @@ std::string findOnPath(const char *name) {
 }
 
 std::string processName(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
+    char name[64] = {};
+    const std::string path = "/proc/" + std::to_string(pid) + "/comm";
+    if (std::FILE* comm = std::fopen(path.c_str(), "r")) {
+        if (std::fgets(name, sizeof name, comm) == nullptr)
+            name[0] = '\0';
+        std::fclose(comm);
+    }
+    name[std::strcspn(name, "\n")] = '\0';
     return name;
 }
 
@@ -136,7 +141,7 @@ std::string processName(pid_t pid) {
 // process. It ending first means no authorisation (126: the dialog was
 // dismissed, 127: refused or failed). A program that ran and ended with one of
 // those two codes before we looked reads as refused as well.
-bool awaitAuthorisation(ProcessObject &process) {
+bool awaitAuthorisation(ProcessObject& process) {
     for (;;) {
         int status = 0;
         const pid_t result = ::waitpid(process.pid, &status, WNOHANG);
@@ -155,9 +160,9 @@ bool awaitAuthorisation(ProcessObject &process) {
 
 } // namespace
 
-std::vector<std::string> splitCommandLine(const char *commandLine) {
+std::vector<std::string> splitCommandLine(const char* commandLine) {
     std::vector<std::string> arguments;
-    const char *p = commandLine;
+    const char* p = commandLine;
     if (p == nullptr || *p == '\0')
         return arguments;
 
@@ -214,9 +219,9 @@ std::vector<std::string> splitCommandLine(const char *commandLine) {
     return arguments;
 }
 
-BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void * /*processAttributes*/,
-                    void * /*threadAttributes*/, BOOL inheritHandles, DWORD /*creationFlags*/, LPVOID environment,
-                    LPCSTR currentDirectory, STARTUPINFOA *startupInfo, PROCESS_INFORMATION *processInformation) {
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* /*processAttributes*/, void* /*threadAttributes*/,
+                    BOOL inheritHandles, DWORD /*creationFlags*/, LPVOID environment, LPCSTR currentDirectory,
+                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInformation) {
     if (inheritHandles || environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr ||
         processInformation == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -245,7 +250,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void * /*processA
     return TRUE;
 }
 
-BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info) {
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     if (info == nullptr || info->cbSize != sizeof *info || info->lpFile == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -268,7 +273,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info) {
     }
 
     pid_t pid = 0;
-    ProcessObject *process = nullptr;
+    ProcessObject* process = nullptr;
     if (::geteuid() == 0) {
         if (const int error = spawn(path, arguments, pid)) {
             SetLastError(startError(error, path));
@@ -309,7 +314,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    ProcessObject *process =
+    ProcessObject* process =
         handle != nullptr && handle != INVALID_HANDLE_VALUE ? fromHandle<ProcessObject>(handle) : nullptr;
     if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -8,6 +8,6 @@ struct StandinObject {
     virtual ~StandinObject() = default;
 };
 
-inline HANDLE toHandle(StandinObject *object) { return static_cast<HANDLE>(object); }
+inline HANDLE toHandle(StandinObject* object) { return static_cast<HANDLE>(object); }
 
-template <typename T> T *fromHandle(HANDLE handle) { return dynamic_cast<T *>(static_cast<StandinObject *>(handle)); }
+template <typename T> T* fromHandle(HANDLE handle) { return dynamic_cast<T*>(static_cast<StandinObject*>(handle)); }

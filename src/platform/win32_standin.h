@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <pthread.h>
 
 using BOOL = int;
@@ -13,21 +14,21 @@ using UINT = unsigned int;
 using BYTE = unsigned char;
 using WORD = std::uint16_t;
 using HRESULT = std::int32_t;
-using LPSTR = char *;
-using LPCSTR = const char *;
-using LPVOID = void *;
-using LPCVOID = const void *;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
 using REGSAM = DWORD;
-using HANDLE = void *;
-using HWND = void *;
-using HINSTANCE = void *;
-using HMODULE = void *;
-using HLOCAL = void *;
+using HANDLE = void*;
+using HWND = void*;
+using HINSTANCE = void*;
+using HMODULE = void*;
+using HLOCAL = void*;
 using FARPROC = void (*)();
 
 struct HKEY__;
-using HKEY = HKEY__ *;
-using PHKEY = HKEY *;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
 
 #ifndef TRUE
 #define TRUE 1
@@ -77,6 +78,10 @@ using PHKEY = HKEY *;
 
 using CRITICAL_SECTION = pthread_mutex_t;
 
+// The runtime's shared open of a stream file; POSIX opens are always shared.
+#define _SH_DENYNO 0x40
+std::FILE* _fsopen(const char* path, const char* mode, int shareFlag);
+
 DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetCurrentProcessId();
@@ -85,13 +90,13 @@ void Sleep(DWORD milliseconds);
 // Releases what a stand-in HANDLE points to (see standin_handle.h).
 BOOL CloseHandle(HANDLE handle);
 
-void InitializeCriticalSection(CRITICAL_SECTION *section);
-void DeleteCriticalSection(CRITICAL_SECTION *section);
-void EnterCriticalSection(CRITICAL_SECTION *section);
-void LeaveCriticalSection(CRITICAL_SECTION *section);
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 DWORD GetFileAttributesA(LPCSTR path);
-BOOL CreateDirectoryA(LPCSTR path, void *securityAttributes);
+BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
 BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
@@ -106,7 +111,7 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPST
 // Maps an errno value to the Win32 code a Windows caller would see for the
 // same failure. `path` (may be null) lets ENOENT tell a missing file (2) from
 // a missing folder on the way to it (3).
-DWORD win32ErrorFromErrno(int error, const char *path);
+DWORD win32ErrorFromErrno(int error, const char* path);
 
 // ---- Processes (process_standin_posix.cpp) ----
 
@@ -135,7 +140,7 @@ struct STARTUPINFOA {
     DWORD dwFlags;
     WORD wShowWindow;
     WORD cbReserved2;
-    BYTE *lpReserved2;
+    BYTE* lpReserved2;
     HANDLE hStdInput;
     HANDLE hStdOutput;
     HANDLE hStdError;
@@ -158,7 +163,7 @@ struct SHELLEXECUTEINFOA {
     LPCSTR lpDirectory;
     int nShow;
     HINSTANCE hInstApp;
-    void *lpIDList;
+    void* lpIDList;
     LPCSTR lpClass;
     HKEY hkeyClass;
     DWORD dwHotKey;
@@ -175,16 +180,16 @@ struct SHELLEXECUTEINFOA {
 // run) 193, other access refusals 5. Environment, current directory and
 // inherited handles are not offered (ERROR_INVALID_PARAMETER): nothing here
 // needs them.
-BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void *processAttributes, void *threadAttributes,
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* processAttributes, void* threadAttributes,
                     BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
-                    STARTUPINFOA *startupInfo, PROCESS_INFORMATION *processInformation);
+                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInformation);
 
 // Only the verb "runas" is offered. A bare file name is looked for in the
 // current folder, then on PATH. As root the program is started directly;
 // otherwise through pkexec, and the call returns once pkexec has let the
 // program start. No pkexec, or a refused or dismissed authorisation, fails
 // with ERROR_CANCELLED (1223), as a declined elevation prompt does.
-BOOL ShellExecuteExA(SHELLEXECUTEINFOA *info);
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 
 // Waits for a process handle; WAIT_OBJECT_0 once it has ended.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -194,4 +199,4 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // at white space; after it, white space separates outside quotes, 2n
 // backslashes before a quote give n and the quote opens or closes, 2n+1 give
 // n and a literal quote, and "" inside quotes gives a quote and closes them.
-std::vector<std::string> splitCommandLine(const char *commandLine);
+std::vector<std::string> splitCommandLine(const char* commandLine);

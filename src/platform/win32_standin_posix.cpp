@@ -17,7 +17,7 @@
 namespace {
 thread_local DWORD lastError = 0;
 
-bool parentExists(const char *path) {
+bool parentExists(const char* path) {
     std::string p(path);
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
@@ -29,13 +29,13 @@ bool parentExists(const char *path) {
     return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-BOOL fail(int error, const char *path) {
+BOOL fail(int error, const char* path) {
     SetLastError(win32ErrorFromErrno(error, path));
     return FALSE;
 }
 } // namespace
 
-DWORD win32ErrorFromErrno(int error, const char *path) {
+DWORD win32ErrorFromErrno(int error, const char* path) {
     switch (error) {
     case 0:
         return ERROR_SUCCESS;
@@ -75,6 +75,8 @@ DWORD win32ErrorFromErrno(int error, const char *path) {
     }
 }
 
+std::FILE* _fsopen(const char* path, const char* mode, int) { return std::fopen(path, mode); }
+
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD code) { lastError = code; }
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
@@ -90,14 +92,14 @@ BOOL CloseHandle(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    delete static_cast<StandinObject *>(handle);
+    delete static_cast<StandinObject*>(handle);
     return TRUE;
 }
 
-void InitializeCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_init(section, nullptr); }
-void DeleteCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_destroy(section); }
-void EnterCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_lock(section); }
-void LeaveCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_unlock(section); }
+void InitializeCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_init(section, nullptr); }
+void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(section); }
+void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(section); }
+void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(section); }
 
 DWORD GetFileAttributesA(LPCSTR path) {
     struct stat st {};
@@ -114,7 +116,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
-BOOL CreateDirectoryA(LPCSTR path, void * /*securityAttributes*/) {
+BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
     if (path == nullptr || *path == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
@@ -215,7 +217,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
 }
 
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
-    const char *tmp = std::getenv("TMPDIR");
+    const char* tmp = std::getenv("TMPDIR");
     std::string dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
     if (dir.back() != '/')
         dir += '/';
@@ -229,8 +231,8 @@ HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
     if (folder != CSIDL_LOCAL_APPDATA)
         return E_FAIL;
     std::string dir;
-    const char *xdg = std::getenv("XDG_DATA_HOME");
-    const char *home = std::getenv("HOME");
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
     if (xdg != nullptr && *xdg == '/')
         dir = xdg;
     else if (home != nullptr && *home == '/')

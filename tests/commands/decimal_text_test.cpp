@@ -5,7 +5,7 @@
 namespace {
 
 struct Case {
-    const char *text;
+    const char* text;
     std::int64_t as32;
     std::int64_t as64;
 };
@@ -37,7 +37,7 @@ TEST(ReadSignedDecimal, ReadsLikeStrtolAndClampsToTheRange) {
         {"-123456789012345678901234567890", INT32_MIN, INT64_MIN},
         {"000000000000000000000000000012", 12, 12},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         EXPECT_EQ(readSignedDecimal(c.text, INT32_MIN, INT32_MAX), c.as32) << c.text;
         EXPECT_EQ(readSignedDecimal(c.text, INT64_MIN, INT64_MAX), c.as64) << c.text;
     }

@@ -20,13 +20,13 @@ namespace {
 // elevated start shows exactly which arguments the copy would receive.
 #ifdef _WIN32
 const std::string recorder = std::string("Z:") + RECORD_ARGS_PATH;
-void setRecordFile(const std::string &path) { SetEnvironmentVariableA("RECORD_ARGS_FILE", path.c_str()); }
+void setRecordFile(const std::string& path) { SetEnvironmentVariableA("RECORD_ARGS_FILE", path.c_str()); }
 #else
 const std::string recorder = RECORD_ARGS_PATH;
-void setRecordFile(const std::string &path) { setenv("RECORD_ARGS_FILE", path.c_str(), 1); }
+void setRecordFile(const std::string& path) { setenv("RECORD_ARGS_FILE", path.c_str(), 1); }
 #endif
 
-std::vector<std::string> recordedArguments(const std::string &path) {
+std::vector<std::string> recordedArguments(const std::string& path) {
     const std::string record = readFile(path);
     std::vector<std::string> fields;
     for (std::size_t start = 0, end; (end = record.find('\0', start)) != std::string::npos; start = end + 1)
@@ -36,8 +36,8 @@ std::vector<std::string> recordedArguments(const std::string &path) {
 }
 
 int elevate(std::vector<std::string> arguments) {
-    std::vector<char *> argv;
-    for (std::string &argument : arguments)
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     OptionParser options;

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,10 +11,22 @@ namespace {
 
 std::string pid() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())); }
 
+// What writeLine puts into a binary stream.
+std::string written(LogLevel level, const char* message) {
+    std::FILE* stream = std::tmpfile();
+    Logger::writeLine(stream, level, message);
+    std::string content(static_cast<size_t>(std::ftell(stream)), '\0');
+    std::rewind(stream);
+    const size_t got = std::fread(content.data(), 1, content.size(), stream);
+    std::fclose(stream);
+    content.resize(got);
+    return content;
+}
+
 TEST(Logger, LineLayoutPerLevel) {
     const struct {
         LogLevel level;
-        const char *message;
+        const char* message;
         std::string expected;
     } cases[] = {
         {INFO, "Sleep completed", "INFO  (" + pid() + ") Sleep completed\n"},
@@ -24,18 +36,13 @@ TEST(Logger, LineLayoutPerLevel) {
         {ERROR, "two\nlines", "ERROR (" + pid() + ") two\nlines\n"},
         {INFO, "bytes \xE5\xBC\xA0 \xFC kept", "INFO  (" + pid() + ") bytes \xE5\xBC\xA0 \xFC kept\n"},
     };
-    for (const auto &c : cases) {
-        std::ostringstream out;
-        Logger::writeLine(out, c.level, c.message);
-        EXPECT_EQ(out.str(), c.expected);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(written(c.level, c.message), c.expected);
 }
 
 TEST(Logger, LongLineIsWrittenWhole) {
-    std::ostringstream out;
     const std::string message(100000, 'x');
-    Logger::writeLine(out, WARN, message.c_str());
-    EXPECT_EQ(out.str(), "WARN  (" + pid() + ") " + message + "\n");
+    EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + message + "\n");
 }
 
 TEST(Logger, InstanceIsTheOneStaticObject) {

@@ -10,16 +10,16 @@ namespace {
 
 struct Parsed {
     bool sleep;
-    const char *ms;    // expected value of ms, or null
-    const char *value; // expected value of value, or null
+    const char* ms;    // expected value of ms, or null
+    const char* value; // expected value of value, or null
 };
 
 struct Case {
-    std::vector<const char *> args;
+    std::vector<const char*> args;
     Parsed expected;
 };
 
-void parseInto(OptionParser &parser, std::vector<const char *> args) {
+void parseInto(OptionParser& parser, std::vector<const char*> args) {
     parser.addFlag("sleep");
     parser.addOption("ms");
     parser.addOption("value");
@@ -28,7 +28,7 @@ void parseInto(OptionParser &parser, std::vector<const char *> args) {
     parser.parse(static_cast<int>(args.size() - 1), args.data());
 }
 
-void expectValue(const char *got, const char *expected, const std::string &where) {
+void expectValue(const char* got, const char* expected, const std::string& where) {
     if (expected == nullptr)
         EXPECT_EQ(got, nullptr) << where;
     else
@@ -62,9 +62,9 @@ TEST(OptionParser, ReadsTheDocumentedSyntax) {
         {{"--unknown=1", "--value", "--x"}, {false, nullptr, "--x"}},
         {{"--ms=1", "2"}, {false, "1", nullptr}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         std::string where;
-        for (const char *a : c.args)
+        for (const char* a : c.args)
             where += std::string(a) + " ";
         OptionParser parser;
         parseInto(parser, c.args);
@@ -78,7 +78,7 @@ TEST(OptionParser, ReadsTheDocumentedSyntax) {
 TEST(OptionParser, NeverReadsTheProgramPath) {
     OptionParser parser;
     parser.addFlag("sleep");
-    const char *argv[] = {"--sleep", nullptr};
+    const char* argv[] = {"--sleep", nullptr};
     parser.parse(1, argv);
     EXPECT_FALSE(parser.getFlag("sleep"));
 }
@@ -92,7 +92,7 @@ TEST(OptionParser, UndeclaredNamesAnswerFalseOrNull) {
 
 TEST(OptionParser, WithoutDeclarationsEverythingIsAbsent) {
     OptionParser parser;
-    const char *argv[] = {"helper", "--sleep", nullptr};
+    const char* argv[] = {"helper", "--sleep", nullptr};
     parser.parse(2, argv);
     EXPECT_FALSE(parser.getFlag("sleep"));
     EXPECT_EQ(parser.getValue("sleep"), nullptr);
@@ -108,7 +108,7 @@ TEST(OptionParser, ValuesAreCopiesThatOutliveTheArguments) {
     OptionParser parser;
     parser.addOption("ms");
     std::string argument = "--ms=250";
-    const char *argv[] = {"helper", argument.c_str(), nullptr};
+    const char* argv[] = {"helper", argument.c_str(), nullptr};
     parser.parse(2, argv);
     argument.assign(argument.size(), 'x');
     EXPECT_STREQ(parser.getValue("ms"), "250");
@@ -118,13 +118,13 @@ TEST(OptionParser, FirstOfTwoDeclarationsAnswers) {
     OptionParser parser;
     parser.addOption("ms");
     parser.addFlag("ms");
-    const char *argv[] = {"helper", "--ms", "9", nullptr};
+    const char* argv[] = {"helper", "--ms", "9", nullptr};
     parser.parse(3, argv);
     EXPECT_STREQ(parser.getValue("ms"), "9");
 }
 
 TEST(OptionParser, TableDoublesWhenFullAndKeepsEntries) {
-    static const char *const names[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j",
+    static const char* const names[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j",
                                         "k", "l", "m", "n", "o", "p", "q", "r", "s"};
     OptionParser parser;
     EXPECT_EQ(parser.capacity(), 10);
@@ -133,7 +133,7 @@ TEST(OptionParser, TableDoublesWhenFullAndKeepsEntries) {
         EXPECT_EQ(parser.capacity(), i < 10 ? 10 : 20) << i;
     }
     EXPECT_EQ(parser.count(), 19);
-    const char *argv[] = {"helper", "--a", "first", "--j", "tenth", "--k=eleventh", "--s", "last", nullptr};
+    const char* argv[] = {"helper", "--a", "first", "--j", "tenth", "--k=eleventh", "--s", "last", nullptr};
     parser.parse(8, argv);
     EXPECT_STREQ(parser.getValue("a"), "first");
     EXPECT_STREQ(parser.getValue("j"), "tenth");
@@ -144,7 +144,7 @@ TEST(OptionParser, TableDoublesWhenFullAndKeepsEntries) {
 
 // Allocation failures, injected through the parser's allocation hook.
 int allocationsLeft = 0;
-void *failingRealloc(void *p, std::size_t n) { return allocationsLeft-- > 0 ? std::realloc(p, n) : nullptr; }
+void* failingRealloc(void* p, std::size_t n) { return allocationsLeft-- > 0 ? std::realloc(p, n) : nullptr; }
 
 TEST(OptionParserDeathTest, FailedMakingPrintsAndExitsWithZero) {
     EXPECT_EXIT(

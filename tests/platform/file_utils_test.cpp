@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 namespace {
 
@@ -24,16 +23,16 @@ TEST(FileUtils, ExistenceTests) {
         {scratch.path("file.txt/below"), false, false},
         {"", false, false},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(FileUtils::fileExists(c.path.c_str()), c.exists) << c.path;
         EXPECT_EQ(FileUtils::directoryExists(c.path.c_str()), c.isDirectory) << c.path;
     }
 }
 
-std::string createDirectoryFailure(const std::string &path) {
+std::string createDirectoryFailure(const std::string& path) {
     try {
         FileUtils::createDirectory(path.c_str());
-    } catch (const FileUtils::IOException &e) {
+    } catch (const FileUtils::IOException& e) {
         return e.what();
     }
     return "";
@@ -51,12 +50,10 @@ TEST(FileUtils, CreateDirectoryMakesOneLevelAndReportsTheSystemCode) {
 }
 
 TEST(FileUtils, ExceptionMessageEndsInTheLastErrorCode) {
-    const std::regex shape(".* GetLastError returned: [0-9]+$");
     for (DWORD code : {0u, 2u, 5u, 4294967295u}) {
         SetLastError(code);
         const FileUtils::IOException e("text");
         EXPECT_EQ(std::string(e.what()), "text GetLastError returned: " + std::to_string(code));
-        EXPECT_TRUE(std::regex_match(std::string(e.what()), shape));
         const FileUtils::IOException copy = e;
         EXPECT_STREQ(copy.what(), e.what());
     }

@@ -24,11 +24,11 @@ using Arguments = std::vector<std::string>;
 
 // The system's own splitter where there is one, so that the same table
 // checks our stand-in natively and the real rules under Windows.
-Arguments split(const std::string &commandLine) {
+Arguments split(const std::string& commandLine) {
 #ifdef _WIN32
     const std::wstring wide(commandLine.begin(), commandLine.end()); // the table is ASCII
     int count = 0;
-    LPWSTR *parts = CommandLineToArgvW(wide.c_str(), &count);
+    LPWSTR* parts = CommandLineToArgvW(wide.c_str(), &count);
     Arguments result;
     for (int i = 0; i < count; ++i) {
         const std::wstring part(parts[i]);
@@ -66,7 +66,7 @@ TEST(BuildCommandLine, QuotesOnlyWhatHasASpace) {
         {{"a\\ b"}, "\"a\\ b\" "},
         {{"\"x y\\\""}, "\"x y\\\" "},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(buildCommandLine(c.arguments), c.text) << testing::PrintToString(c.arguments);
 }
 
@@ -96,7 +96,7 @@ TEST(SplitCommandLine, FollowsTheWindowsRules) {
         {"p \"unclosed x", {"p", "unclosed x"}},
         {"p \\", {"p", "\\"}},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(split(c.text), c.arguments) << c.text;
 }
 
@@ -108,11 +108,11 @@ TEST(BuildCommandLine, ChildReadsTheArgumentsBack) {
         {"C:\\Program Files\\App\\app.exe", "a b\\\\", "\\\\server\\share x\\"},
         {"prog", "trailing\\", "\\"},
     };
-    for (const auto &list : lists)
+    for (const auto& list : lists)
         EXPECT_EQ(split(buildCommandLine(list)), list) << buildCommandLine(list);
 }
 
-DWORD startFailure(const std::string &path) {
+DWORD startFailure(const std::string& path) {
     const std::string program = FileUtils::toBackslashes(path);
     std::string commandLine = buildCommandLine({program});
     STARTUPINFOA startup{};
@@ -148,7 +148,7 @@ TEST(ProcessStart, ReportsWhyAStartFailed) {
         {scratch.path("damaged.exe"), ERROR_BAD_EXE_FORMAT},
         {scratch.path(), folder},
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(startFailure(c.path), c.code) << c.path;
 }
 
@@ -172,7 +172,7 @@ TEST(ProcessStart, ChildInheritsNoDescriptors) {
     ::close(leaked);
     const std::filesystem::path fds = "/proc/" + std::to_string(process.dwProcessId) + "/fd";
     std::vector<std::string> open;
-    for (const auto &entry : std::filesystem::directory_iterator(fds))
+    for (const auto& entry : std::filesystem::directory_iterator(fds))
         open.push_back(entry.path().filename().string() + " " + std::filesystem::read_symlink(entry).string());
     std::sort(open.begin(), open.end());
     EXPECT_EQ(open, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));

@@ -14,11 +14,11 @@
 #include <windows.h>
 #endif
 
-int main(int argc, char **argv) {
-    const char *target = std::getenv("RECORD_ARGS_FILE");
+int main(int argc, char** argv) {
+    const char* target = std::getenv("RECORD_ARGS_FILE");
     if (target == nullptr || *target == '\0')
         return 2;
-    if (const char *hold = std::getenv("RECORD_ARGS_HOLD_MS"))
+    if (const char* hold = std::getenv("RECORD_ARGS_HOLD_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(hold)));
 
     std::string record;
@@ -32,7 +32,7 @@ int main(int argc, char **argv) {
     }
 
     const std::string aside = std::string(target) + ".part";
-    std::FILE *file = std::fopen(aside.c_str(), "wb");
+    std::FILE* file = std::fopen(aside.c_str(), "wb");
     if (file == nullptr)
         return 3;
     const bool written = std::fwrite(record.data(), 1, record.size(), file) == record.size();

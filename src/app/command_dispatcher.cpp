@@ -57,6 +57,10 @@ int run(int argc, char** argv) {
         if (const auto status = sleepCommand(options))
             return *status;
     }
+    if (options.getFlag("update")) {
+        if (const auto status = updateCommand(options))
+            return *status;
+    }
     return 0;
 }
 

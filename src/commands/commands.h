@@ -9,3 +9,8 @@
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);
+
+// Replaces --appAsar by a copy of --updateAsar and removes the latter; ends
+// the run with 2 when the update archive is missing. A copy or removal that
+// fails throws FileUtils::IOException.
+std::optional<int> updateCommand(OptionParser& options);

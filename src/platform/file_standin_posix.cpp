@@ -71,6 +71,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     struct stat before {};
     const bool existed = ::stat(path, &before) == 0;
     const int fd = ::open(path, flags, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        SetLastError(ERROR_FILE_EXISTS); // what CREATE_NEW reports, unlike CreateDirectoryA
+        return INVALID_HANDLE_VALUE;
+    }
     if (fd < 0)
         return failOpen(errno, path);
     struct stat opened {};

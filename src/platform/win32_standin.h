@@ -119,7 +119,8 @@ DWORD win32ErrorFromErrno(int error, const char* path);
 // writes, or denies reading to others, locks exclusively; one that only
 // reads and denies writing locks shared; a clash fails with
 // ERROR_SHARING_VIOLATION, as the Windows share check does. It is coarser
-// than Windows: two writers that both share writing clash here.
+// than Windows: two writers that both share writing clash here, and a reader
+// that shares writing takes no lock and is never refused.
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

@@ -151,6 +151,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
         if (written != nullptr)
             *written = done;
     }
+    // Start writing the new data back now, as Windows' cache does behind a
+    // writer, so that a later flush has little left to wait for.
+#ifdef SYNC_FILE_RANGE_WRITE
+    const off_t end = ::lseek(object->fd, 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(toWrite))
+        ::sync_file_range(object->fd, end - static_cast<off_t>(toWrite), toWrite, SYNC_FILE_RANGE_WRITE);
+#endif
     return TRUE;
 }
 

@@ -29,57 +29,12 @@ std::string removeFailure(const std::string& path) {
     return failureOf([&] { FileUtils::removeFile(path.c_str()); });
 }
 
-std::string patterned(size_t size) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 7919u) >> 3);
-    return data;
-}
-
 std::vector<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-TEST(FileUtilsCopy, ReplacesOrCreatesTheDestinationAndLeavesNoPartialCopy) {
-    ScratchFolder scratch;
-    const std::string source = scratch.path("update.asar");
-    const std::string destination = scratch.path("app.asar");
-    const struct {
-        const char* name;
-        bool destinationExists;
-        size_t size;
-    } cases[] = {
-        {"over an existing file", true, 12345},
-        {"to a new file", false, 100},
-        {"empty source", true, 0},
-        {"several chunks and a tail", true, (9u << 20) + 3},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove(destination);
-        if (c.destinationExists)
-            writeFile(destination, "old content");
-        const std::string data = patterned(c.size);
-        writeFile(source, data);
-        EXPECT_EQ(copyFailure(source, destination), "");
-        EXPECT_EQ(readFile(destination), data);
-        EXPECT_EQ(readFile(source), data);
-        EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string>{"app.asar", "update.asar"}));
-    }
-}
-
-TEST(FileUtilsCopy, OverwritesTheLeftoverOfAnInterruptedCopy) {
-    ScratchFolder scratch;
-    const std::string destination = scratch.path("app.asar");
-    writeFile(destination + FileUtils::partialSuffix, patterned(50000));
-    writeFile(scratch.path("new"), "new");
-    EXPECT_EQ(copyFailure(scratch.path("new"), destination), "");
-    EXPECT_EQ(readFile(destination), "new");
-    EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string>{"app.asar", "new"}));
 }
 
 TEST(FileUtilsCopy, FailureKeepsTheDestinationAndReportsTheSystemCode) {

@@ -60,6 +60,10 @@ int run(int argc, char** argv) {
     // The elevated copy does everything else; this process only waits for it.
     if (options.getFlag("elevate"))
         return elevateCommand(options, argc, argv);
+    if (options.getFlag("update")) {
+        if (const auto status = updateCommand(options))
+            return *status;
+    }
     if (options.getFlag("launch"))
         return launchCommand(options);
     return 0;

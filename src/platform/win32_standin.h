@@ -200,3 +200,33 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // backslashes before a quote give n and the quote opens or closes, 2n+1 give
 // n and a literal quote, and "" inside quotes gives a quote and closes them.
 std::vector<std::string> splitCommandLine(const char* commandLine);
+
+// ---- File handles (file_standin_posix.cpp) ----
+// CreateFileA returns a handle released by CloseHandle. The share mode is
+// kept among the stand-in's own handles with advisory locks: a handle that
+// writes, or denies reading to others, locks exclusively; one that only
+// reads and denies writing locks shared; a clash fails with
+// ERROR_SHARING_VIOLATION, as the Windows share check does. It is coarser
+// than Windows: two writers that both share writing clash here, and a reader
+// that shares writing takes no lock and is never refused.
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAttributes, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+// Reads up to `toRead` bytes; TRUE with 0 bytes read at the end of the file.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overlapped);
+// Writes all `toWrite` bytes or fails (ERROR_DISK_FULL when space runs out).
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
+// Makes the file's data and size durable (fsync).
+BOOL FlushFileBuffers(HANDLE file);

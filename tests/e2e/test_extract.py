@@ -217,6 +217,24 @@ class Extraction(ExtractTest):
         self.assertEqual(run.messages[:3], ["Sleeping for 1 milliseconds", "Sleep completed",
                                             self.started(archive)[1]])
 
+    def test_runs_after_the_update_and_before_the_launch(self):
+        archive = self.zip([("f.txt", b"f")])
+        program = self.hp(self.path("no-such-program"))
+        run = self.extract(archive, None, "--launch", "--program", program)
+        self.assertStatus(run, 1)
+        self.assertEqual(run.messages[3:], ["Extraction completed", "Launching process. Program: %s, Args: " % program,
+                                            "The executable file doesn't exist: " + program])
+        run = self.extract(archive, None, "--update", "--appAsar", self.hp(self.path("app.asar")),
+                           "--updateAsar", self.hp(self.path("missing.asar")))
+        self.assertStatus(run, 2)
+        self.assertEqual(run.leveled()[1:], [("ERROR", "The update asar doesn't exist")])
+
+    def test_a_missing_zip_ends_the_run_before_the_launch(self):
+        run = self.extract(self.path("missing.zip"), None, "--launch", "--program", self.hp(self.path("nothing")))
+        self.assertStatus(run, 2)
+        self.assertEqual(run.leveled(), [self.started(self.path("missing.zip")),
+                                         ("ERROR", "The zip file doesn't exist")])
+
     def test_non_ascii_names(self):
         names = ["donn\u00e9es/\u00e9t\u00e9.txt", "\u5f20\u4f1f.txt"]
         archive = self.zip([(name, name.encode()) for name in names])

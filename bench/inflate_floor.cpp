@@ -8,19 +8,29 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace {
 
+// Grown on demand and never zero-filled: the floor pays for touching new
+// memory only where the inflate writes, as a file system would.
 struct Sink {
-    std::vector<unsigned char> bytes;
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t size = 0;
+
+    void reserve(size_t wanted) {
+        if (wanted > size) {
+            bytes.reset(new unsigned char[wanted]);
+            size = wanted;
+        }
+    }
 };
 
 size_t keep(void* opaque, mz_uint64 offset, const void* data, size_t size) {
     auto* sink = static_cast<Sink*>(opaque);
-    if (offset + size > sink->bytes.size())
-        sink->bytes.resize(static_cast<size_t>(offset + size));
-    std::memcpy(sink->bytes.data() + offset, data, size);
+    if (offset + size > sink->size)
+        return 0; // more than the entry claims: the library reports the failure
+    std::memcpy(sink->bytes.get() + offset, data, size);
     return size;
 }
 
@@ -48,12 +58,10 @@ int main(int argc, char** argv) {
         }
         if (entry.m_is_directory)
             continue;
-        if (sink.bytes.size() < entry.m_uncomp_size)
-            sink.bytes.resize(static_cast<size_t>(entry.m_uncomp_size));
+        sink.reserve(static_cast<size_t>(entry.m_uncomp_size));
         bool ok;
         if (flat) {
-            ok =
-                mz_zip_reader_extract_to_mem_no_alloc(&archive, i, sink.bytes.data(), sink.bytes.size(), 0, nullptr, 0);
+            ok = mz_zip_reader_extract_to_mem_no_alloc(&archive, i, sink.bytes.get(), sink.size, 0, nullptr, 0);
         } else {
             ok = mz_zip_reader_extract_to_callback(&archive, i, keep, &sink, 0);
         }

@@ -210,13 +210,6 @@ class Extraction(ExtractTest):
         self.assertStatus(run, 0)
         self.assertEqual(self.read("same.txt"), b"second")
 
-    def test_runs_after_the_sleep(self):
-        archive = self.zip([("f.txt", b"f")])
-        run = self.extract(archive, None, "--sleep", "--ms", "1")
-        self.assertStatus(run, 0)
-        self.assertEqual(run.messages[:3], ["Sleeping for 1 milliseconds", "Sleep completed",
-                                            self.started(archive)[1]])
-
     def test_runs_after_the_update_and_before_the_launch(self):
         archive = self.zip([("f.txt", b"f")])
         program = self.hp(self.path("no-such-program"))

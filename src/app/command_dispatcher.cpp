@@ -57,6 +57,12 @@ int run(int argc, char** argv) {
         if (const auto status = sleepCommand(options))
             return *status;
     }
+    if (options.getFlag("elevate"))
+        return 0;
+    if (options.getFlag("regedit")) {
+        if (const auto status = regeditCommand(options))
+            return *status;
+    }
     return 0;
 }
 

@@ -9,3 +9,9 @@
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);
+
+// Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
+// existing key --subkey under --rootkey. Ends the run with 3 when the key
+// cannot be opened, 4 when the value cannot be written; an unsupported type
+// is logged and the run goes on.
+std::optional<int> regeditCommand(OptionParser& options);

@@ -1,10 +1,8 @@
 #include "commands/commands.h"
-#include "commands/decimal_text.h"
 #include "commands/registry_key.h"
 #include "log/logger.h"
 #include "platform/system_error.h"
 
-#include <cstdint>
 #include <string>
 
 namespace {
@@ -62,9 +60,7 @@ std::optional<int> regeditCommand(OptionParser& options) {
     }
 
     if (type == "REG_DWORD") {
-        // Signed reading, clamped: "-1" is 0xFFFFFFFF, "4294967295" is 0x7FFFFFFF.
-        const auto number = static_cast<std::int32_t>(readSignedDecimal(value.c_str(), INT32_MIN, INT32_MAX));
-        status = key.setDWORDValue(name, static_cast<DWORD>(number));
+        status = key.setDWORDValue(name, dwordFromText(value));
     } else if (type == "REG_SZ") {
         status = key.setStringValue(name, value);
     } else {

@@ -1,5 +1,9 @@
 #include "commands/registry_key.h"
 
+#include "commands/decimal_text.h"
+
+#include <cstdint>
+
 namespace {
 const REGSAM kViewBits = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 
@@ -52,6 +56,10 @@ HKEY rootKeyFromName(const std::string& name) {
         if (name == root.name)
             return root.root;
     return nullptr;
+}
+
+DWORD dwordFromText(const std::string& text) {
+    return static_cast<DWORD>(static_cast<std::int32_t>(readSignedDecimal(text.c_str(), INT32_MIN, INT32_MAX)));
 }
 
 bool isWow64() {

@@ -38,6 +38,11 @@ private:
 // exactly; null for any other text.
 HKEY rootKeyFromName(const std::string& name);
 
+// The REG_DWORD data for a value text: a signed decimal reading clamped to
+// 32 bits, as its two's-complement pattern ("-1" gives 0xFFFFFFFF,
+// "4294967295" gives 0x7FFFFFFF, "0x10" and "" give 0).
+DWORD dwordFromText(const std::string& text);
+
 // True when this process runs under WOW64 (a 32-bit program on 64-bit
 // Windows); false when the system has no such test.
 bool isWow64();

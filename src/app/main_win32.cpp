@@ -3,7 +3,24 @@
 
 #include <cstdlib>
 
+namespace {
+// Load DLLs only from the system folder, never from the folder the helper was
+// started from (a download folder may hold planted DLLs). Looked up at run
+// time: systems without the call simply keep their default search order.
+void restrictDllSearch() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = GetModuleHandleA("kernel32");
+    if (kernel == nullptr)
+        return;
+    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (setDefault != nullptr)
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+} // namespace
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    restrictDllSearch();
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr)

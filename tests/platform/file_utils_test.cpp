@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 namespace {
 
@@ -51,12 +50,10 @@ TEST(FileUtils, CreateDirectoryMakesOneLevelAndReportsTheSystemCode) {
 }
 
 TEST(FileUtils, ExceptionMessageEndsInTheLastErrorCode) {
-    const std::regex shape(".* GetLastError returned: [0-9]+$");
     for (DWORD code : {0u, 2u, 5u, 4294967295u}) {
         SetLastError(code);
         const FileUtils::IOException e("text");
         EXPECT_EQ(std::string(e.what()), "text GetLastError returned: " + std::to_string(code));
-        EXPECT_TRUE(std::regex_match(std::string(e.what()), shape));
         const FileUtils::IOException copy = e;
         EXPECT_STREQ(copy.what(), e.what());
     }

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Fails unless every DLL the exe imports is one that ships with Windows.
+set -euo pipefail
+exe=$1
+allowed='^(KERNEL32|ADVAPI32|SHELL32|msvcrt|USER32|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+[ -n "$dlls" ] || { echo "no imports found in $exe" >&2; exit 1; }
+status=0
+while read -r dll; do
+  if [[ "$dll" =~ $allowed ]]; then
+    echo "ok: $dll"
+  else
+    echo "not a system DLL: $dll" >&2
+    status=1
+  fi
+done <<<"$dlls"
+exit $status

@@ -57,12 +57,19 @@ int run(int argc, char** argv) {
         if (const auto status = sleepCommand(options))
             return *status;
     }
+    // The elevated copy does everything else; this process only waits for it.
     if (options.getFlag("elevate"))
-        return 0;
+        return elevateCommand(options, argc, argv);
+    if (options.getFlag("update")) {
+        if (const auto status = updateCommand(options))
+            return *status;
+    }
     if (options.getFlag("regedit")) {
         if (const auto status = regeditCommand(options))
             return *status;
     }
+    if (options.getFlag("launch"))
+        return launchCommand(options);
     return 0;
 }
 

@@ -10,6 +10,19 @@
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);
 
+// Re-runs this program with administrator rights, handing on every argument
+// but the elevate flag, and waits for it: 0 once that copy has ended, 1 when
+// it could not be started.
+int elevateCommand(OptionParser& options, int argc, char** argv);
+
+// Starts --program with the space-separated --args and does not wait for it:
+// 1 when --program is missing or names nothing, else 0 (a failed start is
+// logged).
+int launchCommand(OptionParser& options);
+// Replaces --appAsar by a copy of --updateAsar and removes the latter; ends
+// the run with 2 when the update archive is missing. A copy or removal that
+// fails throws FileUtils::IOException.
+std::optional<int> updateCommand(OptionParser& options);
 // Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
 // existing key --subkey under --rootkey. Ends the run with 3 when the key
 // cannot be opened, 4 when the value cannot be written; an unsupported type

@@ -36,4 +36,21 @@ void createDirectory(const char* path);
 std::string toForwardSlashes(const std::string& path);
 std::string toBackslashes(const std::string& path);
 
+// Replaces `destination` with a copy of `source`, never leaving it half
+// written: the copy goes to `destination` + partialSuffix beside it (an
+// earlier run's leftover of that name is overwritten), is flushed to disk and
+// then swapped in by one atomic rename. On failure the destination is as it
+// was and the partial copy is gone; throws "Failed to copy <source> to
+// <destination>" with the code of the step that failed.
+void copyFile(const char* source, const char* destination);
+// Name of the partial copy beside a destination while copyFile runs.
+constexpr const char* partialSuffix = ".vantrell-partial";
+
+// Deletes a file; a missing file is no failure. When the system denies access
+// (5), moves it into the temporary folder under its own name, or with "_1",
+// "_2"... appended, logs one WARN line and has the system delete it at the
+// next start. Throws "Unable to remove file <path>" for any other refusal,
+// and "Unable to rename <path> to <parked path>" when the move fails.
+void removeFile(const char* path);
+
 } // namespace FileUtils

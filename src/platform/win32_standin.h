@@ -191,3 +191,121 @@ HMODULE GetModuleHandleA(LPCSTR moduleName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 HANDLE GetCurrentProcess();
 BOOL IsWow64Process(HANDLE process, PBOOL wow64Process);
+
+// ---- Processes (process_standin_posix.cpp) ----
+
+#include <string>
+#include <vector>
+
+#define NORMAL_PRIORITY_CLASS 0x00000020u
+#define SEE_MASK_NOCLOSEPROCESS 0x00000040u
+#define SW_SHOWNORMAL 1
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+struct SHELLEXECUTEINFOA {
+    DWORD cbSize;
+    DWORD fMask;
+    HWND hwnd;
+    LPCSTR lpVerb;
+    LPCSTR lpFile;
+    LPCSTR lpParameters;
+    LPCSTR lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+    void* lpIDList;
+    LPCSTR lpClass;
+    HKEY hkeyClass;
+    DWORD dwHotKey;
+    HANDLE hIcon;
+    HANDLE hProcess;
+};
+
+// Starts the program named by `applicationName` ('\' and '/' both separate
+// folders) with the arguments split from `commandLine` as a Windows child
+// would split them, and returns without waiting. As with handle inheritance
+// off, the child gets no descriptor of ours: its standard streams are
+// /dev/null. Errors: missing file 2, missing folder 3, a folder 5, a file that
+// is no program (no execute permission at all, or a format the system cannot
+// run) 193, other access refusals 5. Environment, current directory and
+// inherited handles are not offered (ERROR_INVALID_PARAMETER): nothing here
+// needs them.
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* processAttributes, void* threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInformation);
+
+// Only the verb "runas" is offered. A bare file name is looked for in the
+// current folder, then on PATH. As root the program is started directly;
+// otherwise through pkexec, and the call returns once pkexec has let the
+// program start. No pkexec, or a refused or dismissed authorisation, fails
+// with ERROR_CANCELLED (1223), as a declined elevation prompt does.
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
+
+// Waits for a process handle; WAIT_OBJECT_0 once it has ended.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Splits a command line into arguments by the rules of CommandLineToArgvW:
+// the first (the program) ends at the next quote if it begins with one, else
+// at white space; after it, white space separates outside quotes, 2n
+// backslashes before a quote give n and the quote opens or closes, 2n+1 give
+// n and a literal quote, and "" inside quotes gives a quote and closes them.
+std::vector<std::string> splitCommandLine(const char* commandLine);
+
+// ---- File handles (file_standin_posix.cpp) ----
+// CreateFileA returns a handle released by CloseHandle. The share mode is
+// kept among the stand-in's own handles with advisory locks: a handle that
+// writes, or denies reading to others, locks exclusively; one that only
+// reads and denies writing locks shared; a clash fails with
+// ERROR_SHARING_VIOLATION, as the Windows share check does. It is coarser
+// than Windows: two writers that both share writing clash here, and a reader
+// that shares writing takes no lock and is never refused.
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAttributes, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+// Reads up to `toRead` bytes; TRUE with 0 bytes read at the end of the file.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overlapped);
+// Writes all `toWrite` bytes or fails (ERROR_DISK_FULL when space runs out).
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
+// Makes the file's data and size durable (fsync).
+BOOL FlushFileBuffers(HANDLE file);

@@ -213,6 +213,20 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
         return MoveFileA(existing, newName);
     if (::rename(existing, newName) != 0)
         return fail(errno, existing);
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The new name is durable only once its folder is on disk.
+        const std::string name(newName);
+        const auto slash = name.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return fail(errno, folder.c_str());
+        const int synced = ::fsync(fd);
+        const int error = errno;
+        ::close(fd);
+        if (synced != 0)
+            return fail(error, nullptr);
+    }
     return TRUE;
 }
 

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Crash trial of the update command (native build).
+
+Starts the helper on an update of an archive of tens of megabytes and kills it
+with SIGKILL at a random moment, many times. After every kill the application
+archive must be byte for byte the old archive or the new one, and the update
+archive may be gone only once the new archive is in place. A last, undisturbed
+run must finish the update and leave no partial copy behind.
+
+usage: crash-trial.py --helper PATH [--count N] [--size MB] [--seed S]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+PARTIAL = ".vantrell-partial"
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--helper", required=True)
+    parser.add_argument("--count", type=int, default=200)
+    parser.add_argument("--size", type=int, default=32, help="archive size in MB")
+    parser.add_argument("--seed", type=int, default=None)
+    args = parser.parse_args()
+
+    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
+    rng = random.Random(seed)
+    size = args.size * 1024 * 1024
+    old = rng.randbytes(size)
+    new = rng.randbytes(size)
+
+    root = tempfile.mkdtemp(prefix="vantrell-crash-")
+    try:
+        env = dict(os.environ, XDG_DATA_HOME=os.path.join(root, "appdata"), TMPDIR=os.path.join(root, "tmp"))
+        os.makedirs(env["TMPDIR"])
+        app_folder = os.path.join(root, "app")
+        os.makedirs(app_folder)
+        os.makedirs(os.path.join(root, "download"))
+        app = os.path.join(app_folder, "app.asar")
+        upd = os.path.join(root, "download", "update.asar")
+        command = [args.helper, "--update", "--appAsar", app, "--updateAsar", upd]
+
+        def reset():
+            write(app, old)
+            write(upd, new)
+
+        def undisturbed():
+            reset()
+            started = time.monotonic()
+            subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            return time.monotonic() - started
+
+        # How long a whole update takes, so that the kills spread over all of it.
+        duration = max(undisturbed(), undisturbed())
+        outcomes = {"old archive": 0, "new archive, update kept": 0, "new archive, update removed": 0,
+                    "finished before the kill": 0}
+        leftovers = 0
+        for trial in range(args.count):
+            reset()
+            delay = rng.uniform(0, duration * 1.2)
+            proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(delay)
+            finished = proc.poll() is not None
+            if not finished:
+                proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            content = read(app)
+            update_kept = os.path.exists(upd)
+            if content == old and update_kept:
+                outcome = "old archive"
+            elif content == new:
+                outcome = "new archive, update kept" if update_kept else "new archive, update removed"
+            else:
+                state = "torn archive (%d bytes)" % len(content) if content != old else "update lost"
+                print("FAIL trial %d (seed %d, kill after %.3f s): %s" % (trial, seed, delay, state))
+                return 1
+            outcomes["finished before the kill" if finished else outcome] += 1
+            leftovers += os.path.exists(app + PARTIAL)
+
+        # The leftover of the last kill goes with the next update.
+        undisturbed()
+        if read(app) != new or os.path.exists(upd) or sorted(os.listdir(app_folder)) != ["app.asar"]:
+            print("FAIL: the update after the trials left %s" % sorted(os.listdir(app_folder)))
+            return 1
+
+        print("%d kills of a %d MB update (whole update %.3f s, seed %d): every archive intact"
+              % (args.count, args.size, duration, seed))
+        for name, count in outcomes.items():
+            print("  %-28s %d" % (name, count))
+        print("  %-28s %d" % ("partial copy left behind", leftovers))
+        return 0
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

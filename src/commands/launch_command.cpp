@@ -1,0 +1,44 @@
+#include "commands/commands.h"
+#include "log/logger.h"
+#include "platform/file_utils.h"
+#include "platform/process.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Single spaces separate; runs of spaces give no empty arguments, and quotes
+// group nothing (they stay on the pieces, and the pieces are rejoined with one
+// space on the child's command line).
+std::vector<std::string> splitArguments(const std::string& text) {
+    std::vector<std::string> arguments;
+    std::size_t start = 0;
+    for (std::size_t space; (space = text.find(' ', start)) != std::string::npos; start = space + 1) {
+        if (space > start)
+            arguments.push_back(text.substr(start, space - start));
+    }
+    if (start < text.size())
+        arguments.push_back(text.substr(start));
+    return arguments;
+}
+
+} // namespace
+
+int launchCommand(OptionParser& options) {
+    const char* program = options.getValue("program");
+    if (program == nullptr) {
+        Logger::instance()->log(ERROR, "Program path is required for launch command");
+        return 1;
+    }
+    const char* argsValue = options.getValue("args");
+    const std::string args = argsValue != nullptr ? argsValue : "";
+    Logger::instance()->log(INFO, std::string("Launching process. Program: ") + program + ", Args: " + args);
+    if (!FileUtils::fileExists(program)) {
+        Logger::instance()->log(ERROR, std::string("The executable file doesn't exist: ") + program);
+        return 1;
+    }
+    // A failed start has been logged and still ends the run with 0.
+    startProcess(program, splitArguments(args));
+    return 0;
+}

@@ -1,0 +1,88 @@
+#include "platform/process.h"
+
+#include "log/logger.h"
+#include "platform/file_utils.h"
+#include "platform/win32.h"
+
+namespace {
+
+bool needsQuotes(const std::string& argument) {
+    if (argument.empty())
+        return false;
+    const bool enclosed = argument.size() >= 2 && argument.front() == '"' && argument.back() == '"';
+    return !enclosed && argument.find(' ') != std::string::npos;
+}
+
+} // namespace
+
+std::string buildCommandLine(const std::vector<std::string>& arguments) {
+    std::string text;
+    for (const std::string& argument : arguments) {
+        if (needsQuotes(argument)) {
+            // Backslashes in front of the closing quote would escape it
+            // ("C:\Program Files\App\" would swallow the quote and run on
+            // into the next argument); doubled, they read as themselves.
+            std::size_t trailing = 0;
+            while (trailing < argument.size() && argument[argument.size() - 1 - trailing] == '\\')
+                ++trailing;
+            text += '"';
+            text += argument;
+            text.append(trailing, '\\');
+            text += '"';
+        } else {
+            text += argument;
+        }
+        text += ' ';
+    }
+    return text;
+}
+
+int startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    const std::string programText = FileUtils::toBackslashes(program);
+    std::vector<std::string> command;
+    command.reserve(arguments.size() + 1);
+    command.push_back(programText);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    // CreateProcessA may write into the command line, so it gets its own copy.
+    std::string commandLine = buildCommandLine(command);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(programText.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process)) {
+        const DWORD error = GetLastError();
+        Logger::instance()->log(ERROR, "Failed to start child process. " + programText +
+                                           " Last error: " + std::to_string(error));
+        return -8;
+    }
+    // The child runs on alone; its handles are of no further use here.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+int startElevated(const std::string& program, const std::vector<std::string>& arguments) {
+    const std::string parameters = buildCommandLine(arguments);
+
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = "runas";
+    info.lpFile = program.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+
+    Logger::instance()->log(INFO, "Attempting to execute " + program + " with administrator priviledges");
+    if (!ShellExecuteExA(&info)) {
+        Logger::instance()->log(ERROR, "Failed to start with admin priviledges using ShellExecuteEx()");
+        return 255;
+    }
+    // No handle comes back when the shell handed the start to a running
+    // program instead of creating a process; there is nothing to wait for.
+    if (info.hProcess != nullptr) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hProcess);
+    }
+    return 0;
+}

@@ -1,0 +1,25 @@
+// Starting other programs: plainly, without waiting, or with administrator
+// rights through the shell's elevation prompt, waiting until it has ended.
+// Both report through the log and their result; neither throws.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Joins the arguments into one command-line text, each followed by one
+// space. An argument with a space (0x20) that is not already enclosed in
+// double quotes is wrapped in them; backslashes that end a wrapped argument
+// are doubled so that the closing quote still closes it. Nothing else is
+// escaped. An empty list gives the empty text.
+std::string buildCommandLine(const std::vector<std::string>& arguments);
+
+// Creates the process `program` (every '/' turned into a backslash) with the
+// arguments and returns 0 at once, without waiting for it. When it cannot be
+// created: logs "Failed to start child process. <program> Last error: <code>"
+// at ERROR and returns -8.
+int startProcess(const std::string& program, const std::vector<std::string>& arguments);
+
+// Starts `program` (unchanged) with the verb "runas" and waits without
+// time-out until it has ended; returns 0. When it cannot be started or the
+// prompt is declined: logs at ERROR and returns 255.
+int startElevated(const std::string& program, const std::vector<std::string>& arguments);

@@ -1,0 +1,324 @@
+"""The update command end to end: the archive replaced through a partial copy,
+the update archive removed or parked, and every failure ending the run in
+order with the archive as it was."""
+
+import os
+import random
+import shutil
+import subprocess
+import time
+import unittest
+
+from harness import EXE, WINDOWS, HelperTest
+
+PARTIAL = ".vantrell-partial"
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def payload(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def chattr(flag, path):
+    """True when the immutable attribute could be set or cleared."""
+    return shutil.which("chattr") is not None and subprocess.run(
+        ["chattr", flag, path], capture_output=True).returncode == 0
+
+
+def wine_temp_folder():
+    """The temporary folder under Wine: (as the helper sees it, as Linux sees it)."""
+    out = subprocess.run(["wine", "cmd", "/c", "echo", "%TEMP%"], capture_output=True, text=True,
+                         check=True).stdout.strip()
+    unix = subprocess.run(["winepath", "-u", out], capture_output=True, text=True, check=True).stdout.strip()
+    return out.replace("\\", "/"), unix
+
+
+class UpdateTest(HelperTest):
+    def setUp(self):
+        super().setUp()
+        self.app = self.path("app", "app.asar")
+        self.upd = self.path("download", "update.asar")
+        os.makedirs(os.path.dirname(self.app))
+        os.makedirs(os.path.dirname(self.upd))
+
+    def update(self, *extra, app=None, upd=None, wait=None):
+        args = ["--update"]
+        if wait is not None:
+            args += ["--wait", wait]
+        for option, path in (("--appAsar", self.app if app is None else app),
+                             ("--updateAsar", self.upd if upd is None else upd)):
+            args += [option, self.hp(path) if path else ""]
+        return self.run_helper(*(args + list(extra)))
+
+    def started(self, pid=0, app=None, upd=None):
+        return ("INFO", "started updater. waitPid: %d, appAsar: %s, updateAsar: %s"
+                % (pid, app if app is not None else self.hp(self.app), upd if upd is not None else self.hp(self.upd)))
+
+    def assertNoPartial(self, folder):
+        self.assertEqual([n for n in os.listdir(folder) if n.endswith(PARTIAL)], [])
+
+
+class Replace(UpdateTest):
+    def test_archive_replaced_byte_for_byte_and_update_removed(self):
+        cases = [
+            ("existing archive", b"old archive" * 1000, payload(3 * 1024 * 1024 + 17, 1)),
+            ("missing archive is created", None, payload(4096, 2)),
+            ("empty update", b"old", b""),
+            ("larger than one chunk", b"", payload(9 * 1024 * 1024 + 1, 3)),
+        ]
+        for name, old, new in cases:
+            with self.subTest(name):
+                if old is None:
+                    if os.path.exists(self.app):
+                        os.remove(self.app)
+                else:
+                    write(self.app, old)
+                write(self.upd, new)
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertEqual(run.leveled(), [self.started(), ("INFO", "Update finished")])
+                self.assertEqual(read(self.app), new)
+                self.assertFalse(os.path.exists(self.upd))
+                self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
+
+    def test_leftover_of_a_killed_run_is_cleared(self):
+        write(self.app, b"old")
+        write(self.app + PARTIAL, payload(100000, 4))
+        new = payload(5000, 5)
+        write(self.upd, new)
+        run = self.update()
+        self.assertStatus(run, 0)
+        self.assertEqual(read(self.app), new)
+        self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
+
+    def test_wait_is_read_as_64_bits_and_logged_as_its_low_32(self):
+        cases = [
+            (None, 0),
+            ("42", 42),
+            ("42abc", 42),
+            ("abc", 0),
+            ("", 0),
+            ("-1", 4294967295),
+            ("  +7", 7),
+            ("4294967296", 0),
+            ("4294967338", 42),
+            ("-4294967295", 1),
+            ("99999999999999999999", 4294967295),  # clamped to 2^63-1
+            ("-99999999999999999999", 0),  # clamped to -2^63
+        ]
+        for text, pid in cases:
+            with self.subTest(wait=text):
+                write(self.upd, b"new")
+                run = self.update(wait=text)
+                self.assertStatus(run, 0)
+                self.assertEqual(run.leveled(), [self.started(pid), ("INFO", "Update finished")])
+
+    def test_paths_with_spaces_and_characters_of_other_scripts(self):
+        folder = self.path("Program Files", "J\u00fcrgen \u5f20\u4f1f")
+        os.makedirs(folder)
+        app = os.path.join(folder, "app \u00e9.asar")
+        upd = self.path("download", "up date \u5f20.asar")
+        write(app, b"old")
+        new = payload(70000, 6)
+        write(upd, new)
+        run = self.update(app=app, upd=upd)
+        self.assertStatus(run, 0)
+        self.assertEqual(run.leveled(), [self.started(app=self.hp(app), upd=self.hp(upd)), ("INFO", "Update finished")])
+        self.assertEqual(read(app), new)
+        self.assertFalse(os.path.exists(upd))
+        self.assertEqual(os.listdir(folder), ["app \u00e9.asar"])
+
+
+class Failures(UpdateTest):
+    def test_missing_update_archive_ends_with_status_2_and_runs_nothing_else(self):
+        program = self.path("program.exe")
+        write(program, b"")
+        later = ["--launch", "--program", self.hp(program), "--regedit", "--extract"]
+        nowhere = self.hp(self.path("nowhere", "u.asar"))
+        cases = [
+            # (name, update option as given, as logged)
+            ("absent option", [], ""),
+            ("empty value", ["--updateAsar", ""], ""),
+            ("missing file", ["--updateAsar", self.hp(self.upd)], self.hp(self.upd)),
+            ("missing folder", ["--updateAsar", nowhere], nowhere),
+        ]
+        write(self.app, b"old")
+        for name, option, logged in cases:
+            with self.subTest(name):
+                run = self.run_helper(*(["--update", "--appAsar", self.hp(self.app)] + option + later))
+                self.assertStatus(run, 2)
+                self.assertEqual(run.leveled(), [self.started(upd=logged), ("ERROR", "The update asar doesn't exist")])
+                self.assertEqual(read(self.app), b"old")
+
+    def test_failed_copy_ends_with_status_5_and_leaves_both_files(self):
+        folder = self.path("a folder")
+        os.makedirs(folder)
+        cases = [
+            # (name, source, destination, code)
+            ("update names a folder", folder, self.app, 5),
+            ("destination is a folder", self.upd, folder, 5),
+            ("destination folder missing", self.upd, self.path("gone", "app.asar"), 3),
+            ("destination is the update itself", self.upd, self.upd, 32),
+        ]
+        for name, source, destination, code in cases:
+            with self.subTest(name):
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                run = self.update("--launch", "--program", self.hp(self.upd), app=destination, upd=source)
+                self.assertStatus(run, 5)
+                self.assertEqual(run.leveled(), [
+                    self.started(app=self.hp(destination), upd=self.hp(source)),
+                    ("ERROR", "Failed to copy %s to %s GetLastError returned: %d"
+                     % (self.hp(source), self.hp(destination), code))])
+                self.assertEqual(read(self.app), b"old")
+                self.assertEqual(read(self.upd), b"new")
+                self.assertTrue(os.path.isdir(folder))
+                for where in (self.path("app"), self.path("download"), self.scratch):
+                    self.assertNoPartial(where)
+
+    def test_empty_destination_fails_without_writing_anywhere(self):
+        write(self.upd, b"new")
+        before = set(os.listdir(os.getcwd()))
+        run = self.update(app="")
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled()[-1],
+                         ("ERROR", "Failed to copy %s to  GetLastError returned: 3" % self.hp(self.upd)))
+        self.assertEqual(set(os.listdir(os.getcwd())), before)
+        self.assertEqual(read(self.upd), b"new")
+
+    def test_destination_that_cannot_be_replaced_keeps_the_old_archive(self):
+        old = payload(200000, 7)
+        write(self.app, old)
+        write(self.upd, payload(300000, 8))
+        if not chattr("+i", self.app):
+            self.skipTest("the immutable attribute is not available here")
+        self.addCleanup(chattr, "-i", self.app)
+        run = self.update()
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled(), [
+            self.started(),
+            ("ERROR", "Failed to copy %s to %s GetLastError returned: 5" % (self.hp(self.upd), self.hp(self.app)))])
+        self.assertEqual(read(self.app), old)
+        self.assertTrue(os.path.exists(self.upd))
+        self.assertNoPartial(os.path.dirname(self.app))
+
+    @unittest.skipIf(os.geteuid() == 0, "root writes over the read-only attribute and mode on both builds")
+    def test_read_only_destination_is_not_replaced(self):
+        write(self.app, b"old")
+        os.chmod(self.app, 0o444)
+        write(self.upd, b"new")
+        run = self.update()
+        self.assertStatus(run, 5)
+        self.assertEqual(read(self.app), b"old")
+
+    def test_update_archive_gone_before_its_removal_is_no_failure(self):
+        new = payload(48 * 1024 * 1024, 9)
+        for _ in range(3):
+            write(self.app, b"old")
+            write(self.upd, new)
+            before = os.path.getsize(self.log_path) if os.path.isfile(self.log_path) else 0
+            command = (["wine", EXE] if WINDOWS else [EXE]) + [
+                "--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(self.upd)]
+            proc = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            removed = False
+            # Remove the update archive once the copy has it open.
+            while proc.poll() is None and not removed:
+                if os.path.exists(self.app + PARTIAL):
+                    try:
+                        os.remove(self.upd)
+                        removed = True
+                    except FileNotFoundError:
+                        break
+                time.sleep(0.001)
+            self.assertEqual(proc.wait(timeout=60), 0)
+            if removed:
+                break
+        else:
+            self.skipTest("every copy finished before the update archive could be removed")
+        with open(self.log_path, "rb") as f:
+            f.seek(before)
+            log = f.read()
+        self.check_log_shape(log)
+        self.assertTrue(log.rstrip().endswith(b"Update finished"), log)
+        self.assertNotIn(b"WARN", log)
+        self.assertEqual(read(self.app), new)
+
+
+class Parking(UpdateTest):
+    @unittest.skipUnless(WINDOWS, "Linux deletes a running program's file, and refuses a rename wherever it "
+                                  "refuses a delete: a parked file cannot be had natively")
+    def test_update_archive_in_use_is_parked_under_the_next_free_name(self):
+        temp, temp_unix = wine_temp_folder()
+        name = "park-%d-%d.exe" % (os.getpid(), random.randrange(1 << 30))
+        taken = [os.path.join(temp_unix, name), os.path.join(temp_unix, name + "_1")]
+        parked_unix = os.path.join(temp_unix, name + "_2")
+        for path in taken:
+            write(path, b"taken")
+        for path in taken + [parked_unix]:
+            self.addCleanup(lambda p=path: os.path.exists(p) and os.remove(p))
+
+        # A running program's file cannot be deleted, but it can be moved.
+        upd = self.path("download", name)
+        shutil.copyfile(EXE, upd)
+        running = subprocess.Popen(["wine", upd, "--sleep", "--ms", "60000"], env=self.env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(running.wait)
+        self.addCleanup(running.kill)
+        deadline = time.monotonic() + 30
+        while b"Sleeping for 60000" not in (read(self.log_path) if os.path.exists(self.log_path) else b""):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+
+        run = self.update(upd=upd)
+        parked = temp + "//" + name + "_2"
+        self.assertStatus(run, 0)
+        self.assertEqual(run.leveled(), [
+            self.started(upd=self.hp(upd)),
+            ("WARN", "Unable to remove file %s - it may be in use.  Moving to %s and scheduling delete on reboot."
+             % (self.hp(upd), parked)),
+            ("INFO", "Update finished")])
+        self.assertEqual(read(self.app), read(EXE))
+        self.assertFalse(os.path.exists(upd))
+        self.assertEqual(read(parked_unix), read(EXE))
+        for path in taken:
+            self.assertEqual(read(path), b"taken")
+        pending = subprocess.run(["wine", "reg", "query", r"HKLM\System\CurrentControlSet\Control\Session Manager",
+                                  "/v", "PendingFileRenameOperations"], capture_output=True, text=True).stdout
+        self.assertIn((temp + "\\" + name + "_2").replace("/", "\\"), pending)
+
+    @unittest.skipIf(WINDOWS, "Wine reports the delete of an immutable file as done and leaves the file")
+    def test_refused_delete_and_refused_move_end_the_run_after_the_warning(self):
+        temp = self.env["TMPDIR"]
+        for taken in ("update.asar", "update.asar_1"):
+            write(os.path.join(temp, taken), b"taken")
+        write(self.app, b"old")
+        new = payload(10000, 10)
+        write(self.upd, new)
+        # An immutable file refuses both the delete (access denied) and the move.
+        if not chattr("+i", self.upd):
+            self.skipTest("the immutable attribute is not available here")
+        self.addCleanup(chattr, "-i", self.upd)
+        run = self.update("--launch", "--program", self.hp(self.upd))
+        candidate = temp + "//update.asar_2"
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled(), [
+            self.started(),
+            ("WARN", "Unable to remove file %s - it may be in use.  Moving to %s and scheduling delete on reboot."
+             % (self.upd, candidate)),
+            ("ERROR", "Unable to rename %s to %s GetLastError returned: 5" % (self.upd, candidate))])
+        self.assertEqual(read(self.app), new)
+        self.assertEqual(read(self.upd), new)
+        self.assertEqual(sorted(os.listdir(temp)), ["update.asar", "update.asar_1"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,135 @@
+#include "platform/file_utils.h"
+
+#include "platform/win32.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+// The message of the IOException thrown, or "" when nothing was thrown.
+template <typename Operation> std::string failureOf(Operation operation) {
+    try {
+        operation();
+    } catch (const FileUtils::IOException& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string copyFailure(const std::string& source, const std::string& destination) {
+    return failureOf([&] { FileUtils::copyFile(source.c_str(), destination.c_str()); });
+}
+
+std::string removeFailure(const std::string& path) {
+    return failureOf([&] { FileUtils::removeFile(path.c_str()); });
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(FileUtilsCopy, FailureKeepsTheDestinationAndReportsTheSystemCode) {
+    ScratchFolder scratch;
+    const std::string source = scratch.path("update.asar");
+    const std::string destination = scratch.path("app.asar");
+    std::filesystem::create_directory(scratch.path("folder"));
+    const struct {
+        const char* name;
+        std::string from;
+        std::string to;
+        DWORD code;
+    } cases[] = {
+        {"missing source", scratch.path("missing"), destination, ERROR_FILE_NOT_FOUND},
+        {"source folder missing", scratch.path("none/x"), destination, ERROR_PATH_NOT_FOUND},
+        {"source is a folder", scratch.path("folder"), destination, ERROR_ACCESS_DENIED},
+        {"destination is a folder", source, scratch.path("folder"), ERROR_ACCESS_DENIED},
+        {"destination folder missing", source, scratch.path("none/app.asar"), ERROR_PATH_NOT_FOUND},
+        {"empty destination", source, "", ERROR_PATH_NOT_FOUND},
+        {"destination is the source", source, source, ERROR_SHARING_VIOLATION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(source, "new");
+        writeFile(destination, "old");
+        EXPECT_EQ(copyFailure(c.from, c.to),
+                  "Failed to copy " + c.from + " to " + c.to + " GetLastError returned: " + std::to_string(c.code));
+        EXPECT_EQ(readFile(destination), "old");
+        EXPECT_EQ(readFile(source), "new");
+        EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string>{"app.asar", "folder", "update.asar"}));
+    }
+}
+
+TEST(FileUtilsCopy, DestinationHeldWithoutWriteSharingIsNotTouched) {
+    ScratchFolder scratch;
+    const std::string destination = scratch.path("app.asar");
+    writeFile(destination, "old");
+    writeFile(scratch.path("new"), "new");
+    const HANDLE holder =
+        CreateFileA(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(copyFailure(scratch.path("new"), destination),
+              "Failed to copy " + scratch.path("new") + " to " + destination + " GetLastError returned: 32");
+    CloseHandle(holder);
+    EXPECT_EQ(readFile(destination), "old");
+}
+
+TEST(FileUtilsCopy, ASecondCopyToTheSameDestinationFailsAndSparesTheFirst) {
+    ScratchFolder scratch;
+    const std::string destination = scratch.path("app.asar");
+    const std::string partial = destination + FileUtils::partialSuffix;
+    writeFile(destination, "old");
+    writeFile(scratch.path("new"), "new");
+    // What a copy in progress holds.
+    const HANDLE first =
+        CreateFileA(partial.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(first, "first", 5, &written, nullptr));
+    EXPECT_EQ(copyFailure(scratch.path("new"), destination),
+              "Failed to copy " + scratch.path("new") + " to " + destination + " GetLastError returned: 32");
+    CloseHandle(first);
+    EXPECT_EQ(readFile(partial), "first");
+    EXPECT_EQ(readFile(destination), "old");
+}
+
+TEST(FileUtilsRemove, DeletesAndPassesOverWhatIsMissing) {
+    ScratchFolder scratch;
+    const std::string file = scratch.path("update.asar");
+    writeFile(file, "x");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(removeFailure(file), "");
+    EXPECT_FALSE(FileUtils::fileExists(file.c_str()));
+    EXPECT_EQ(removeFailure(file), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    const std::string deep = scratch.path("none/update.asar");
+    EXPECT_EQ(removeFailure(deep), "Unable to remove file " + deep + " GetLastError returned: 3");
+}
+
+TEST(FileUtilsRemove, FileHeldWithoutDeleteSharingIsNotParked) {
+#ifndef _WIN32
+    GTEST_SKIP() << "POSIX deletes a file whatever its other holders allow";
+#endif
+    ScratchFolder scratch;
+    const std::string file = scratch.path("update.asar");
+    writeFile(file, "x");
+    const HANDLE holder =
+        CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(removeFailure(file), "Unable to remove file " + file + " GetLastError returned: 32");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    CloseHandle(holder);
+    EXPECT_EQ(readFile(file), "x");
+}
+
+} // namespace

@@ -9,6 +9,7 @@ import unittest
 import uuid
 
 from harness import WINDOWS, HelperTest
+from recorder import place_recorder, read_record
 
 REGREAD = os.environ.get("REGREAD_EXE", "")
 REG_SZ = 1
@@ -252,6 +253,69 @@ class UnsupportedTypes(RegistryTest):
                     ("INFO", "regedit key: n, value: 5 done"),
                 ])
                 self.assertIsNone(self.read_value("n"))
+
+
+class Dispatch(RegistryTest):
+    """Where the command stands among the others, whatever the command-line order."""
+
+    def setUp(self):
+        super().setUp()
+        self.record = self.path("record.bin")
+        self.env["RECORD_ARGS_FILE"] = self.hp(self.record)
+        self.program = self.hp(place_recorder(self.scratch))
+        self.app = self.path("app.asar")
+        self.update = self.path("update.asar")
+        with open(self.app, "wb") as f:
+            f.write(b"old archive")
+        with open(self.update, "wb") as f:
+            f.write(b"new archive")
+
+    def run_all(self, subkey, type="REG_SZ"):
+        """launch, regedit and update, given in the reverse of their running order."""
+        return self.run_helper("--launch", "--program", self.program,
+                               "--regedit", "--rootkey", "HKCU", "--subkey", subkey, "--key", "v", "--value", "1",
+                               "--type", type,
+                               "--update", "--wait", "7", "--appAsar", self.hp(self.app),
+                               "--updateAsar", self.hp(self.update))
+
+    def test_update_then_regedit_then_launch(self):
+        run = self.run_all(self.subkey)
+        self.assertStatus(run, 0)
+        self.assertEqual(run.messages, [
+            "started updater. waitPid: 7, appAsar: %s, updateAsar: %s" % (self.hp(self.app), self.hp(self.update)),
+            "Update finished",
+            self.started("HKCU", self.subkey, "v", "1", "REG_SZ")[1],
+            "regedit key: v, value: 1 done",
+            "Launching process. Program: %s, Args: " % self.program,
+        ])
+        self.assertIsNotNone(read_record(self.record))
+        self.assertEqual(self.read_value("v"), (REG_SZ, b"1\0"))
+
+    def test_unsupported_type_goes_on_to_the_launch(self):
+        run = self.run_all(self.subkey, type="REG_QWORD")
+        self.assertStatus(run, 0)
+        self.assertEqual(run.messages[2:], [
+            self.started("HKCU", self.subkey, "v", "1", "REG_QWORD")[1],
+            "value type not supported",
+            "regedit key: v, value: 1 done",
+            "Launching process. Program: %s, Args: " % self.program,
+        ])
+        self.assertIsNotNone(read_record(self.record))
+
+    def test_failed_open_or_write_runs_nothing_after_it(self):
+        for name, subkey, type, status in [("open", self.subkey + "\\missing", "REG_SZ", 3),
+                                           ("write", self.subkey, "REG_SZ", 4)]:
+            with self.subTest(name=name):
+                if name == "write":
+                    # A value name over the limit on both builds.
+                    run = self.run_helper("--launch", "--program", self.program, "--regedit", "--rootkey", "HKCU",
+                                          "--subkey", subkey, "--key", "n" * 16384, "--type", type)
+                else:
+                    run = self.run_all(subkey, type)
+                self.assertStatus(run, status)
+                self.assertEqual(run.leveled()[-1][0], "ERROR")
+                self.assertNotIn("Launching", run.log_bytes.decode())
+                self.assertIsNone(read_record(self.record, timeout=0.5))
 
 
 def tearDownModule():

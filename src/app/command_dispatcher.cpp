@@ -64,6 +64,10 @@ int run(int argc, char** argv) {
         if (const auto status = updateCommand(options))
             return *status;
     }
+    if (options.getFlag("regedit")) {
+        if (const auto status = regeditCommand(options))
+            return *status;
+    }
     if (options.getFlag("extract")) {
         if (const auto status = extractCommand(options))
             return *status;

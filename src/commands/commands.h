@@ -23,6 +23,11 @@ int launchCommand(OptionParser& options);
 // the run with 2 when the update archive is missing. A copy or removal that
 // fails throws FileUtils::IOException.
 std::optional<int> updateCommand(OptionParser& options);
+// Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
+// existing key --subkey under --rootkey. Ends the run with 3 when the key
+// cannot be opened, 4 when the value cannot be written; an unsupported type
+// is logged and the run goes on.
+std::optional<int> regeditCommand(OptionParser& options);
 
 // Unpacks --zip into --out. Ends the run with 2 when the archive is missing
 // or unreadable or --out is absent or empty; entries that fail are logged

@@ -7,6 +7,7 @@ import os
 import subprocess
 import unittest
 import uuid
+import zipfile
 
 from harness import WINDOWS, HelperTest
 from recorder import place_recorder, read_record
@@ -269,35 +270,49 @@ class Dispatch(RegistryTest):
             f.write(b"old archive")
         with open(self.update, "wb") as f:
             f.write(b"new archive")
+        self.zip = self.path("pkg.zip")
+        self.out = self.path("out")
+        with zipfile.ZipFile(self.zip, "w") as archive:
+            archive.writestr("unpacked.txt", b"from the zip")
 
     def run_all(self, subkey, type="REG_SZ"):
-        """launch, regedit and update, given in the reverse of their running order."""
+        """launch, extract, regedit and update, given in the reverse of their running order."""
         return self.run_helper("--launch", "--program", self.program,
+                               "--extract", "--zip", self.hp(self.zip), "--out", self.hp(self.out),
                                "--regedit", "--rootkey", "HKCU", "--subkey", subkey, "--key", "v", "--value", "1",
                                "--type", type,
                                "--update", "--wait", "7", "--appAsar", self.hp(self.app),
                                "--updateAsar", self.hp(self.update))
 
-    def test_update_then_regedit_then_launch(self):
+    def assertInOrder(self, messages, expected):
+        """Each expected message is logged, after the one before it."""
+        positions = [messages.index(message) for message in expected]
+        self.assertEqual(positions, sorted(positions), messages)
+
+    def test_update_then_regedit_then_extract_then_launch(self):
         run = self.run_all(self.subkey)
         self.assertStatus(run, 0)
-        self.assertEqual(run.messages, [
+        self.assertInOrder(run.messages, [
             "started updater. waitPid: 7, appAsar: %s, updateAsar: %s" % (self.hp(self.app), self.hp(self.update)),
             "Update finished",
             self.started("HKCU", self.subkey, "v", "1", "REG_SZ")[1],
             "regedit key: v, value: 1 done",
+            "Started extraction. zipFile: %s, outDir: %s" % (self.hp(self.zip), self.hp(self.out)),
+            "Extraction completed",
             "Launching process. Program: %s, Args: " % self.program,
         ])
-        self.assertIsNotNone(read_record(self.record))
         self.assertEqual(self.read_value("v"), (REG_SZ, b"1\0"))
+        self.assertTrue(os.path.isfile(os.path.join(self.out, "unpacked.txt")))
+        self.assertIsNotNone(read_record(self.record))
 
-    def test_unsupported_type_goes_on_to_the_launch(self):
+    def test_unsupported_type_goes_on_to_the_next_commands(self):
         run = self.run_all(self.subkey, type="REG_QWORD")
         self.assertStatus(run, 0)
-        self.assertEqual(run.messages[2:], [
+        self.assertInOrder(run.messages, [
             self.started("HKCU", self.subkey, "v", "1", "REG_QWORD")[1],
             "value type not supported",
             "regedit key: v, value: 1 done",
+            "Extraction completed",
             "Launching process. Program: %s, Args: " % self.program,
         ])
         self.assertIsNotNone(read_record(self.record))
@@ -308,13 +323,17 @@ class Dispatch(RegistryTest):
             with self.subTest(name=name):
                 if name == "write":
                     # A value name over the limit on both builds.
-                    run = self.run_helper("--launch", "--program", self.program, "--regedit", "--rootkey", "HKCU",
-                                          "--subkey", subkey, "--key", "n" * 16384, "--type", type)
+                    run = self.run_helper("--launch", "--program", self.program,
+                                          "--extract", "--zip", self.hp(self.zip), "--out", self.hp(self.out),
+                                          "--regedit", "--rootkey", "HKCU", "--subkey", subkey, "--key", "n" * 16384,
+                                          "--type", type)
                 else:
                     run = self.run_all(subkey, type)
                 self.assertStatus(run, status)
                 self.assertEqual(run.leveled()[-1][0], "ERROR")
+                self.assertNotIn("Started extraction", run.log_bytes.decode())
                 self.assertNotIn("Launching", run.log_bytes.decode())
+                self.assertFalse(os.path.exists(self.out))
                 self.assertIsNone(read_record(self.record, timeout=0.5))
 
 

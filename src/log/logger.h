@@ -21,8 +21,8 @@ public:
     static Logger* instance();
 
     // Opens the file for appending, shared with other processes. A failure
-    // (or a second open) only leaves the stream failed; lines then go to
-    // standard error alone.
+    // is silent and lines then go to standard error alone; a second open
+    // keeps the file already open.
     void open(const std::string& path);
 
     void log(LogLevel level, const char* message);

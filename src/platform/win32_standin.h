@@ -97,7 +97,6 @@ void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
-BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);

@@ -126,54 +126,6 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
     return TRUE;
 }
 
-BOOL CopyFileA(LPCSTR source, LPCSTR destination, BOOL failIfExists) {
-    const int in = ::open(source, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return fail(errno, source);
-    struct stat st {};
-    if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int error = S_ISDIR(st.st_mode) ? EACCES : errno;
-        ::close(in);
-        return fail(error, source);
-    }
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-    const int out = ::open(destination, flags, st.st_mode & 0777);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        return fail(error, destination);
-    }
-    static char buffer[1 << 20];
-    int error = 0;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        if (got == 0)
-            break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                error = errno;
-                break;
-            }
-            done += put;
-        }
-        if (error != 0)
-            break;
-    }
-    ::close(in);
-    if (::close(out) != 0 && error == 0)
-        error = errno;
-    return error == 0 ? TRUE : fail(error, destination);
-}
-
 BOOL DeleteFileA(LPCSTR path) {
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))

@@ -17,5 +17,5 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #else
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 #endif

@@ -3,7 +3,7 @@
 // win32_standin.h for the layout). A key is only ever found, never made; the
 // five root folders are made on first use, as the predefined keys always
 // exist on Windows.
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
 #include <cctype>
 #include <cerrno>

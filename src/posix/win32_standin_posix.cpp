@@ -1,9 +1,9 @@
 // POSIX implementation of the Win32 basics: errors, process id, sleep,
 // critical sections, file attributes, folders and the temporary and
 // per-user data folders.
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
-#include "platform/standin_handle.h"
+#include "posix/standin_handle.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // each Win32 code this helper and its stand-in layer produce, each ending in
 // CR LF as the system's texts do. Codes without a text fail the way
 // FormatMessageA does, so callers see the same "no text" path.
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
 #include <cstdlib>
 #include <cstring>

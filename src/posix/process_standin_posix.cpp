@@ -1,9 +1,9 @@
 // POSIX implementation of the Win32 process calls: CreateProcessA,
 // ShellExecuteExA with "runas", WaitForSingleObject on a process handle, and
 // the Windows rules for splitting a command line.
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
-#include "platform/standin_handle.h"
+#include "posix/standin_handle.h"
 
 #include <cerrno>
 #include <climits>

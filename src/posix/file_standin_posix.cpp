@@ -1,8 +1,8 @@
 // POSIX implementation of the Win32 file-handle calls: open, read, write and
 // flush, with the share mode kept through advisory locks.
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
-#include "platform/standin_handle.h"
+#include "posix/standin_handle.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // process or similar, owned by the handle and released by CloseHandle.
 #pragma once
 
-#include "platform/win32_standin.h"
+#include "posix/win32_standin.h"
 
 struct StandinObject {
     virtual ~StandinObject() = default;

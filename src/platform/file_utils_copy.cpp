@@ -2,6 +2,7 @@
 #include "platform/file_utils.h"
 
 #include "log/logger.h"
+#include "platform/new_file.h"
 #include "platform/win32.h"
 
 #include <memory>
@@ -58,16 +59,23 @@ void copyFile(const char* source, const char* destination) {
     }
 
     const std::string partial = std::string(destination) + partialSuffix;
-    // Deleting stays allowed so that the copy can be renamed or dropped while
-    // still held, and nobody else can take the name in between.
-    FileHandle out(CreateFileA(partial.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid())
+    // Whatever sits at the partial name (an earlier run's leftover, or a link
+    // planted to redirect the copy) goes first; deleting a link removes the
+    // link, never its target. A copy in progress holds its partial file
+    // without sharing writes, which the probe finds (32): that run's file is
+    // left alone and this copy fails.
+    {
+        FileHandle held(CreateFileA(partial.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!held.valid() && (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION))
+            fail();
+    }
+    DeleteFileA(partial.c_str());
+    NewFile out;
+    if (!out.create(partial))
         fail();
     const auto discardAndFail = [&] {
-        const DWORD code = GetLastError();
-        DeleteFileA(partial.c_str());
-        SetLastError(code);
+        out.discard();
         fail();
     };
 
@@ -78,19 +86,12 @@ void copyFile(const char* source, const char* destination) {
             discardAndFail();
         if (got == 0)
             break;
-        DWORD put = 0;
-        if (!WriteFile(out.get(), buffer.get(), got, &put, nullptr))
+        if (!out.write(buffer.get(), got))
             discardAndFail();
-        if (put != got) {
-            SetLastError(ERROR_DISK_FULL); // a disk file takes all of a write or reports why not
-            discardAndFail();
-        }
     }
     // The data must be on disk before the name points to it, or a power
     // loss right after the swap could leave an empty or torn archive.
-    if (!FlushFileBuffers(out.get()))
-        discardAndFail();
-    if (!MoveFileExA(partial.c_str(), destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!out.replace(destination, true))
         discardAndFail();
 }
 

@@ -13,6 +13,7 @@
 // windows.h must come before the shell headers.
 #include <windows.h>
 
+#include <ntsecapi.h> // RtlGenRandom
 #include <share.h>
 #include <shellapi.h>
 #include <shlobj.h>

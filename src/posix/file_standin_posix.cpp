@@ -67,11 +67,13 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     default:
         return failOpen(EINVAL, nullptr);
     }
+    if (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT)
+        flags |= O_NOFOLLOW;
 
     struct stat before {};
     const bool existed = ::stat(path, &before) == 0;
     const int fd = ::open(path, flags, 0666);
-    if (fd < 0 && errno == EEXIST) {
+    if (fd < 0 && (errno == EEXIST || (errno == ELOOP && disposition == CREATE_NEW))) {
         SetLastError(ERROR_FILE_EXISTS); // what CREATE_NEW reports, unlike CreateDirectoryA
         return INVALID_HANDLE_VALUE;
     }

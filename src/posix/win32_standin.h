@@ -12,6 +12,9 @@ using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using UINT = unsigned int;
 using BYTE = unsigned char;
+using BOOLEAN = unsigned char;
+using ULONG = std::uint32_t;
+using ULONGLONG = std::uint64_t;
 using WORD = std::uint16_t;
 using HRESULT = std::int32_t;
 using LPSTR = char*;
@@ -60,6 +63,7 @@ using PHKEY = HKEY*;
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
 #define ERROR_HANDLE_DISK_FULL 39L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
@@ -86,6 +90,10 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start; never goes back.
+ULONGLONG GetTickCount64();
+// Fills the buffer from the system's random source (getrandom).
+BOOLEAN RtlGenRandom(void* buffer, ULONG length);
 
 // Releases what a stand-in HANDLE points to (see standin_handle.h).
 BOOL CloseHandle(HANDLE handle);
@@ -299,6 +307,8 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 #define OPEN_ALWAYS 4u
 #define TRUNCATE_EXISTING 5u
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+// Opens a link itself instead of following it (O_NOFOLLOW).
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAttributes, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,26 @@ void Sleep(DWORD milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+ULONGLONG GetTickCount64() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<ULONGLONG>(now.tv_sec) * 1000u + static_cast<ULONGLONG>(now.tv_nsec / 1000000L);
+}
+
+BOOLEAN RtlGenRandom(void* buffer, ULONG length) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = ::getrandom(bytes, length, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return FALSE;
+        bytes += got;
+        length -= static_cast<ULONG>(got);
+    }
+    return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {

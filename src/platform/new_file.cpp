@@ -1,0 +1,108 @@
+#include "platform/new_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace FileUtils {
+
+std::string randomHex(std::size_t digits) {
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(digits);
+    unsigned char bytes[32];
+    while (text.size() < digits) {
+        if (!RtlGenRandom(bytes, sizeof bytes)) {
+            // No random source: still never the same name twice in a run,
+            // and unlikely across runs; exclusive creation keeps it safe.
+            static std::atomic<std::uint64_t> counter{0};
+            std::uint64_t mix = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64() ^
+                                (++counter * 0x9E3779B97F4A7C15ull);
+            for (unsigned char& byte : bytes) {
+                mix ^= mix >> 29;
+                mix *= 0xBF58476D1CE4E5B9ull;
+                byte = static_cast<unsigned char>(mix >> 56);
+            }
+        }
+        for (unsigned char byte : bytes) {
+            if (text.size() == digits)
+                break;
+            text += hex[byte & 0x0F];
+        }
+    }
+    return text;
+}
+
+NewFile::~NewFile() { discard(); }
+
+bool NewFile::create(const std::string& path) {
+    discard();
+    // CREATE_NEW fails on any existing name; not following a reparse point
+    // keeps a dangling link from having its target created.
+    // Sharing only deletion lets the file be renamed or dropped while held,
+    // and nobody else can open it for writing in between.
+    handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return false;
+    path_ = path;
+    return true;
+}
+
+bool NewFile::createUnique(const std::string& folder, const std::string& prefix, const std::string& suffix) {
+    // A taken name is someone's file, or a name planted in the hope of being
+    // written through: either way try another, a bounded number of times.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if (create(folder + "/" + prefix + randomHex(16) + suffix))
+            return true;
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool NewFile::write(const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(handle_, bytes, chunk, &put, nullptr))
+            return false;
+        if (put != chunk) {
+            SetLastError(ERROR_DISK_FULL); // a disk file takes all of a write or reports why not
+            return false;
+        }
+        bytes += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+bool NewFile::replace(const char* destination, bool durable) {
+    if (durable && !FlushFileBuffers(handle_))
+        return false;
+    if (!MoveFileExA(path_.c_str(), destination, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0u)))
+        return false;
+    close();
+    path_.clear();
+    return true;
+}
+
+void NewFile::close() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+void NewFile::discard() {
+    if (path_.empty())
+        return;
+    const DWORD code = GetLastError();
+    close();
+    DeleteFileA(path_.c_str());
+    path_.clear();
+    SetLastError(code);
+}
+
+} // namespace FileUtils

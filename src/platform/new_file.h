@@ -1,0 +1,59 @@
+// A file that did not exist before, written beside its final name and put in
+// place in one step: created exclusively (never through an existing name or
+// link), filled and checked by its owner, then renamed over the final name.
+// Until then nobody else can write it, and a run killed at any instant leaves
+// the old final file as it was; what a failed or dropped NewFile wrote is
+// removed again.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+#include <string>
+
+namespace FileUtils {
+
+// `digits` hex digits from the system's random source, so that a name made
+// with them cannot be guessed and planted in advance.
+std::string randomHex(std::size_t digits);
+
+class NewFile {
+public:
+    NewFile() = default;
+    // Removes the file unless it was put in place.
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Creates the file at `path`. False, with the system's code, when
+    // anything is at that name (a link, dangling or not, included: 80) or
+    // the folder refuses it.
+    bool create(const std::string& path);
+    // Creates `folder` + "/" + prefix + 16 random hex digits + suffix, trying
+    // a few names when one is taken. False with the system's code.
+    bool createUnique(const std::string& folder, const std::string& prefix, const std::string& suffix);
+
+    const std::string& path() const { return path_; }
+    HANDLE handle() const { return handle_; }
+
+    // Appends all `size` bytes. False with the system's code; a short write
+    // reports ERROR_DISK_FULL.
+    bool write(const void* data, std::size_t size);
+    // Renames the file over `destination`, replacing what is there (a link
+    // is replaced, never written through). With `durable` its data reach
+    // the disk before the name points to it, so a power loss leaves the old
+    // or the new file. False with the system's code; the file then stays
+    // this object's and is removed with it.
+    bool replace(const char* destination, bool durable);
+    // Closes and deletes the file now, keeping the calling thread's
+    // last-error code.
+    void discard();
+
+private:
+    void close();
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::string path_;
+};
+
+} // namespace FileUtils

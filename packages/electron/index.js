@@ -3,7 +3,8 @@
 // reads back what it did. Electron itself is never required: everything comes
 // from process.resourcesPath, process.execPath and process.pid.
 
-const fs = require('fs');
+// Inside Electron, fs sees an asar archive as a folder; original-fs sees files.
+const fs = process.versions.electron ? require('original-fs') : require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');

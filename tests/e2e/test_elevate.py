@@ -167,7 +167,8 @@ class ElevationAsOrdinaryUser(ElevateTest):
         self.assertStatus(run, 0)
         this, copy = by_process(run)
         sleep = ["Sleeping for 5 milliseconds", "Sleep completed"]
-        self.assertEqual([m for _, m in this], sleep + ["Requires elevated privileges", ATTEMPT % EXE, copy_started(run)[1]])
+        self.assertEqual([m for _, m in this],
+                         sleep + ["Requires elevated privileges", ATTEMPT % EXE, copy_started(run)[1]])
         self.assertEqual([m for _, m in copy], sleep)
 
     def test_declined_or_impossible_authorisation_gives_status_1(self):

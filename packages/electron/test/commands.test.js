@@ -152,3 +152,21 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
     assert.equal(helper.lastResult().pid, pid);
   });
 });
+
+test('logPath is where the helper says it writes', { skip }, (t) => {
+  const dir = scratch(t);
+  const variants = [
+    { XDG_DATA_HOME: `${dir}/data//`, HOME: `${dir}/home` },
+    { XDG_DATA_HOME: 'relative/data', HOME: `${dir}/home/` },
+    { HOME: `${dir}/other` },
+  ];
+  for (const variant of variants) {
+    const env = { ...process.env, ...variant };
+    if (!('XDG_DATA_HOME' in variant)) delete env.XDG_DATA_HOME;
+    const printed = execFileSync(nativeHelper, [], { env, encoding: 'utf8' }).split('\n')[0];
+    const computed = execFileSync(process.execPath, ['-e', 'process.stdout.write(require(".").logPath())'], {
+      env, encoding: 'utf8', cwd: path.join(__dirname, '..'),
+    });
+    assert.equal(computed, printed, JSON.stringify(variant));
+  }
+});

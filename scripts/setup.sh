@@ -8,6 +8,11 @@ pkgs=(cmake g++ make ninja-build googletest
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
       clang-14 libclang-rt-14-dev clang-format
       python3 unzip zip libarchive-tools time openssl bc)
+# Node.js with npm: the npm package's tests, and fetching miniz. A machine
+# that has them already (any Node 18 or later) keeps its own.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  pkgs+=(nodejs npm)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -20,5 +25,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-command -v npm >/dev/null || { echo "npm is needed to fetch miniz (install Node.js with npm)" >&2; exit 1; }
+node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 18 ? 0 : 1)' ||
+  { echo "Node.js 18 or later is needed, found $(node --version)" >&2; exit 1; }
 "$here/scripts/fetch-miniz.sh"

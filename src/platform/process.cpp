@@ -81,6 +81,10 @@ int startElevated(const std::string& program, const std::vector<std::string>& ar
     // No handle comes back when the shell handed the start to a running
     // program instead of creating a process; there is nothing to wait for.
     if (info.hProcess != nullptr) {
+        // Names the copy, so that a reader of the log can tell its lines from
+        // those of other runs.
+        Logger::instance()->log(INFO, "Elevated copy started, process id " +
+                                          std::to_string(static_cast<unsigned long>(GetProcessId(info.hProcess))));
         WaitForSingleObject(info.hProcess, INFINITE);
         CloseHandle(info.hProcess);
     }

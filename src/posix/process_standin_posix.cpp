@@ -313,6 +313,16 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     return TRUE;
 }
 
+DWORD GetProcessId(HANDLE handle) {
+    const ProcessObject* process =
+        handle != nullptr && handle != INVALID_HANDLE_VALUE ? fromHandle<ProcessObject>(handle) : nullptr;
+    if (process == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return static_cast<DWORD>(process->pid);
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     ProcessObject* process =
         handle != nullptr && handle != INVALID_HANDLE_VALUE ? fromHandle<ProcessObject>(handle) : nullptr;

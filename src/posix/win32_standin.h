@@ -280,6 +280,9 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 // Waits for a process handle; WAIT_OBJECT_0 once it has ended.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
+// The process id of a process handle; 0 (ERROR_INVALID_HANDLE) for any other.
+DWORD GetProcessId(HANDLE process);
+
 // Splits a command line into arguments by the rules of CommandLineToArgvW:
 // the first (the program) ends at the next quote if it begins with one, else
 // at white space; after it, white space separates outside quotes, 2n

@@ -25,6 +25,12 @@ def by_process(run):
     return list(groups.values())
 
 
+def copy_started(run):
+    """The line with which the first process names the second, its copy."""
+    pids = list(dict.fromkeys(pid for _, pid, _ in run.lines))
+    return ("INFO", "Elevated copy started, process id %d" % pids[1])
+
+
 class ElevateTest(HelperTest):
     def own_path(self, path):
         """argv[0] as the helper sees it when started from `path`."""
@@ -68,8 +74,7 @@ class Elevation(ElevateTest):
         this, copy = by_process(run)
         self.assertEqual(this[:3], [("INFO", "Sleeping for 20 milliseconds"), ("INFO", "Sleep completed"),
                                     ("INFO", "Requires elevated privileges")])
-        self.assertEqual(this[3], ("INFO", ATTEMPT % self.own_path(EXE)))
-        self.assertEqual(len(this), 4)
+        self.assertEqual(this[3:], [("INFO", ATTEMPT % self.own_path(EXE)), copy_started(run)])
         self.assertEqual(copy, [("INFO", "Sleeping for 20 milliseconds"), ("INFO", "Sleep completed"),
                                 ("INFO", "Launching process. Program: %s, Args: a  b\\" % program)])
         self.assertEqual(read_record(self.path("record.bin"))[1][1:], ["a", "b\\"])
@@ -89,14 +94,16 @@ class Elevation(ElevateTest):
         self.assertStatus(run, 0)
         sleep = [("INFO", "Sleeping for 300 milliseconds"), ("INFO", "Sleep completed")]
         this, copy = by_process(run)
-        self.assertEqual(this, sleep + [("INFO", "Requires elevated privileges"), ("INFO", ATTEMPT % self.own_path(EXE))])
+        self.assertEqual(this, sleep + [("INFO", "Requires elevated privileges"), ("INFO", ATTEMPT % self.own_path(EXE)),
+                                        copy_started(run)])
         self.assertEqual(copy, sleep)
 
     def test_elevate_runs_no_other_command_in_this_process(self):
         run = self.run_helper("--launch", "--elevate")
         self.assertStatus(run, 0)
         this, copy = by_process(run)
-        self.assertEqual([m for _, m in this], ["Requires elevated privileges", ATTEMPT % self.own_path(EXE)])
+        self.assertEqual([m for _, m in this],
+                         ["Requires elevated privileges", ATTEMPT % self.own_path(EXE), copy_started(run)[1]])
         self.assertEqual(copy, [("ERROR", "Program path is required for launch command")])
 
     @unittest.skipIf(WINDOWS, "Wine always hands over the full path as argv[0]")
@@ -106,7 +113,7 @@ class Elevation(ElevateTest):
         run = self.run_from([name, "--sleep", "--ms", "1", "--elevate"], env=env)
         self.assertStatus(run, 0)
         this, copy = by_process(run)
-        self.assertEqual(this[-1], ("INFO", ATTEMPT % name))
+        self.assertEqual(this[-2:], [("INFO", ATTEMPT % name), copy_started(run)])
         self.assertEqual([m for _, m in copy], ["Sleeping for 1 milliseconds", "Sleep completed"])
 
     def test_copy_that_cannot_be_started_gives_status_1(self):
@@ -160,7 +167,8 @@ class ElevationAsOrdinaryUser(ElevateTest):
         self.assertStatus(run, 0)
         this, copy = by_process(run)
         sleep = ["Sleeping for 5 milliseconds", "Sleep completed"]
-        self.assertEqual([m for _, m in this], sleep + ["Requires elevated privileges", ATTEMPT % EXE])
+        self.assertEqual([m for _, m in this],
+                         sleep + ["Requires elevated privileges", ATTEMPT % EXE, copy_started(run)[1]])
         self.assertEqual([m for _, m in copy], sleep)
 
     def test_declined_or_impossible_authorisation_gives_status_1(self):

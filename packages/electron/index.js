@@ -1,0 +1,435 @@
+'use strict';
+// Starts the vantrell-helper exe from an Electron app (or plain Node) and
+// reads back what it did. Electron itself is never required: everything comes
+// from process.resourcesPath, process.execPath and process.pid.
+
+// Inside Electron, fs sees an asar archive as a folder; original-fs sees files.
+const fs = process.versions.electron ? require('original-fs') : require('fs');
+const os = require('os');
+const path = require('path');
+const { spawn } = require('child_process');
+
+const EXE_NAME = process.platform === 'win32' ? 'vantrell-helper.exe' : 'vantrell-helper';
+
+// ---- Where the helper is -------------------------------------------------
+
+function helperPath(options = {}) {
+  const looked = [];
+  const candidates = [];
+  if (options.helperPath != null) {
+    candidates.push(String(options.helperPath));
+  } else {
+    if (typeof process.resourcesPath === 'string' && process.resourcesPath !== '') {
+      candidates.push(path.join(process.resourcesPath, EXE_NAME));
+    }
+    const shipped = path.join(__dirname, 'bin', `${process.platform}-${process.arch}`, EXE_NAME);
+    // Inside an app's archive the binary cannot be run; electron-builder's
+    // asarUnpack puts it beside the archive instead.
+    const unpacked = shipped.replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
+    if (unpacked !== shipped) candidates.push(unpacked);
+    candidates.push(shipped);
+  }
+  for (const candidate of candidates) {
+    looked.push(candidate);
+    if (isFile(candidate)) return candidate;
+  }
+  throw new Error(`vantrell-helper not found; looked at: ${looked.join(', ')}`);
+}
+
+function isFile(file) {
+  try {
+    return fs.statSync(file).isFile();
+  } catch {
+    return false;
+  }
+}
+
+// ---- The log --------------------------------------------------------------
+
+// The helper's own rule: the per-user local application data folder, with
+// forward slashes on Windows.
+function logPath() {
+  let base;
+  if (process.platform === 'win32') {
+    base = process.env.LOCALAPPDATA || path.join(os.homedir(), 'AppData', 'Local');
+    return `${base.replace(/\\/g, '/').replace(/\/+$/, '')}/vantrell/update-log.txt`;
+  }
+  const xdg = process.env.XDG_DATA_HOME;
+  const home = process.env.HOME;
+  if (xdg && xdg.startsWith('/')) base = xdg;
+  else if (home && home.startsWith('/')) base = `${home}/.local/share`;
+  else return null;
+  while (base.length > 1 && base.endsWith('/')) base = base.slice(0, -1);
+  return `${base}/vantrell/update-log.txt`;
+}
+
+const LINE = /^(INFO {2}|WARN {2}|ERROR )\((\d+)\) (.*)$/s;
+
+// A message may hold a line break (an --args text can); a piece that does not
+// start like a line continues the one before it.
+function parseLines(text) {
+  const lines = [];
+  const pieces = text.split(/\r?\n/);
+  if (pieces[pieces.length - 1] === '') pieces.pop();
+  for (const raw of pieces) {
+    const match = LINE.exec(raw);
+    if (match) {
+      lines.push({ level: match[1].trim(), pid: Number(match[2]), message: match[3] });
+    } else if (lines.length > 0) {
+      lines[lines.length - 1].message += `\n${raw}`;
+    }
+  }
+  return lines;
+}
+
+// The log grows across runs; only its end is read.
+const LOG_TAIL_BYTES = 8 * 1024 * 1024;
+
+function readLog(file) {
+  let handle;
+  try {
+    handle = fs.openSync(file, 'r');
+  } catch (error) {
+    if (error.code === 'ENOENT') return [];
+    throw error;
+  }
+  try {
+    const size = fs.fstatSync(handle).size;
+    const start = Math.max(0, size - LOG_TAIL_BYTES);
+    const buffer = Buffer.alloc(size - start);
+    let filled = 0;
+    while (filled < buffer.length) {
+      const read = fs.readSync(handle, buffer, filled, buffer.length - filled, start + filled);
+      if (read === 0) break;
+      filled += read;
+    }
+    let text = buffer.subarray(0, filled).toString('utf8');
+    if (start > 0) text = text.slice(text.indexOf('\n') + 1);
+    return parseLines(text);
+  } finally {
+    fs.closeSync(handle);
+  }
+}
+
+// The first line of each command, in the order the helper runs them. Within
+// one run these ranks never go down and no kind repeats, so a line that would
+// do either begins a later run of a reused process id.
+const COMMAND_STARTS = [
+  ['sleep', 0, /^(Sleeping for |Sleep time in milliseconds is required)/],
+  ['elevate', 1, /^Requires elevated privileges$/],
+  ['update', 2, /^started updater\./],
+  ['wait', 2, /^Waiting for process \d+ to exit/],
+  ['regedit', 3, /^started regedit\./],
+  ['extract', 4, /^Started extraction\./],
+  ['launch', 5, /^(Launching process\.|Program path is required)/],
+];
+
+// Lines a run can end with: a command's last line, or an ERROR the helper
+// does not go on after.
+const END_LINES = [
+  /^Sleep completed$/,
+  /^Update finished$/,
+  /^regedit key: .* done$/s,
+  /^Extraction completed$/,
+  /^Launching process\./,
+];
+const ERRORS_GONE_ON_FROM = [/^Refused unsafe entry name: /, /^Failed to extract file: /, /^Failed to get file info at index /];
+const COPY_STARTED = /^Elevated copy started, process id (\d+)$/;
+
+function commandStart(message) {
+  for (const [kind, rank, pattern] of COMMAND_STARTS) if (pattern.test(message)) return { kind, rank };
+  return null;
+}
+
+// Indexes into `lines` of the last run of `pid` that starts at or after `from`.
+function lastRunOf(lines, pid, from = 0) {
+  let run = [];
+  let rank = -1;
+  let kinds = new Set();
+  for (let i = from; i < lines.length; i++) {
+    if (lines[i].pid !== pid) continue;
+    const start = commandStart(lines[i].message);
+    if (start && (start.rank < rank || kinds.has(start.kind))) {
+      run = [];
+      rank = -1;
+      kinds = new Set();
+    }
+    if (start) {
+      rank = start.rank;
+      kinds.add(start.kind);
+    }
+    run.push(i);
+  }
+  return run;
+}
+
+function endsRun(line) {
+  if (line.level === 'ERROR') return !ERRORS_GONE_ON_FROM.some((pattern) => pattern.test(line.message));
+  return line.level === 'INFO' && END_LINES.some((pattern) => pattern.test(line.message));
+}
+
+function resultFrom(lines, pid) {
+  const own = lastRunOf(lines, pid);
+  if (own.length === 0) return null;
+  let indexes = own;
+  let elevatedPid = null;
+  let decisive = own;
+  for (const i of own) {
+    const copy = COPY_STARTED.exec(lines[i].message);
+    if (copy) {
+      elevatedPid = Number(copy[1]);
+      // The copy writes while this run waits: its first lines may even come
+      // before the line that names it, never before this run's first.
+      decisive = lastRunOf(lines, elevatedPid, own[0]);
+      indexes = [...own, ...decisive].sort((a, b) => a - b);
+    }
+  }
+  const runLines = indexes.map((i) => lines[i]);
+  const last = decisive.length > 0 ? lines[decisive[decisive.length - 1]] : null;
+  const errors = runLines.filter((line) => line.level === 'ERROR');
+  // An elevating run's own ERROR (the copy could not start) ends it too.
+  const ownError = own.map((i) => lines[i]).filter((line) => line.level === 'ERROR' && endsRun(line));
+  const finished = (last !== null && endsRun(last)) || ownError.length > 0;
+  const error = errors.length > 0 ? errors[errors.length - 1].message : null;
+  return { pid, elevatedPid, lines: runLines, finished, error, succeeded: finished && error === null };
+}
+
+function readResult(pid, options = {}) {
+  const file = options.logPath || logPath();
+  if (!file) return null;
+  const result = resultFrom(readLog(file), Number(pid));
+  return result && { ...result, logPath: file };
+}
+
+function lastResult(options = {}) {
+  const file = options.logPath || logPath();
+  if (!file) return null;
+  const lines = readLog(file);
+  if (lines.length === 0) return null;
+  let pid = lines[lines.length - 1].pid;
+  // The last line may be the elevated copy's: the result is its parent's run.
+  for (let i = lines.length - 1; i >= 0; i--) {
+    const copy = COPY_STARTED.exec(lines[i].message);
+    if (copy && Number(copy[1]) === pid) {
+      pid = lines[i].pid;
+      break;
+    }
+  }
+  const result = resultFrom(lines, pid);
+  return result && { ...result, logPath: file };
+}
+
+// ---- Arguments for the launched program ------------------------------------
+
+const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
+
+// The helper splits --args at single spaces and puts the pieces onto the
+// program's command line as they are, joined by one space; runs of spaces
+// are lost there. So each argument is quoted by the rules Windows programs
+// split their command line with, and one with two spaces in a row cannot be
+// carried at all.
+function quoteArgument(argument, index) {
+  if (typeof argument !== 'string') {
+    throw new TypeError(`argument ${index} is not a string: ${typeof argument}`);
+  }
+  if (argument.includes('\0')) throw new Error(`argument ${index} holds a NUL character, which no command line can carry`);
+  if (argument.includes('  ')) {
+    throw new Error(`argument ${index} holds two spaces in a row, which the helper's --args cannot carry: ${JSON.stringify(argument)}`);
+  }
+  if (LONE_SURROGATE.test(argument)) throw new Error(`argument ${index} is not valid Unicode text (a lone surrogate)`);
+  if (argument !== '' && !/[ \t\n\v"]/.test(argument)) return argument;
+  let quoted = '"';
+  let backslashes = 0;
+  for (const character of argument) {
+    if (character === '\\') {
+      backslashes++;
+      continue;
+    }
+    // Backslashes count double only before a quote.
+    quoted += '\\'.repeat(character === '"' ? backslashes * 2 + 1 : backslashes) + character;
+    backslashes = 0;
+  }
+  return `${quoted}${'\\'.repeat(backslashes * 2)}"`;
+}
+
+function argsText(args) {
+  if (!Array.isArray(args)) throw new TypeError('args must be an array of strings');
+  return args.map(quoteArgument).join(' ');
+}
+
+function launchArguments(program, args) {
+  if (typeof program !== 'string' || program === '') throw new TypeError('program must be a non-empty string');
+  const text = argsText(args);
+  return ['--launch', '--program', program, ...(args.length > 0 ? ['--args', text] : [])];
+}
+
+// ---- The update ------------------------------------------------------------
+
+function checkAsar(file, what) {
+  let handle;
+  try {
+    handle = fs.openSync(file, 'r');
+  } catch (error) {
+    throw new Error(`${what} cannot be opened: ${file} (${error.code || error.message})`);
+  }
+  try {
+    const stat = fs.fstatSync(handle);
+    if (!stat.isFile()) throw new Error(`${what} is not a file: ${file}`);
+    // An asar archive begins with a pickle: payload size 4, then the size of
+    // the header pickle that follows. Checked first, so that no size read from
+    // a foreign file decides how much is read.
+    const head = Buffer.alloc(8);
+    const size = fs.readSync(handle, head, 0, 8, 0);
+    const headerSize = size === 8 ? head.readUInt32LE(4) : -1;
+    if (size !== 8 || head.readUInt32LE(0) !== 4 || headerSize < 8 || headerSize > stat.size - 8) {
+      throw new Error(`${what} is not an asar archive: ${file}`);
+    }
+  } finally {
+    fs.closeSync(handle);
+  }
+  let header;
+  try {
+    header = require('@electron/asar').getRawHeader(file).header;
+  } catch (error) {
+    throw new Error(`${what} is not an asar archive: ${file} (${error.message})`);
+  }
+  if (header === null || typeof header !== 'object' || typeof header.files !== 'object' || header.files === null) {
+    throw new Error(`${what} is not an asar archive: ${file} (its header lists no files)`);
+  }
+}
+
+function updateArguments(options) {
+  const { updateAsar, relaunch, sleepMs, elevate } = options;
+  if (typeof updateAsar !== 'string' || updateAsar === '') throw new TypeError('updateAsar must be a path');
+  let appAsar = options.appAsar;
+  if (appAsar == null) {
+    if (typeof process.resourcesPath !== 'string' || process.resourcesPath === '') {
+      throw new Error('appAsar is needed outside an Electron app (process.resourcesPath is not set)');
+    }
+    appAsar = path.join(process.resourcesPath, 'app.asar');
+  }
+  checkAsar(updateAsar, 'the update archive');
+  if (!isFile(appAsar)) throw new Error(`the app's archive does not exist: ${appAsar}`);
+  const argv = ['--update', '--wait', String(process.pid), '--appAsar', appAsar, '--updateAsar', updateAsar];
+  if (relaunch) {
+    // The app's own arguments: under Electron argv[0] is the exe itself.
+    const args = relaunch === true ? process.argv.slice(1) : relaunch.args || [];
+    argv.push(...launchArguments(process.execPath, args));
+  }
+  if (sleepMs != null) {
+    if (!Number.isInteger(sleepMs) || sleepMs < 0) throw new TypeError('sleepMs must be a whole number of milliseconds');
+    argv.push('--sleep', '--ms', String(sleepMs));
+  }
+  if (elevate) argv.push('--elevate');
+  return argv;
+}
+
+function applyAsarUpdate(options) {
+  return new Promise((resolve, reject) => {
+    const argv = updateArguments(options || {});
+    const helper = helperPath(options);
+    const child = spawn(helper, argv, { detached: true, stdio: 'ignore', windowsHide: true });
+    child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
+    child.once('spawn', () => {
+      child.unref();
+      resolve({ pid: child.pid, logPath: logPath() });
+    });
+  });
+}
+
+// ---- Commands the caller waits for ------------------------------------------
+
+const STATUS_CODES = new Map([
+  [1, 'COMMAND_FAILED'],
+  [2, 'INPUT_MISSING'],
+  [3, 'KEY_NOT_OPENED'],
+  [4, 'VALUE_NOT_WRITTEN'],
+  [5, 'FILE_SYSTEM_FAILED'],
+  [255, 'COMMAND_LINE_INVALID'],
+  [-1, 'COMMAND_LINE_INVALID'],
+  [4294967295, 'COMMAND_LINE_INVALID'],
+]);
+
+function statusCode(status) {
+  if (status === 0) return null;
+  if (status === null || status === undefined) return 'KILLED';
+  return STATUS_CODES.get(status) || 'UNKNOWN_STATUS';
+}
+
+class HelperError extends Error {
+  constructor(status, signal, lines, logFile) {
+    const error = [...lines].reverse().find((line) => line.level === 'ERROR');
+    const how = status === null ? `was ended by ${signal}` : `ended with status ${status}`;
+    super(`vantrell-helper ${how}${error ? `: ${error.message}` : ''}`);
+    this.name = 'HelperError';
+    this.status = status;
+    this.signal = signal;
+    this.code = statusCode(status);
+    this.lines = lines;
+    this.logPath = logFile;
+  }
+}
+
+// The lines of this run are what the helper writes to standard error: exactly
+// this process's lines, even when the log file cannot be opened.
+function runHelper(argv, options = {}) {
+  return new Promise((resolve, reject) => {
+    const helper = helperPath(options);
+    const child = spawn(helper, argv, { stdio: ['ignore', 'pipe', 'pipe'], windowsHide: true });
+    const out = [];
+    const err = [];
+    child.stdout.on('data', (chunk) => out.push(chunk));
+    child.stderr.on('data', (chunk) => err.push(chunk));
+    child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
+    child.once('close', (status, signal) => {
+      const lines = parseLines(Buffer.concat(err).toString('utf8'));
+      const printed = Buffer.concat(out).toString('utf8').split(/\r?\n/)[0] || logPath();
+      if (status === 0) resolve({ pid: child.pid, status, lines, logPath: printed });
+      else reject(new HelperError(status, signal, lines, printed));
+    });
+  });
+}
+
+const ROOT_KEYS = ['HKCR', 'HKCU', 'HKLM', 'HKU', 'HKCC'];
+const VALUE_TYPES = ['REG_SZ', 'REG_DWORD'];
+
+function setRegistryValue({ root, subkey = '', name = '', value, type = 'REG_SZ', helperPath: helper } = {}) {
+  return Promise.resolve().then(() => {
+    if (!ROOT_KEYS.includes(root)) throw new TypeError(`root must be one of ${ROOT_KEYS.join(', ')}`);
+    if (!VALUE_TYPES.includes(type)) throw new TypeError(`type must be one of ${VALUE_TYPES.join(', ')}`);
+    if (type === 'REG_DWORD' && !(Number.isInteger(value) && value >= 0 && value <= 0xffffffff)) {
+      throw new TypeError('a REG_DWORD value must be a whole number from 0 to 4294967295');
+    }
+    if (type === 'REG_SZ' && typeof value !== 'string') throw new TypeError('a REG_SZ value must be a string');
+    const argv = ['--regedit', '--rootkey', root, '--subkey', subkey, '--key', name, '--value', String(value), '--type', type];
+    return runHelper(argv, { helperPath: helper });
+  });
+}
+
+function extractZip({ zip, out, helperPath: helper } = {}) {
+  return Promise.resolve().then(() => {
+    if (typeof zip !== 'string' || zip === '') throw new TypeError('zip must be a path');
+    if (typeof out !== 'string' || out === '') throw new TypeError('out must be a path');
+    return runHelper(['--extract', '--zip', zip, '--out', out], { helperPath: helper });
+  });
+}
+
+function launch(program, args = [], options = {}) {
+  return Promise.resolve().then(() => runHelper(launchArguments(program, args), options));
+}
+
+module.exports = {
+  helperPath,
+  applyAsarUpdate,
+  setRegistryValue,
+  extractZip,
+  launch,
+  readResult,
+  lastResult,
+  logPath,
+  argsText,
+  updateArguments,
+  launchArguments,
+  statusCode,
+  HelperError,
+};

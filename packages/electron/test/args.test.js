@@ -1,0 +1,72 @@
+'use strict';
+// Argument arrays reach the launched program intact: natively (the POSIX
+// stand-in splits the command line as Windows does) and under Wine, with the
+// argument vector the package builds.
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const test = require('node:test');
+const helper = require('..');
+const { nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord } = require('./support');
+
+const CARRIED = [
+  [],
+  ['plain', '--flag=value'],
+  ['two words', ' leading', 'trailing ', ' '],
+  ['say "hi"', '"', '""', 'a"b', '\\"', 'x"\\"y'],
+  ['trail\\', 'with space\\', 'two\\\\', 'C:\\Program Files\\App\\', '\\\\server\\share\\'],
+  ['', 'after empty', ''],
+  ['Jürgen', '张伟 wǒ', 'emoji 😀', 'tab\there', 'new\nline'],
+  ['-', '--', '--args', '--program', 'x'],
+];
+
+const REFUSED = [
+  [['a  b'], /argument 0 holds two spaces in a row/],
+  [['ok', '   '], /argument 1 holds two spaces in a row/],
+  [['nul\0'], /argument 0 holds a NUL character/],
+  [['\ud800'], /argument 0 is not valid Unicode text/],
+  [[7], /argument 0 is not a string: number/],
+  ['a b', /args must be an array of strings/],
+];
+
+test('arrays that cannot be carried are refused before anything starts', () => {
+  for (const [args, expected] of REFUSED) assert.throws(() => helper.argsText(args), expected, JSON.stringify(args));
+});
+
+test('argument arrays arrive intact natively', { skip: !(nativeHelper && nativeRecorder) }, async (t) => {
+  const dir = scratch(t);
+  for (const [i, args] of CARRIED.entries()) {
+    const record = path.join(dir, `record-${i}`);
+    process.env.RECORD_ARGS_FILE = record;
+    const started = await helper.launch(nativeRecorder, args, { helperPath: nativeHelper });
+    assert.equal(started.lines.at(-1).message, `Launching process. Program: ${nativeRecorder}, Args: ${helper.argsText(args)}`);
+    const got = await poll(() => readRecord(record), 'record_args');
+    assert.deepEqual(got.argv.slice(1), args);
+  }
+  for (const [args, expected] of REFUSED) {
+    await assert.rejects(helper.launch(nativeRecorder, args, { helperPath: nativeHelper }), expected);
+  }
+  assert.equal(helper.readResult(process.pid), null);
+});
+
+// Wine maps the Linux root to Z:.
+test('argument arrays arrive intact under Wine', { skip: !(windowsHelper && windowsRecorder && process.env.WINEPREFIX) }, async (t) => {
+  const dir = scratch(t);
+  const recorder = path.join(dir, 'my programs', 'record args.exe');
+  fs.mkdirSync(path.dirname(recorder));
+  fs.copyFileSync(windowsRecorder, recorder);
+  for (const [i, args] of CARRIED.entries()) {
+    const record = path.join(dir, `record-${i}`);
+    const argv = helper.launchArguments(`Z:${recorder}`, args);
+    const run = spawnSync('wine', [windowsHelper, ...argv], {
+      env: { ...process.env, RECORD_ARGS_FILE: `Z:${record}` },
+      stdio: 'ignore',
+      timeout: 60000,
+    });
+    assert.equal(run.status, 0, JSON.stringify(args));
+    const got = await poll(() => readRecord(record), 'record_args under Wine');
+    assert.deepEqual(got.argv.slice(1), args);
+    assert.equal(got.commandLine, `"Z:${recorder.replace(/\//g, '\\')}" ${helper.argsText(args)}${args.length ? ' ' : ''}`);
+  }
+});

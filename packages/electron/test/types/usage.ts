@@ -1,0 +1,46 @@
+// Compiled with tsc --noEmit: the declarations must allow what an app does
+// and refuse what it must not.
+import helper = require('../..');
+import { applyAsarUpdate, HelperError, lastResult, launch, readResult, setRegistryValue } from '../..';
+
+async function main(): Promise<void> {
+  const started = await applyAsarUpdate({ updateAsar: '/tmp/u.asar', relaunch: { args: ['--updated'] }, sleepMs: 100 });
+  const pid: number = started.pid;
+  const log: string | null = started.logPath;
+  await applyAsarUpdate({ updateAsar: 'u.asar', appAsar: 'a.asar', relaunch: true, elevate: true, helperPath: 'h' });
+
+  const result = lastResult() ?? readResult(pid, { logPath: log ?? undefined });
+  if (result !== null) {
+    const finished: boolean = result.finished;
+    const error: string | null = result.error;
+    const levels: Array<'INFO' | 'WARN' | 'ERROR'> = result.lines.map((line) => line.level);
+    void [finished, error, levels, result.elevatedPid, result.succeeded];
+  }
+
+  try {
+    await setRegistryValue({ root: 'HKCU', subkey: 'Software\\App', name: 'n', value: 1, type: 'REG_DWORD' });
+    const done = await launch('/bin/app', ['a b'], { helperPath: helper.helperPath() });
+    const zero: 0 = done.status;
+    void zero;
+    await helper.extractZip({ zip: 'z.zip', out: 'out' });
+  } catch (e) {
+    if (e instanceof HelperError) {
+      const status: number | null = e.status;
+      const code: 'COMMAND_FAILED' | 'INPUT_MISSING' | 'KEY_NOT_OPENED' | 'VALUE_NOT_WRITTEN' | 'FILE_SYSTEM_FAILED' |
+        'COMMAND_LINE_INVALID' | 'KILLED' | 'UNKNOWN_STATUS' = e.code;
+      void [status, code, e.lines[0]?.message];
+    }
+  }
+  const text: string = helper.argsText(['x']);
+  const argv: string[] = helper.launchArguments('p', [text]);
+  void argv;
+
+  // @ts-expect-error updateAsar is required
+  await applyAsarUpdate({ relaunch: true });
+  // @ts-expect-error no such root key
+  await setRegistryValue({ root: 'HKEY_CURRENT_USER', value: 'v' });
+  // @ts-expect-error relaunch arguments are strings
+  await applyAsarUpdate({ updateAsar: 'u', relaunch: { args: [1] } });
+}
+
+void main;

@@ -1,0 +1,54 @@
+'use strict';
+// The whole update with real processes: an app script asks for the update and
+// quits, the native helper replaces its archive and starts it again, and the
+// relaunched script reads the outcome.
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const test = require('node:test');
+const asar = require('@electron/asar');
+const { nativeHelper, scratch, poll } = require('./support');
+
+async function makeArchive(folder, version) {
+  const source = `${folder}-src`;
+  fs.mkdirSync(source, { recursive: true });
+  fs.writeFileSync(path.join(source, 'version.txt'), version);
+  fs.writeFileSync(path.join(source, 'main.js'), `console.log(${JSON.stringify(version)});\n`);
+  await asar.createPackage(source, folder);
+}
+
+test('update flow: the app quits, the helper replaces app.asar and relaunches it with its arguments', { skip: !nativeHelper }, async (t) => {
+  const dir = scratch(t);
+  const resources = path.join(dir, 'resources');
+  fs.mkdirSync(resources);
+  await makeArchive(path.join(resources, 'app.asar'), 'old');
+  await makeArchive(path.join(resources, 'update.asar'), 'new');
+  const report = path.join(dir, 'report.json');
+  const args = ['a b', 'say "hi"', 'trail\\', 'dir with space\\', '', 'Jürgen 张伟', ' lead', 'x"\\"y'];
+
+  const app = spawn(process.execPath, [path.join(__dirname, 'fixtures', 'app.js'), 'first', report, resources, nativeHelper], {
+    env: { ...process.env, APP_ARGS: JSON.stringify(args), APP_SLEEP_MS: '300' },
+    stdio: 'inherit',
+  });
+  const appStatus = await new Promise((resolve) => app.on('exit', resolve));
+  assert.equal(appStatus, 0);
+  const first = JSON.parse(fs.readFileSync(`${report}.first`, 'utf8'));
+  assert.equal(first.ownPid, app.pid);
+  assert.equal(first.logPath, path.join(dir, 'appdata', 'vantrell', 'update-log.txt'));
+
+  await poll(() => fs.existsSync(report), 'the relaunched app');
+  const got = JSON.parse(fs.readFileSync(report, 'utf8'));
+  assert.equal(got.failed, undefined);
+  assert.deepEqual(got.args, args);
+  assert.equal(got.version, 'new');
+  assert.equal(fs.existsSync(path.join(resources, 'update.asar')), false);
+
+  const { result } = got;
+  assert.equal(result.pid, first.pid);
+  assert.deepEqual([result.finished, result.error, result.succeeded, result.elevatedPid], [true, null, true, null]);
+  const messages = result.lines.map((line) => line.message);
+  assert.equal(messages[0], 'Sleeping for 300 milliseconds');
+  assert.ok(messages.includes(`started updater. waitPid: ${app.pid}, appAsar: ${resources}/app.asar, updateAsar: ${resources}/update.asar`), messages);
+  assert.ok(messages.indexOf('Update finished') < messages.findIndex((m) => m.startsWith('Launching process. Program: ' + process.execPath)));
+});

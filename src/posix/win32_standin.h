@@ -135,9 +135,10 @@ HLOCAL LocalFree(HLOCAL memory);
 // ---- Registry and WOW64 test (registry_standin_posix.cpp) ----
 // The registry is a folder tree below the per-user data folder:
 // vantrell/registry/<HKCR|HKCU|HKLM|HKU|HKCC>/<key>/<sub-key>/..., one
-// folder per key (names matched without regard to ASCII case, as Windows
-// does) and one file per value, named by the value name ("(Default)" for the
-// unnamed value) and holding the 4-byte little-endian type and the data.
+// folder per key. A key's values are files in its folder "\values" (a name
+// no key can have), named by the value name ("(Default)" for the unnamed
+// value) and holding the 4-byte little-endian type and the data. Key and
+// value names match without regard to ASCII case, as Windows does.
 using PBOOL = BOOL*;
 using ACCESS_MASK = DWORD;
 

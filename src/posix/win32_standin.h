@@ -97,6 +97,11 @@ void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
+// A file without its owner's write permission is read-only, for root too:
+// deleting it, or replacing it with MoveFileExA, fails with 5. A failed
+// move reports the path that failed: a missing source 2 (its folder 3), a
+// missing destination folder 3, an existing destination without
+// MOVEFILE_REPLACE_EXISTING 183.
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);

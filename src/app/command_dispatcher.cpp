@@ -41,6 +41,10 @@ void declareOptions(OptionParser& options) {
 
 int run(int argc, char** argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
+    if (logFolder.empty()) {
+        Logger::instance()->log(ERROR, "Unable to find the per-user local application data folder");
+        return kFileSystemFailureStatus;
+    }
     if (!FileUtils::directoryExists(logFolder.c_str()))
         FileUtils::createDirectory(logFolder.c_str());
     const std::string logPath = logFolder + "/" + "update-log.txt";

@@ -13,7 +13,6 @@
 // windows.h must come before the shell headers.
 #include <windows.h>
 
-#include <share.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #else

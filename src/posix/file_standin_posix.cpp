@@ -13,11 +13,15 @@
 namespace {
 
 struct FileObject : StandinObject {
-    explicit FileObject(int descriptor) : fd(descriptor) {}
-    ~FileObject() override { ::close(fd); }
+    explicit FileObject(int descriptor, bool owned = true) : fd(descriptor), owns(owned) {}
+    ~FileObject() override {
+        if (owns)
+            ::close(fd);
+    }
     FileObject(const FileObject&) = delete;
     FileObject& operator=(const FileObject&) = delete;
     const int fd;
+    const bool owns;
 };
 
 HANDLE failOpen(int error, const char* path) {
@@ -51,6 +55,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         flags |= O_RDWR;
     else if (access & GENERIC_WRITE)
         flags |= O_WRONLY;
+    else if (access & FILE_APPEND_DATA)
+        flags |= O_WRONLY | O_APPEND;
     else
         flags |= O_RDONLY;
     switch (disposition) {
@@ -168,4 +174,14 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (::fsync(object->fd) != 0)
         return failCall(errno);
     return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    // Made once and never released: the descriptors outlive every handle.
+    static FileObject* const streams[] = {new FileObject(0, false), new FileObject(1, false), new FileObject(2, false)};
+    if (which < STD_ERROR_HANDLE || which > STD_INPUT_HANDLE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return toHandle(streams[STD_INPUT_HANDLE - which]);
 }

@@ -94,8 +94,6 @@ DWORD win32ErrorFromErrno(int error, const char* path) {
     }
 }
 
-std::FILE* _fsopen(const char* path, const char* mode, int) { return std::fopen(path, mode); }
-
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD code) { lastError = code; }
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
@@ -232,12 +230,13 @@ HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
         dir.pop_back();
     if (dir.size() >= MAX_PATH)
         return E_FAIL;
-    // Create the chain the way the desktop session would have.
+    // Create the chain the way the desktop session would have; a level that
+    // cannot be made leaves the rest to fail where the folder is used.
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i == dir.size() || dir[i] == '/') {
             const std::string prefix = dir.substr(0, i);
             if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-                return E_FAIL;
+                break;
         }
     }
     std::memcpy(path, dir.c_str(), dir.size() + 1);

@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 pkgs=(cmake g++ make ninja-build googletest
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
       clang-14 libclang-rt-14-dev clang-format
-      python3 unzip zip libarchive-tools time openssl bc)
+      python3 unzip zip libarchive-tools time openssl bc strace)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

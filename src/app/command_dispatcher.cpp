@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 
 #include <cstdio>
+#include <new>
 
 std::string localAppDataFolder(const std::string& name) {
     char folder[MAX_PATH] = {};
@@ -91,5 +92,9 @@ int CommandDispatcher(int argc, char** argv) {
         // line goes to standard error alone when the log is not open yet.
         Logger::instance()->log(ERROR, failure.what());
         return kFileSystemFailureStatus;
+    } catch (const std::bad_alloc&) {
+        // Logging a line this short takes no memory.
+        Logger::instance()->log(ERROR, "Out of memory");
+        return kOutOfMemoryStatus;
     }
 }

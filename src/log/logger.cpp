@@ -70,6 +70,9 @@ void Logger::log(LogLevel level, const char* message) {
 void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
 
 void Logger::writeLine(HANDLE destination, LogLevel level, const char* message) {
+    // A windowless process may have no standard error at all.
+    if (destination == nullptr || destination == INVALID_HANDLE_VALUE)
+        return;
     char pid[16];
     std::size_t pidLength = 0;
     for (DWORD id = GetCurrentProcessId(); pidLength == 0 || id != 0; id /= 10)

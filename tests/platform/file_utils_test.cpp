@@ -95,26 +95,4 @@ TEST(Win32FileCalls, ReportTheCodeOfThePathThatFailed) {
     EXPECT_EQ(readFile(file), "x");
 }
 
-// The read-only attribute refuses a delete and a replacement, also to a
-// process that the system would let write the file.
-TEST(Win32FileCalls, ReadOnlyFileIsNeitherDeletedNorReplaced) {
-    ScratchFolder scratch;
-    const std::string file = scratch.path("file"), readOnly = scratch.path("read-only");
-    writeFile(file, "x");
-    writeFile(readOnly, "kept");
-    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::remove);
-    ASSERT_NE(GetFileAttributesA(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    const DWORD replaced = failure(MoveFileExA(file.c_str(), readOnly.c_str(), MOVEFILE_REPLACE_EXISTING));
-    const DWORD deleted = failure(DeleteFileA(readOnly.c_str()));
-#ifdef _WIN32
-    if (replaced == 0 && deleted == 0)
-        GTEST_SKIP() << "Wine run as root ignores the read-only attribute (Windows refuses both with 5)";
-#endif
-    EXPECT_EQ(replaced, 5u);
-    EXPECT_EQ(deleted, 5u);
-    EXPECT_EQ(readFile(readOnly), "kept");
-    EXPECT_EQ(readFile(file), "x");
-    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
-}
-
 } // namespace

@@ -1,8 +1,8 @@
 // POSIX stand-in for the registry calls and the WOW64 test. Keys are folders
 // of the store below the per-user data folder, values are files in a folder
-// of their key's (see win32_standin.h for the layout). A key is only ever found, never made; the
-// five root folders are made on first use, as the predefined keys always
-// exist on Windows.
+// of their key's (see win32_standin.h for the layout). A key is only ever
+// found, never made; the five root folders are made on first use, as the
+// predefined keys always exist on Windows.
 #include "posix/win32_standin.h"
 
 #include <cctype>

@@ -68,7 +68,8 @@ demo_runs() {
 echo "== native build"
 export XDG_DATA_HOME=$demo/native/appdata TMPDIR=$demo/native/tmp
 mkdir -p "$TMPDIR"
-# The native registry store: a key is a folder; the demo key must exist.
+# The native registry store: a key is a folder, its values are files in its
+# folder "\values"; the demo key must exist.
 mkdir -p "$XDG_DATA_HOME/vantrell/registry/HKCU/Software/VantrellDemo"
 runner=("$root/build/native/vantrell-helper")
 demo_runs "$demo/native" "$demo/native" --program /bin/touch --args "$demo/native/launched.txt"
@@ -77,7 +78,7 @@ cat "$XDG_DATA_HOME/vantrell/update-log.txt"
 echo "-- registry values (4-byte type, then the data):"
 for v in Version Build; do
   printf '   %s: ' "$v"
-  od -An -tx1 "$XDG_DATA_HOME/vantrell/registry/HKCU/Software/VantrellDemo/$v" | tr -s ' '
+  od -An -tx1 "$XDG_DATA_HOME/vantrell/registry/HKCU/Software/VantrellDemo/\\values/$v" | tr -s ' '
 done
 
 echo

@@ -66,6 +66,7 @@ export type HelperErrorCode =
   | 'KEY_NOT_OPENED' // 3: the registry key cannot be opened
   | 'VALUE_NOT_WRITTEN' // 4: the registry value cannot be written
   | 'FILE_SYSTEM_FAILED' // 5: a file-system step failed
+  | 'OUT_OF_MEMORY' // 6: the helper ran out of memory
   | 'COMMAND_LINE_INVALID' // -1 (255): the command line could not be split
   | 'KILLED' // ended by a signal, no status
   | 'UNKNOWN_STATUS'; // any other status

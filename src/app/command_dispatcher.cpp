@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 
 #include <cstdio>
+#include <new>
 
 std::string localAppDataFolder(const std::string& name) {
     char folder[MAX_PATH] = {};
@@ -41,6 +42,10 @@ void declareOptions(OptionParser& options) {
 
 int run(int argc, char** argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
+    if (logFolder.empty()) {
+        Logger::instance()->log(ERROR, "Unable to find the per-user local application data folder");
+        return kFileSystemFailureStatus;
+    }
     if (!FileUtils::directoryExists(logFolder.c_str()))
         FileUtils::createDirectory(logFolder.c_str());
     const std::string logPath = logFolder + "/" + "update-log.txt";
@@ -87,5 +92,9 @@ int CommandDispatcher(int argc, char** argv) {
         // line goes to standard error alone when the log is not open yet.
         Logger::instance()->log(ERROR, failure.what());
         return kFileSystemFailureStatus;
+    } catch (const std::bad_alloc&) {
+        // Logging a line this short takes no memory.
+        Logger::instance()->log(ERROR, "Out of memory");
+        return kOutOfMemoryStatus;
     }
 }

@@ -11,3 +11,5 @@ std::string localAppDataFolder(const std::string& name);
 
 // Exit status of a run that a file-system failure ended.
 constexpr int kFileSystemFailureStatus = 5;
+// Exit status of a run that ran out of memory.
+constexpr int kOutOfMemoryStatus = 6;

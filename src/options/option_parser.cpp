@@ -69,9 +69,15 @@ void OptionParser::addFlag(const char* name) {
     }
     names[optionCount] = name;
     kinds[optionCount] = Flag;
-    slots[optionCount] = valueSlotCount;
+    // Once the value table exists it keeps its size: a later declaration
+    // gets no slot, is never stored and always answers as absent.
+    if (values == nullptr) {
+        slots[optionCount] = valueSlotCount;
+        ++valueSlotCount;
+    } else {
+        slots[optionCount] = kNoSlot;
+    }
     ++optionCount;
-    ++valueSlotCount;
 }
 
 void OptionParser::addOption(const char* name) {
@@ -100,6 +106,8 @@ int OptionParser::find(const char* name) const {
 }
 
 void OptionParser::store(int index, const char* text, std::size_t length) {
+    if (slots[index] == kNoSlot)
+        return;
     char* copy = static_cast<char*>(reallocate(nullptr, length + 1));
     if (copy == nullptr)
         failMaking();
@@ -162,5 +170,5 @@ const char* OptionParser::getValue(const char* name) {
     if (!ensureValueTable())
         return nullptr;
     const int index = find(name);
-    return index < 0 ? nullptr : values[slots[index]];
+    return index < 0 || slots[index] == kNoSlot ? nullptr : values[slots[index]];
 }

@@ -15,7 +15,8 @@ public:
     OptionParser& operator=(const OptionParser&) = delete;
 
     // Names are kept by reference: pass texts that outlive the parser.
-    // Declare everything before the first parse or query.
+    // Declare everything before the first parse or query: a declaration made
+    // after them has no value slot and its name always answers as absent.
     void addFlag(const char* name);
     void addOption(const char* name);
 
@@ -39,6 +40,7 @@ public:
 
 private:
     enum Kind { Flag, Valued };
+    static constexpr int kNoSlot = -1;
 
     bool ensureValueTable();
     int find(const char* name) const;

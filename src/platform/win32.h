@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <ntsecapi.h> // RtlGenRandom
-#include <share.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #else

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +14,15 @@
 namespace {
 
 struct FileObject : StandinObject {
-    explicit FileObject(int descriptor) : fd(descriptor) {}
-    ~FileObject() override { ::close(fd); }
+    explicit FileObject(int descriptor, bool owned = true) : fd(descriptor), owns(owned) {}
+    ~FileObject() override {
+        if (owns)
+            ::close(fd);
+    }
     FileObject(const FileObject&) = delete;
     FileObject& operator=(const FileObject&) = delete;
     const int fd;
+    const bool owns;
 };
 
 HANDLE failOpen(int error, const char* path) {
@@ -51,6 +56,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         flags |= O_RDWR;
     else if (access & GENERIC_WRITE)
         flags |= O_WRONLY;
+    else if (access & FILE_APPEND_DATA)
+        flags |= O_WRONLY | O_APPEND;
     else
         flags |= O_RDONLY;
     switch (disposition) {
@@ -112,8 +119,15 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     // Like Windows, report that an existing file was opened (or overwritten).
     const bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    // A Win32 call reports running out of memory rather than throwing.
+    auto* object = new (std::nothrow) FileObject(fd);
+    if (object == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return toHandle(new FileObject(fd));
+    return toHandle(object);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void*) {
@@ -170,4 +184,17 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (::fsync(object->fd) != 0)
         return failCall(errno);
     return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    // Made in place on first use and never destroyed: the descriptors outlive
+    // every handle, and a process out of memory still has its streams.
+    alignas(FileObject) static unsigned char storage[3][sizeof(FileObject)];
+    static FileObject* const streams[] = {new (storage[0]) FileObject(0, false), new (storage[1]) FileObject(1, false),
+                                          new (storage[2]) FileObject(2, false)};
+    if (which < STD_ERROR_HANDLE || which > STD_INPUT_HANDLE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return toHandle(streams[STD_INPUT_HANDLE - which]);
 }

@@ -160,25 +160,12 @@ bool awaitAuthorisation(ProcessObject& process) {
 
 } // namespace
 
-std::vector<std::string> splitCommandLine(const char* commandLine) {
+namespace {
+
+// The arguments after the program, by the rules of CommandLineToArgvW.
+std::vector<std::string> splitArguments(const char* p) {
     std::vector<std::string> arguments;
-    const char* p = commandLine;
-    if (p == nullptr || *p == '\0')
-        return arguments;
-
-    // The program: backslashes are plain characters in it.
     std::string argument;
-    if (*p == '"') {
-        for (++p; *p != '\0' && *p != '"'; ++p)
-            argument += *p;
-        if (*p == '"')
-            ++p;
-    } else {
-        for (; *p != '\0' && *p != ' ' && *p != '\t'; ++p)
-            argument += *p;
-    }
-    arguments.push_back(argument);
-
     for (;;) {
         while (*p == ' ' || *p == '\t')
             ++p;
@@ -219,6 +206,45 @@ std::vector<std::string> splitCommandLine(const char* commandLine) {
     return arguments;
 }
 
+// Where the program ends in a command line that begins with it, written as
+// is or in quotes; null when it does not begin so. A Linux path may hold a
+// '"', which the split of the first token cannot give back.
+const char* afterProgram(const char* commandLine, const std::string& program) {
+    const std::size_t length = program.size();
+    if (std::strncmp(commandLine, program.c_str(), length) == 0 &&
+        (commandLine[length] == '\0' || commandLine[length] == ' ' || commandLine[length] == '\t'))
+        return commandLine + length;
+    if (commandLine[0] == '"' && std::strncmp(commandLine + 1, program.c_str(), length) == 0 &&
+        commandLine[length + 1] == '"')
+        return commandLine + length + 2;
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<std::string> splitCommandLine(const char* commandLine) {
+    std::vector<std::string> arguments;
+    const char* p = commandLine;
+    if (p == nullptr || *p == '\0')
+        return arguments;
+
+    // The program: backslashes are plain characters in it.
+    std::string argument;
+    if (*p == '"') {
+        for (++p; *p != '\0' && *p != '"'; ++p)
+            argument += *p;
+        if (*p == '"')
+            ++p;
+    } else {
+        for (; *p != '\0' && *p != ' ' && *p != '\t'; ++p)
+            argument += *p;
+    }
+    arguments.push_back(argument);
+    const std::vector<std::string> rest = splitArguments(p);
+    arguments.insert(arguments.end(), rest.begin(), rest.end());
+    return arguments;
+}
+
 BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* /*processAttributes*/, void* /*threadAttributes*/,
                     BOOL inheritHandles, DWORD /*creationFlags*/, LPVOID environment, LPCSTR currentDirectory,
                     STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInformation) {
@@ -227,7 +253,17 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* /*processAt
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::vector<std::string> arguments = splitCommandLine(commandLine);
+    // A command line that begins with the application name hands it over
+    // whole as the child's first argument, whatever characters it holds.
+    const char* rest =
+        commandLine != nullptr && applicationName != nullptr ? afterProgram(commandLine, applicationName) : nullptr;
+    std::vector<std::string> arguments;
+    if (rest != nullptr) {
+        arguments = splitArguments(rest);
+        arguments.insert(arguments.begin(), applicationName);
+    } else {
+        arguments = splitCommandLine(commandLine);
+    }
     if (applicationName == nullptr && arguments.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -259,10 +295,10 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
         SetLastError(ERROR_INVALID_PARAMETER); // only the elevated start is needed here
         return FALSE;
     }
-    // The shell starts "file" parameters: the same split as for a child.
-    const std::string commandLine =
-        std::string("\"") + info->lpFile + "\" " + (info->lpParameters != nullptr ? info->lpParameters : "");
-    std::vector<std::string> arguments = splitCommandLine(commandLine.c_str());
+    // The file is the program's first argument as it stands; the parameters
+    // are split as a child would split them.
+    std::vector<std::string> arguments = splitArguments(info->lpParameters != nullptr ? info->lpParameters : "");
+    arguments.insert(arguments.begin(), info->lpFile);
     std::string path = toForwardSlashes(info->lpFile);
     // Like the shell, take a bare name from the current folder, else from PATH
     // (argv[0] is bare when this helper itself was found on PATH).

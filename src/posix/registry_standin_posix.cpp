@@ -1,8 +1,8 @@
 // POSIX stand-in for the registry calls and the WOW64 test. Keys are folders
-// of the store below the per-user data folder, values are files in them (see
-// win32_standin.h for the layout). A key is only ever found, never made; the
-// five root folders are made on first use, as the predefined keys always
-// exist on Windows.
+// of the store below the per-user data folder, values are files in a folder
+// of their key's (see win32_standin.h for the layout). A key is only ever
+// found, never made; the five root folders are made on first use, as the
+// predefined keys always exist on Windows.
 #include "posix/win32_standin.h"
 
 #include <cctype>
@@ -40,6 +40,10 @@ const Root roots[] = {
 };
 
 const char* const kDefaultValueFile = "(Default)";
+// A key's values live in this folder of the key's own folder. No sub-key can
+// have its name, since a key name never holds a backslash, so values and
+// sub-keys stay apart as they do on Windows, whatever their names.
+const char* const kValuesFolder = "\\values";
 const std::size_t kMaxFileName = 255;
 
 bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
@@ -225,6 +229,25 @@ LONG replaceValueFile(const std::string& target, DWORD type, const BYTE* data, D
     return ERROR_SUCCESS;
 }
 
+// Stores before this layout kept each value as a file in its key's own
+// folder. The first write into such a key moves them into its values folder
+// under their names; one whose name (in any case) is already there is left
+// where it is and no longer counts.
+void moveOldValues(const std::string& key, const std::string& values) {
+    DIR* dir = ::opendir(key.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string path = key + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !findEntry(values, name, false).empty())
+            continue;
+        ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, (values + "/" + name).c_str(), RENAME_NOREPLACE);
+    }
+    ::closedir(dir);
+}
+
 } // namespace
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result) {
@@ -258,15 +281,19 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
         return ERROR_INVALID_PARAMETER;
     std::string file = kDefaultValueFile;
     if (valueName != nullptr && *valueName != '\0') {
-        const std::string name(valueName);
-        if (!isStorableValueName(name))
+        file = valueName;
+        if (!isStorableValueName(file))
             return ERROR_INVALID_PARAMETER;
-        // Value names ignore case: an existing spelling is kept.
-        const std::string existing = findEntry(folder, name, false);
-        file = existing.empty() ? name : existing;
     }
+    const std::string values = folder + "/" + kValuesFolder;
+    if (::mkdir(values.c_str(), 0700) != 0 && errno != EEXIST)
+        return errno == ENOENT ? ERROR_KEY_DELETED : static_cast<LONG>(win32ErrorFromErrno(errno, values.c_str()));
+    moveOldValues(folder, values);
+    // Value names ignore case: an existing spelling is kept.
+    const std::string existing = findEntry(values, file, false);
     static const BYTE nothing = 0;
-    return replaceValueFile(folder + "/" + file, type, data != nullptr ? data : &nothing, size);
+    return replaceValueFile(values + "/" + (existing.empty() ? file : existing), type,
+                            data != nullptr ? data : &nothing, size);
 }
 
 LONG RegCloseKey(HKEY key) {

@@ -10,4 +10,9 @@ struct StandinObject {
 
 inline HANDLE toHandle(StandinObject* object) { return static_cast<HANDLE>(object); }
 
-template <typename T> T* fromHandle(HANDLE handle) { return dynamic_cast<T*>(static_cast<StandinObject*>(handle)); }
+// Null for the two handles that name no object, as for one of another kind.
+template <typename T> T* fromHandle(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return dynamic_cast<T*>(static_cast<StandinObject*>(handle));
+}

@@ -39,7 +39,8 @@ using PHKEY = HKEY*;
 #endif
 
 #define WINAPI
-#define MAX_PATH 260
+// The longest path Linux takes (PATH_MAX), where Windows takes 260.
+#define MAX_PATH 4096
 #define INFINITE 0xFFFFFFFFu
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
@@ -82,10 +83,6 @@ using PHKEY = HKEY*;
 
 using CRITICAL_SECTION = pthread_mutex_t;
 
-// The runtime's shared open of a stream file; POSIX opens are always shared.
-#define _SH_DENYNO 0x40
-std::FILE* _fsopen(const char* path, const char* mode, int shareFlag);
-
 DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetCurrentProcessId();
@@ -105,14 +102,20 @@ void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
+// A file without its owner's write permission is read-only, for root too:
+// deleting it, or replacing it with MoveFileExA, fails with 5. A failed
+// move reports the path that failed: a missing source 2 (its folder 3), a
+// missing destination folder 3, an existing destination without
+// MOVEFILE_REPLACE_EXISTING 183.
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 
 // The per-user local data folder is $XDG_DATA_HOME, else $HOME/.local/share.
-// Like the Windows folder it always exists once reported: it is created when
-// missing. Fails with E_FAIL when neither variable gives a folder.
+// Like the Windows folder it is made when missing; one that cannot be made
+// is still reported, so that its user names it when it fails there. Fails
+// with E_FAIL when neither variable gives a folder that fits in MAX_PATH.
 HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
 
 // Maps an errno value to the Win32 code a Windows caller would see for the
@@ -143,9 +146,10 @@ HLOCAL LocalFree(HLOCAL memory);
 // ---- Registry and WOW64 test (registry_standin_posix.cpp) ----
 // The registry is a folder tree below the per-user data folder:
 // vantrell/registry/<HKCR|HKCU|HKLM|HKU|HKCC>/<key>/<sub-key>/..., one
-// folder per key (names matched without regard to ASCII case, as Windows
-// does) and one file per value, named by the value name ("(Default)" for the
-// unnamed value) and holding the 4-byte little-endian type and the data.
+// folder per key. A key's values are files in its folder "\values" (a name
+// no key can have), named by the value name ("(Default)" for the unnamed
+// value) and holding the 4-byte little-endian type and the data. Key and
+// value names match without regard to ASCII case, as Windows does.
 using PBOOL = BOOL*;
 using ACCESS_MASK = DWORD;
 
@@ -301,6 +305,8 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+// Alone, it opens for appending: every write goes to the end of the file.
+#define FILE_APPEND_DATA 0x00000004u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
@@ -321,3 +327,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overl
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
 // Makes the file's data and size durable (fsync).
 BOOL FlushFileBuffers(HANDLE file);
+
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+// Descriptors 0, 1 and 2, for ReadFile and WriteFile; the handles stay the
+// process's own and are never to be closed.
+HANDLE GetStdHandle(DWORD which);

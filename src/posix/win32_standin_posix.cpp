@@ -34,6 +34,25 @@ BOOL fail(int error, const char* path) {
     SetLastError(win32ErrorFromErrno(error, path));
     return FALSE;
 }
+
+// The read-only attribute, as GetFileAttributesA reports it. Tested here
+// rather than left to the system, which lets root write and delete anything.
+bool isReadOnlyFile(const char* path) {
+    struct stat st {};
+    return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+// A failed rename names no path: a missing source is reported from the
+// source (2, or 3 for its folder), anything else missing is the
+// destination's folder (3).
+BOOL failMove(int error, const char* existing) {
+    struct stat st {};
+    if (error == ENOENT && ::lstat(existing, &st) == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    return fail(error, existing);
+}
 } // namespace
 
 DWORD win32ErrorFromErrno(int error, const char* path) {
@@ -75,8 +94,6 @@ DWORD win32ErrorFromErrno(int error, const char* path) {
         return ERROR_GEN_FAILURE;
     }
 }
-
-std::FILE* _fsopen(const char* path, const char* mode, int) { return std::fopen(path, mode); }
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD code) { lastError = code; }
@@ -151,6 +168,8 @@ BOOL DeleteFileA(LPCSTR path) {
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
         return fail(EACCES, path); // Windows refuses to delete a folder as a file
+    if (isReadOnlyFile(path))
+        return fail(EACCES, path);
     if (::unlink(path) != 0)
         return fail(errno, path);
     return TRUE;
@@ -162,13 +181,13 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR newName) {
     if (::renameat2(AT_FDCWD, existing, AT_FDCWD, newName, RENAME_NOREPLACE) == 0)
         return TRUE;
     if (errno != EINVAL && errno != ENOSYS)
-        return fail(errno == EEXIST ? EEXIST : errno, existing);
+        return failMove(errno, existing);
 #endif
     struct stat st {};
     if (::lstat(newName, &st) == 0)
         return fail(EEXIST, newName);
     if (::rename(existing, newName) != 0)
-        return fail(errno, existing);
+        return failMove(errno, existing);
     return TRUE;
 }
 
@@ -184,8 +203,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING))
         return MoveFileA(existing, newName);
+    if (isReadOnlyFile(newName))
+        return fail(EACCES, newName); // Windows replaces no read-only file
     if (::rename(existing, newName) != 0)
-        return fail(errno, existing);
+        return failMove(errno, existing);
     if (flags & MOVEFILE_WRITE_THROUGH) {
         // The new name is durable only once its folder is on disk.
         const std::string name(newName);
@@ -230,12 +251,13 @@ HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
         dir.pop_back();
     if (dir.size() >= MAX_PATH)
         return E_FAIL;
-    // Create the chain the way the desktop session would have.
+    // Create the chain the way the desktop session would have; a level that
+    // cannot be made leaves the rest to fail where the folder is used.
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i == dir.size() || dir[i] == '/') {
             const std::string prefix = dir.substr(0, i);
             if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-                return E_FAIL;
+                break;
         }
     }
     std::memcpy(path, dir.c_str(), dir.size() + 1);

@@ -73,7 +73,7 @@ public:
         RegCloseKey(key);
         return value;
 #else
-        const std::string path = folder() + "/" + (valueName.empty() ? "(Default)" : valueName);
+        const std::string path = folder() + "/\\values/" + (valueName.empty() ? "(Default)" : valueName);
         std::error_code error;
         if (!std::filesystem::is_regular_file(path, error))
             return std::nullopt;

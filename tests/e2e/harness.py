@@ -67,9 +67,12 @@ class HelperTest(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.scratch, *parts)
 
-    def run_helper(self, *args, timeout=60, env=None):
+    def run_helper(self, *args, timeout=60, env=None, prefix=(), executable=None):
+        """Runs the helper (or a copy of it at `executable`), behind the
+        command words of `prefix` (strace, setpriv) when given."""
         before = os.path.getsize(self.log_path) if os.path.isfile(self.log_path) else 0
-        command = (["wine", EXE] if WINDOWS else [EXE]) + list(args)
+        exe = executable or EXE
+        command = list(prefix) + (["wine", exe] if WINDOWS else [exe]) + list(args)
         proc = subprocess.run(command, capture_output=True, timeout=timeout, env=env or self.env)
         log = b""
         if os.path.isfile(self.log_path):

@@ -58,7 +58,7 @@ class RegistryTest(HelperTest):
             out = self.wine(REGREAD, root, subkey, name).stdout.decode().strip()
             kind, _, data = out.partition(" ")
             return None if kind == "error" else (int(kind), bytes.fromhex(data))
-        path = os.path.join(self.key_folder(subkey, root), name or "(Default)")
+        path = os.path.join(self.key_folder(subkey, root), "\\values", name or "(Default)")
         if not os.path.isfile(path):
             return None
         with open(path, "rb") as f:
@@ -164,7 +164,30 @@ class Writes(RegistryTest):
             self.assertEqual(self.read_value("MIXED"), (REG_SZ, b"2\0"))
         else:
             # One value, under the spelling it was made with.
-            self.assertEqual(os.listdir(self.key_folder(self.subkey)), ["Mixed"])
+            self.assertEqual(os.listdir(os.path.join(self.key_folder(self.subkey), "\\values")), ["Mixed"])
+
+    def test_a_value_and_a_sub_key_of_one_name_live_side_by_side(self):
+        self.make_key(self.subkey + "\\Sub")
+        for name in ["Sub", "sub", "SUB"]:
+            with self.subTest(name=name):
+                self.assertStatus(self.regedit(subkey=self.subkey, key=name, value=name, type="REG_SZ"), 0)
+                self.assertEqual(self.read_value("Sub"), (REG_SZ, name.encode() + b"\0"))
+        self.assertTrue(self.key_exists(self.subkey + "\\Sub"))
+        self.assertStatus(self.regedit(subkey=self.subkey + "\\sUB", key="Sub", value="inner", type="REG_SZ"), 0)
+        self.assertEqual(self.read_value("Sub", subkey=self.subkey + "\\Sub"), (REG_SZ, b"inner\0"))
+        self.assertEqual(self.read_value("Sub"), (REG_SZ, b"SUB\0"))
+
+    @unittest.skipIf(WINDOWS, "the store's own layout")
+    def test_values_of_the_earlier_layout_move_into_the_values_folder(self):
+        folder = self.key_folder(self.subkey)
+        for name, raw in [("Old", b"\x01\0\0\0old\0"), ("(Default)", b"\x04\0\0\0\x07\0\0\0"), ("Kept", b"?")]:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(raw)
+        self.assertStatus(self.regedit(subkey=self.subkey, key="kept", value="new", type="REG_SZ"), 0)
+        self.assertEqual(self.read_value("Old"), (REG_SZ, b"old\0"))
+        self.assertEqual(self.read_value(""), (REG_DWORD, b"\x07\0\0\0"))
+        self.assertEqual(self.read_value("Kept"), (REG_SZ, b"new\0"))
+        self.assertEqual(sorted(os.listdir(folder)), ["\\values"])
 
 
 class OpenFailures(RegistryTest):
@@ -210,17 +233,6 @@ class WriteFailures(RegistryTest):
         self.assertEqual([level for level, _ in run.leveled()], ["INFO", "ERROR"])
         self.assertSystemText(run.messages[1], 87)
         self.assertIsNone(self.read_value("n" * 200))
-
-    @unittest.skipIf(WINDOWS, "a value and a sub-key of one name live side by side in the Windows registry")
-    def test_value_whose_file_is_a_folder_ends_with_status_4(self):
-        os.makedirs(os.path.join(self.key_folder(self.subkey), "Taken"))
-        run = self.regedit(subkey=self.subkey, key="Taken", value="1", type="REG_DWORD")
-        self.assertStatus(run, 4)
-        self.assertEqual(run.leveled()[1], ("ERROR", NATIVE_TEXTS[5]))
-        self.assertEqual(len(run.lines), 2)
-        self.assertTrue(os.path.isdir(os.path.join(self.key_folder(self.subkey), "Taken")))
-        # The data written beside the store before the rename is gone too.
-        self.assertEqual(os.listdir(os.path.join(os.path.dirname(self.store()), ".writing")), [])
 
     @unittest.skipIf(WINDOWS, "these are ordinary value names in the Windows registry")
     def test_value_names_the_store_cannot_hold_are_refused(self):

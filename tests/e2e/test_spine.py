@@ -66,7 +66,8 @@ class StartUp(HelperTest):
         env = {k: v for k, v in self.env.items() if k not in ("HOME", "XDG_DATA_HOME")}
         run = self.run_helper("--sleep", "--ms", "0", env=env)
         self.assertStatus(run, 5)
-        self.assertRegex(run.stderr.decode(), r"^ERROR \(\d+\) Unable to create directory  GetLastError returned: 3\n$")
+        self.assertRegex(run.stderr.decode(),
+                         r"^ERROR \(\d+\) Unable to find the per-user local application data folder\n$")
         self.assertEqual(run.stdout, b"")
 
 

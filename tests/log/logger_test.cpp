@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,16 +13,21 @@ namespace {
 
 std::string pid() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())); }
 
-// What writeLine puts into a binary stream.
+#ifdef _WIN32
+const std::string eol = "\r\n";
+#else
+const std::string eol = "\n";
+#endif
+
+// What writeLine puts into a file.
 std::string written(LogLevel level, const char* message) {
-    std::FILE* stream = std::tmpfile();
-    Logger::writeLine(stream, level, message);
-    std::string content(static_cast<size_t>(std::ftell(stream)), '\0');
-    std::rewind(stream);
-    const size_t got = std::fread(content.data(), 1, content.size(), stream);
-    std::fclose(stream);
-    content.resize(got);
-    return content;
+    ScratchFolder scratch;
+    const std::string path = scratch.path("line");
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Logger::writeLine(file, level, message);
+    CloseHandle(file);
+    return readFile(path);
 }
 
 TEST(Logger, LineLayoutPerLevel) {
@@ -29,20 +36,22 @@ TEST(Logger, LineLayoutPerLevel) {
         const char* message;
         std::string expected;
     } cases[] = {
-        {INFO, "Sleep completed", "INFO  (" + pid() + ") Sleep completed\n"},
-        {WARN, "careful", "WARN  (" + pid() + ") careful\n"},
-        {ERROR, "broken", "ERROR (" + pid() + ") broken\n"},
-        {INFO, "", "INFO  (" + pid() + ") \n"},
-        {ERROR, "two\nlines", "ERROR (" + pid() + ") two\nlines\n"},
-        {INFO, "bytes \xE5\xBC\xA0 \xFC kept", "INFO  (" + pid() + ") bytes \xE5\xBC\xA0 \xFC kept\n"},
+        {INFO, "Sleep completed", "INFO  (" + pid() + ") Sleep completed" + eol},
+        {WARN, "careful", "WARN  (" + pid() + ") careful" + eol},
+        {ERROR, "broken", "ERROR (" + pid() + ") broken" + eol},
+        {INFO, "", "INFO  (" + pid() + ") " + eol},
+        {ERROR, "two\nlines", "ERROR (" + pid() + ") two" + eol + "lines" + eol},
+        {INFO, "bytes \xE5\xBC\xA0 \xFC kept", "INFO  (" + pid() + ") bytes \xE5\xBC\xA0 \xFC kept" + eol},
     };
     for (const auto& c : cases)
         EXPECT_EQ(written(c.level, c.message), c.expected);
 }
 
 TEST(Logger, LongLineIsWrittenWhole) {
-    const std::string message(100000, 'x');
-    EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + message + "\n");
+    for (const std::size_t size : {1000u, 1023u, 1024u, 100000u}) {
+        const std::string message(size, 'x');
+        EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + message + eol);
+    }
 }
 
 TEST(Logger, InstanceIsTheOneStaticObject) {
@@ -51,8 +60,6 @@ TEST(Logger, InstanceIsTheOneStaticObject) {
 }
 
 } // namespace
-
-#include "test_support.h"
 
 namespace {
 
@@ -69,11 +76,6 @@ TEST(Logger, AppendsToTheFileAcrossOpens) {
         second.open(path);
         second.log(ERROR, std::string("two"));
     }
-#ifdef _WIN32
-    const std::string eol = "\r\n";
-#else
-    const std::string eol = "\n";
-#endif
     EXPECT_EQ(readFile(path), "INFO  (" + pid() + ") one" + eol + "ERROR (" + pid() + ") two" + eol);
 }
 

@@ -142,6 +142,31 @@ TEST(OptionParser, TableDoublesWhenFullAndKeepsEntries) {
     EXPECT_EQ(parser.getValue("r"), nullptr);
 }
 
+// The value table keeps the size it was made with; under the sanitizers a
+// slot past it would be caught in the parse, the queries or the destructor.
+TEST(OptionParser, DeclarationsAfterTheFirstQueryHaveNoSlot) {
+    static const char* const late[] = {"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
+    for (const bool parsedFirst : {true, false}) {
+        OptionParser parser;
+        parser.addOption("ms");
+        const char* first[] = {"helper", "--ms", "5", nullptr};
+        if (parsedFirst)
+            parser.parse(3, first);
+        else
+            EXPECT_EQ(parser.getValue("ms"), nullptr);
+        for (int i = 0; i < 12; ++i)
+            i % 2 ? parser.addFlag(late[i]) : parser.addOption(late[i]);
+        EXPECT_EQ(parser.capacity(), 20);
+        const char* argv[] = {"helper", "--l0", "x", "--l1", "--l10=y", "--l11", "--ms=7", nullptr};
+        parser.parse(7, argv);
+        for (const char* name : late) {
+            EXPECT_EQ(parser.getValue(name), nullptr) << name;
+            EXPECT_FALSE(parser.getFlag(name)) << name;
+        }
+        EXPECT_STREQ(parser.getValue("ms"), "7");
+    }
+}
+
 // Allocation failures, injected through the parser's allocation hook.
 int allocationsLeft = 0;
 void* failingRealloc(void* p, std::size_t n) { return allocationsLeft-- > 0 ? std::realloc(p, n) : nullptr; }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 TEST(FileUtils, ExistenceTests) {
@@ -66,6 +65,34 @@ TEST(FileUtils, SeparatorConversions) {
     EXPECT_EQ(FileUtils::toBackslashes("plain.txt"), "plain.txt");
     EXPECT_EQ(FileUtils::toForwardSlashes("\\\\server\\share/x"), "//server/share/x");
     EXPECT_EQ(FileUtils::toBackslashes(""), "");
+}
+
+// The code of a call that failed, read at once; 0 when it succeeded.
+DWORD failure(BOOL done) { return done ? 0u : GetLastError(); }
+
+TEST(Win32FileCalls, ReportTheCodeOfThePathThatFailed) {
+    ScratchFolder scratch;
+    const std::string file = scratch.path("file"), other = scratch.path("other");
+    writeFile(file, "x");
+    writeFile(other, "y");
+    const std::string missing = scratch.path("missing"), noFolder = scratch.path("no/such");
+    const struct {
+        const char* name;
+        DWORD code;
+        DWORD expected;
+    } cases[] = {
+        {"delete missing", failure(DeleteFileA(missing.c_str())), 2},
+        {"delete in missing folder", failure(DeleteFileA(noFolder.c_str())), 3},
+        {"move missing", failure(MoveFileA(missing.c_str(), scratch.path("to").c_str())), 2},
+        {"move from missing folder", failure(MoveFileA(noFolder.c_str(), scratch.path("to").c_str())), 3},
+        {"move into missing folder", failure(MoveFileA(file.c_str(), noFolder.c_str())), 3},
+        {"move onto existing", failure(MoveFileA(file.c_str(), other.c_str())), 183},
+        {"replace into missing folder", failure(MoveFileExA(file.c_str(), noFolder.c_str(), MOVEFILE_REPLACE_EXISTING)),
+         3},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.code, c.expected) << c.name;
+    EXPECT_EQ(readFile(file), "x");
 }
 
 } // namespace

@@ -45,7 +45,7 @@ test('every exit status becomes a HelperError with its code and the run\'s lines
     const written = await helper.setRegistryValue({ root: 'HKCU', subkey: 'Software\\Vt', name: 'Count', value: 7, type: 'REG_DWORD', ...options });
     assert.equal(written.status, 0);
     assert.equal(written.lines.at(-1).message, 'regedit key: Count, value: 7 done');
-    assert.deepEqual([...fs.readFileSync(path.join(data, 'vantrell', 'registry', 'HKCU', 'Software', 'Vt', 'Count'))], [4, 0, 0, 0, 7, 0, 0, 0]);
+    assert.deepEqual([...fs.readFileSync(path.join(data, 'vantrell', 'registry', 'HKCU', 'Software', 'Vt', '\\values', 'Count'))], [4, 0, 0, 0, 7, 0, 0, 0]);
     const extracted = await helper.extractZip({ zip, out: path.join(dir, 'out'), ...options });
     assert.equal(extracted.lines.at(-1).message, 'Extraction completed');
     assert.equal(fs.readFileSync(path.join(dir, 'out', 'a.txt'), 'utf8'), 'a');
@@ -66,7 +66,7 @@ test('every exit status becomes a HelperError with its code and the run\'s lines
 });
 
 test('statuses the native build cannot produce still get a code', () => {
-  const table = [[0, null], [255, 'COMMAND_LINE_INVALID'], [4294967295, 'COMMAND_LINE_INVALID'], [6, 'UNKNOWN_STATUS'], [null, 'KILLED']];
+  const table = [[0, null], [255, 'COMMAND_LINE_INVALID'], [4294967295, 'COMMAND_LINE_INVALID'], [6, 'OUT_OF_MEMORY'], [7, 'UNKNOWN_STATUS'], [null, 'KILLED']];
   assert.deepEqual(table.map(([status]) => [status, helper.statusCode(status)]), table);
 });
 

@@ -26,7 +26,7 @@ async function main(): Promise<void> {
   } catch (e) {
     if (e instanceof HelperError) {
       const status: number | null = e.status;
-      const code: 'COMMAND_FAILED' | 'INPUT_MISSING' | 'KEY_NOT_OPENED' | 'VALUE_NOT_WRITTEN' | 'FILE_SYSTEM_FAILED' |
+      const code: 'COMMAND_FAILED' | 'INPUT_MISSING' | 'KEY_NOT_OPENED' | 'VALUE_NOT_WRITTEN' | 'FILE_SYSTEM_FAILED' | 'OUT_OF_MEMORY' |
         'COMMAND_LINE_INVALID' | 'KILLED' | 'UNKNOWN_STATUS' = e.code;
       void [status, code, e.lines[0]?.message];
     }

@@ -277,7 +277,16 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* processAttr
 // with ERROR_CANCELLED (1223), as a declined elevation prompt does.
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 
-// Waits for a process handle; WAIT_OBJECT_0 once it has ended.
+#define SYNCHRONIZE 0x00100000u
+
+// Opens any process by its id for waiting (the access asked for is not
+// checked). A process of another user, which POSIX would not let us signal,
+// is refused with ERROR_ACCESS_DENIED; an id that names no process gives
+// ERROR_INVALID_PARAMETER, as on Windows.
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+
+// Waits for a process handle, a child of ours or an opened process;
+// WAIT_OBJECT_0 once it has ended, WAIT_TIMEOUT when the time ran out.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Splits a command line into arguments by the rules of CommandLineToArgvW:

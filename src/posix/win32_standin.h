@@ -303,7 +303,11 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 // reads and denies writing locks shared; a clash fails with
 // ERROR_SHARING_VIOLATION, as the Windows share check does. It is coarser
 // than Windows: two writers that both share writing clash here, and a reader
-// that shares writing takes no lock and is never refused.
+// that shares writing takes no lock and is never refused. A handle that does
+// not share deleting makes DeleteFileA and MoveFileA/MoveFileExA of its file
+// fail with 32, and replacing it fail with 5, as Windows does. FIFOs, sockets
+// and devices are refused at once with ERROR_CANT_ACCESS_FILE.
+#define ERROR_CANT_ACCESS_FILE 1920L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

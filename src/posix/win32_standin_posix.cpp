@@ -76,7 +76,40 @@ DWORD win32ErrorFromErrno(int error, const char* path) {
     }
 }
 
-std::FILE* _fsopen(const char* path, const char* mode, int) { return std::fopen(path, mode); }
+std::FILE* _fsopen(const char* path, const char* mode, int) {
+    // As fopen, but a FIFO, socket or device is refused instead of waited
+    // on: the runtime opens only files.
+    int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const bool update = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        flags |= update ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return nullptr;
+    }
+    struct stat st {};
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        return nullptr;
+    }
+    const int fd = ::open(path, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        stream = ::fdopen(fd, mode);
+    if (stream == nullptr)
+        ::close(fd);
+    return stream;
+}
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD code) { lastError = code; }
@@ -148,6 +181,10 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+    if (heldWithoutDeleteSharing(path)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
         return fail(EACCES, path); // Windows refuses to delete a folder as a file
@@ -157,6 +194,10 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName) {
+    if (heldWithoutDeleteSharing(existing)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     // MoveFileA never replaces: link-free "rename unless the target exists".
 #ifdef __linux__
     if (::renameat2(AT_FDCWD, existing, AT_FDCWD, newName, RENAME_NOREPLACE) == 0)
@@ -184,6 +225,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING))
         return MoveFileA(existing, newName);
+    if (heldWithoutDeleteSharing(existing) || heldWithoutDeleteSharing(newName)) {
+        SetLastError(heldWithoutDeleteSharing(existing) ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (::rename(existing, newName) != 0)
         return fail(errno, existing);
     if (flags & MOVEFILE_WRITE_THROUGH) {

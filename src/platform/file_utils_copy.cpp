@@ -107,20 +107,29 @@ bool createFresh(NewFile& out, const char* destination) {
     return false;
 }
 
-// A copy in progress holds its partial file without sharing writes; asking
-// for write access finds it (32 or 33).
-bool heldByACopy(const std::string& name) {
+// Asks for write access to `name`. A copy in progress holds its partial file
+// without sharing writes (32 or 33), and a name may be too long for the
+// system (206; Wine renames to such a name but not from it): either refuses
+// the name. Otherwise (nothing there, a leftover, a link) 0.
+DWORD refusalOf(const std::string& name) {
     FileHandle held(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return !held.valid() && inUse(GetLastError());
+    const DWORD code = held.valid() ? ERROR_SUCCESS : GetLastError();
+    return inUse(code) || code == ERROR_FILENAME_EXCED_RANGE ? code : ERROR_SUCCESS;
 }
 
 // Gives `out`'s file the name `name`. Whatever is there, a killed run's
 // leftover or a link planted to redirect the copy, is replaced by the
 // rename: never opened for writing through, never deleted by its name
 // (Wine follows a link even to delete it). Another run's copy in progress
-// is left alone: false with 32.
-bool takeName(NewFile& out, const std::string& name) { return !heldByACopy(name) && out.moveTo(name); }
+// is left alone. False with the code of the refusal.
+bool takeName(NewFile& out, const std::string& name) {
+    if (const DWORD code = refusalOf(name)) {
+        SetLastError(code);
+        return false;
+    }
+    return out.moveTo(name);
+}
 
 } // namespace
 
@@ -163,7 +172,7 @@ void copyFile(const char* source, const char* destination, unsigned long inUseMs
     }
     // A leftover under the other name (the path limit differed then) goes
     // the same way; if it cannot, it does not stop the update.
-    if (GetFileAttributesA(other.c_str()) != INVALID_FILE_ATTRIBUTES && !heldByACopy(other)) {
+    if (GetFileAttributesA(other.c_str()) != INVALID_FILE_ATTRIBUTES && refusalOf(other) == ERROR_SUCCESS) {
         NewFile sweep;
         if (createFresh(sweep, destination))
             sweep.moveTo(other);

@@ -396,7 +396,7 @@ class PathLimit(UpdateTest):
         self.assertEqual(os.listdir(folder), [os.path.basename(app)])
 
 
-@unittest.skipIf(WINDOWS, "Wine ends a program whose Unix streams are closed, and blocks on FIFOs")
+@unittest.skipIf(WINDOWS, "Wine ends a program whose Unix streams are closed; FIFOs and devices are POSIX matters")
 class Streams(UpdateTest):
     def test_starter_that_closes_its_pipes_does_not_stop_the_update(self):
         write(self.upd, b"new")

@@ -4,10 +4,13 @@
 Starts the helper on an update of an archive of tens of megabytes and kills it
 with SIGKILL at a random moment, many times. After every kill the application
 archive must be byte for byte the old archive or the new one, and the update
-archive may be gone only once the new archive is in place. A last, undisturbed
-run must finish the update and leave no partial copy behind.
+archive may be gone only once the new archive is in place. With --holder
+(the hold_file test program) it also kills updates while they wait for the
+app to exit and while they try again to replace an archive that another
+program holds open. A last, undisturbed run must finish the update and leave
+no partial copy behind.
 
-usage: crash-trial.py --helper PATH [--count N] [--size MB] [--seed S]
+usage: crash-trial.py --helper PATH [--holder PATH] [--count N] [--size MB] [--seed S]
 """
 
 import argparse
@@ -36,6 +39,7 @@ def read(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--helper", required=True)
+    parser.add_argument("--holder", help="hold_file test program: adds kills during waits and retries")
     parser.add_argument("--count", type=int, default=200)
     parser.add_argument("--size", type=int, default=32, help="archive size in MB")
     parser.add_argument("--seed", type=int, default=None)
@@ -68,15 +72,28 @@ def main():
             subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             return time.monotonic() - started
 
-        # How long a whole update takes, so that the kills spread over all of it.
-        duration = max(undisturbed(), undisturbed())
-        outcomes = {"old archive": 0, "new archive, update kept": 0, "new archive, update removed": 0,
-                    "finished before the kill": 0}
+        def holder(*hold):
+            """hold_file holding `hold` (path and share letters) for a minute; its pid."""
+            pidfile = os.path.join(root, "holder.pid")
+            if os.path.exists(pidfile):
+                os.remove(pidfile)
+            proc = subprocess.Popen([args.holder, pidfile, "60000"] + list(hold))
+            while not os.path.exists(pidfile):
+                if proc.poll() is not None:
+                    raise RuntimeError("hold_file ended early")
+                time.sleep(0.005)
+            return proc, int(read(pidfile))
+
+        outcomes = {}
         leftovers = 0
-        for trial in range(args.count):
+
+        def kill_at(phase, trial, delay, extra=()):
+            """Runs one update, kills it after `delay` s and checks the archives;
+            False on a torn or lost archive."""
+            nonlocal leftovers
             reset()
-            delay = rng.uniform(0, duration * 1.2)
-            proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            proc = subprocess.Popen(command + list(extra), env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
             time.sleep(delay)
             finished = proc.poll() is not None
             if not finished:
@@ -90,10 +107,39 @@ def main():
                 outcome = "new archive, update kept" if update_kept else "new archive, update removed"
             else:
                 state = "torn archive (%d bytes)" % len(content) if content != old else "update lost"
-                print("FAIL trial %d (seed %d, kill after %.3f s): %s" % (trial, seed, delay, state))
-                return 1
-            outcomes["finished before the kill" if finished else outcome] += 1
+                print("FAIL %s, trial %d (seed %d, kill after %.3f s): %s" % (phase, trial, seed, delay, state))
+                return False
+            outcome = "finished before the kill" if finished else outcome
+            outcomes.setdefault(phase, {}).setdefault(outcome, 0)
+            outcomes[phase][outcome] += 1
             leftovers += os.path.exists(app + PARTIAL)
+            return True
+
+        # How long a whole update takes, so that the kills spread over all of it.
+        duration = max(undisturbed(), undisturbed())
+        for trial in range(args.count):
+            if not kill_at("during the copy", trial, rng.uniform(0, duration * 1.2)):
+                return 1
+        if args.holder:
+            app_process, pid = holder()
+            try:
+                for trial in range(max(args.count // 2, 1)):
+                    if not kill_at("waiting for the app", trial, rng.uniform(0, 1.0), ["--wait", str(pid)]):
+                        return 1
+            finally:
+                app_process.kill()
+                app_process.wait()
+            for trial in range(max(args.count // 2, 1)):
+                # Denying deletes holds up the swap after the copy; denying
+                # writes holds up the copy before it starts.
+                write(app, old)
+                scanner, _ = holder(app, "rw" if trial % 2 == 0 else "r")
+                try:
+                    if not kill_at("trying a held archive again", trial, rng.uniform(0, duration * 1.2 + 1.5)):
+                        return 1
+                finally:
+                    scanner.kill()
+                    scanner.wait()
 
         # The leftover of the last kill goes with the next update.
         undisturbed()
@@ -101,11 +147,14 @@ def main():
             print("FAIL: the update after the trials left %s" % sorted(os.listdir(app_folder)))
             return 1
 
+        kills = sum(sum(counts.values()) for counts in outcomes.values())
         print("%d kills of a %d MB update (whole update %.3f s, seed %d): every archive intact"
-              % (args.count, args.size, duration, seed))
-        for name, count in outcomes.items():
-            print("  %-28s %d" % (name, count))
-        print("  %-28s %d" % ("partial copy left behind", leftovers))
+              % (kills, args.size, duration, seed))
+        for phase, counts in outcomes.items():
+            print("  %s" % phase)
+            for name, count in sorted(counts.items()):
+                print("    %-28s %d" % (name, count))
+        print("  %-30s %d" % ("partial copy left behind", leftovers))
         return 0
     finally:
         shutil.rmtree(root, ignore_errors=True)

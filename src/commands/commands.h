@@ -19,9 +19,10 @@ int elevateCommand(OptionParser& options, int argc, char** argv);
 // 1 when --program is missing or names nothing, else 0 (a failed start is
 // logged).
 int launchCommand(OptionParser& options);
-// Replaces --appAsar by a copy of --updateAsar and removes the latter; ends
-// the run with 2 when the update archive is missing. A copy or removal that
-// fails throws FileUtils::IOException.
+// Waits up to 60 s for the process --wait to end, then replaces --appAsar
+// by a copy of --updateAsar and removes the latter; ends the run with 2 when
+// the update archive is missing. A copy or removal that fails throws
+// FileUtils::IOException.
 std::optional<int> updateCommand(OptionParser& options);
 // Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
 // existing key --subkey under --rootkey. Ends the run with 3 when the key

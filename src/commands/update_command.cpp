@@ -2,9 +2,16 @@
 #include "commands/decimal_text.h"
 #include "log/logger.h"
 #include "platform/file_utils.h"
+#include "platform/process.h"
 
 #include <cstdint>
 #include <string>
+
+namespace {
+// Long enough for an app to save its state and quit, and for a scanner to
+// let go of what it checks; an app that hangs must not stop the update.
+constexpr unsigned long kAppExitWaitMs = 60000;
+} // namespace
 
 std::optional<int> updateCommand(OptionParser& options) {
     std::uint32_t waitPid = 0;
@@ -26,6 +33,9 @@ std::optional<int> updateCommand(OptionParser& options) {
         Logger::instance()->log(ERROR, "The update asar doesn't exist");
         return 2;
     }
+    // The app keeps its archive open while it runs: replacing it before the
+    // app has gone would fail, and leave the app closed and not relaunched.
+    waitForProcessExit(waitPid, kAppExitWaitMs);
     // Either step throws when it cannot be done; the run then ends without
     // claiming the update finished.
     FileUtils::copyFile(updateAsar.c_str(), appAsar.c_str());

@@ -5,6 +5,8 @@
 #include "platform/new_file.h"
 #include "platform/win32.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,47 +39,144 @@ std::string lastComponent(const std::string& path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// What precedes the last path component, its separator included.
+std::string folderPart(const std::string& path) { return path.substr(0, path.size() - lastComponent(path).size()); }
+
+bool inUse(DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
+
+// Runs `attempt` until it succeeds or fails with a code `retryable` does not
+// accept: pauses from 50 ms, twice as long each time up to 1 s, for at most
+// `budgetMs` in all, and one WARN line when the trying again starts. The
+// result and the last-error code are the last attempt's.
+template <typename Retryable, typename Attempt>
+bool tryWhileInUse(const char* path, unsigned long budgetMs, Retryable retryable, Attempt attempt) {
+    if (attempt())
+        return true;
+    DWORD code = GetLastError();
+    if (!retryable(code) || budgetMs == 0)
+        return false;
+    Logger::instance()->log(WARN, "File " + std::string(path) + " is in use (error " + std::to_string(code) +
+                                      "); trying again for up to " + std::to_string(budgetMs) + " ms");
+    const ULONGLONG start = GetTickCount64();
+    DWORD pause = 50;
+    for (;;) {
+        const ULONGLONG waited = GetTickCount64() - start;
+        if (waited >= budgetMs) {
+            SetLastError(code);
+            return false;
+        }
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, budgetMs - waited)));
+        if (attempt())
+            return true;
+        code = GetLastError();
+        if (!retryable(code))
+            return false;
+        pause = std::min<DWORD>(pause * 2, 1000);
+    }
+}
+
+// Names for the partial copy near the path limit: "~vt" and hex digits in
+// the destination's folder, no longer than its own name where that allows
+// at least 4 digits.
+std::size_t shortNameDigits(const char* destination) {
+    const std::size_t own = lastComponent(destination).size();
+    return std::min<std::size_t>(std::max<std::size_t>(own, 7) - 3, 8);
+}
+
+// The same short name for every update of one destination, so that the next
+// update finds what a killed one left.
+std::string shortPartialName(const char* destination) {
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (const char* c = destination; *c != '\0'; ++c)
+        hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    static const char hex[] = "0123456789abcdef";
+    std::string name = folderPart(destination) + "~vt";
+    for (std::size_t i = 0; i < shortNameDigits(destination); ++i)
+        name += hex[(hash >> (28 - 4 * i)) & 0xF];
+    return name;
+}
+
+// Creates `out` under a new random short name in the destination's folder.
+bool createFresh(NewFile& out, const char* destination) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if (out.create(folderPart(destination) + "~vt" + randomHex(shortNameDigits(destination))))
+            return true;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+// Asks for write access to `name`. A copy in progress holds its partial file
+// without sharing writes (32 or 33), and a name may be too long for the
+// system (206; Wine renames to such a name but not from it): either refuses
+// the name. Otherwise (nothing there, a leftover, a link) 0.
+DWORD refusalOf(const std::string& name) {
+    FileHandle held(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const DWORD code = held.valid() ? ERROR_SUCCESS : GetLastError();
+    return inUse(code) || code == ERROR_FILENAME_EXCED_RANGE ? code : ERROR_SUCCESS;
+}
+
+// Gives `out`'s file the name `name`. Whatever is there, a killed run's
+// leftover or a link planted to redirect the copy, is replaced by the
+// rename: never opened for writing through, never deleted by its name
+// (Wine follows a link even to delete it). Another run's copy in progress
+// is left alone. False with the code of the refusal.
+bool takeName(NewFile& out, const std::string& name) {
+    if (const DWORD code = refusalOf(name)) {
+        SetLastError(code);
+        return false;
+    }
+    return out.moveTo(name);
+}
+
 } // namespace
 
-void copyFile(const char* source, const char* destination) {
+void copyFile(const char* source, const char* destination, unsigned long inUseMs) {
     const auto fail = [&] { throwLastError({"Failed to copy ", source, " to ", destination}); };
 
+    // Ask for write access to the destination up front, as a plain copy
+    // would: a folder, a missing or rejected path and a file held by another
+    // program all fail here, before anything is written. An app that is
+    // still quitting lets go of its archive soon: wait for that.
+    const auto openDestination = [&] {
+        FileHandle probe(CreateFileA(destination, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+        return probe.valid() || GetLastError() == ERROR_FILE_NOT_FOUND;
+    };
+    if (!tryWhileInUse(destination, inUseMs, inUse, openDestination))
+        fail();
     // Shared for reading only: nobody may change the update while it is read.
     FileHandle in(
         CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!in.valid())
         fail();
-    {
-        // Ask for write access to the destination up front, as a plain copy
-        // would: a folder, a missing or rejected path, a file held by another
-        // program, and the source itself under another name all fail here,
-        // before anything is written.
-        FileHandle probe(CreateFileA(destination, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!probe.valid() && GetLastError() != ERROR_FILE_NOT_FOUND)
-            fail();
-    }
+    // Once more with the update open: the update itself under another name
+    // is now refused (32), by our own handle.
+    if (!openDestination())
+        fail();
 
-    const std::string partial = std::string(destination) + partialSuffix;
-    // Whatever sits at the partial name (an earlier run's leftover, or a link
-    // planted to redirect the copy) goes first; deleting a link removes the
-    // link, never its target. A copy in progress holds its partial file
-    // without sharing writes, which the probe finds (32): that run's file is
-    // left alone and this copy fails.
-    {
-        FileHandle held(CreateFileA(partial.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!held.valid() && (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION))
-            fail();
-    }
-    DeleteFileA(partial.c_str());
     NewFile out;
-    if (!out.create(partial))
+    if (!createFresh(out, destination))
         fail();
     const auto discardAndFail = [&] {
         out.discard();
         fail();
     };
+    std::string other = shortPartialName(destination);
+    if (!takeName(out, std::string(destination) + partialSuffix)) {
+        if (GetLastError() != ERROR_FILENAME_EXCED_RANGE || !takeName(out, other))
+            discardAndFail();
+        other = std::string(destination) + partialSuffix;
+    }
+    // A leftover under the other name (the path limit differed then) goes
+    // the same way; if it cannot, it does not stop the update.
+    if (GetFileAttributesA(other.c_str()) != INVALID_FILE_ATTRIBUTES && refusalOf(other) == ERROR_SUCCESS) {
+        NewFile sweep;
+        if (createFresh(sweep, destination))
+            sweep.moveTo(other);
+    }
 
     const std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
     for (;;) {
@@ -90,13 +189,15 @@ void copyFile(const char* source, const char* destination) {
             discardAndFail();
     }
     // The data must be on disk before the name points to it, or a power
-    // loss right after the swap could leave an empty or torn archive.
-    if (!out.replace(destination, true))
+    // loss right after the swap could leave an empty or torn archive. A
+    // destination that is open elsewhere refuses to be replaced (5 as well).
+    const auto replaceable = [](DWORD code) { return inUse(code) || code == ERROR_ACCESS_DENIED; };
+    if (!tryWhileInUse(destination, inUseMs, replaceable, [&] { return out.replace(destination, true); }))
         discardAndFail();
 }
 
-void removeFile(const char* path) {
-    if (DeleteFileA(path))
+void removeFile(const char* path, unsigned long inUseMs) {
+    if (tryWhileInUse(path, inUseMs, inUse, [&] { return DeleteFileA(path) != FALSE; }))
         return;
     const DWORD refusal = GetLastError();
     if (refusal == ERROR_FILE_NOT_FOUND)

@@ -79,6 +79,13 @@ bool NewFile::write(const void* data, std::size_t size) {
     return true;
 }
 
+bool NewFile::moveTo(const std::string& path) {
+    if (!MoveFileExA(path_.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    path_ = path;
+    return true;
+}
+
 bool NewFile::replace(const char* destination, bool durable) {
     if (durable && !FlushFileBuffers(handle_))
         return false;

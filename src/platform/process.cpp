@@ -4,6 +4,8 @@
 #include "platform/file_utils.h"
 #include "platform/win32.h"
 
+#include <algorithm>
+
 namespace {
 
 bool needsQuotes(const std::string& argument) {
@@ -89,4 +91,62 @@ int startElevated(const std::string& program, const std::vector<std::string>& ar
         CloseHandle(info.hProcess);
     }
     return 0;
+}
+
+namespace {
+
+enum class Liveness { Gone, Running, Unknown };
+
+// One look at a process that we may not wait on: asking for it again tells
+// whether it is still there.
+Liveness lookAt(DWORD pid) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process != nullptr) {
+        const DWORD state = WaitForSingleObject(process, 0);
+        CloseHandle(process);
+        return state == WAIT_OBJECT_0 ? Liveness::Gone : Liveness::Running;
+    }
+    // 87: no process has this id (any more).
+    return GetLastError() == ERROR_INVALID_PARAMETER ? Liveness::Gone : Liveness::Unknown;
+}
+
+} // namespace
+
+bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs) {
+    if (pid == 0 || pid == GetCurrentProcessId())
+        return false;
+    const DWORD id = static_cast<DWORD>(pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (process == nullptr && GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+        CloseHandle(process);
+        return false;
+    }
+
+    const std::string name = "Process " + std::to_string(pid);
+    Logger::instance()->log(INFO, "Waiting for process " + std::to_string(pid) + " to exit");
+    bool exited = false;
+    if (process != nullptr) {
+        exited = WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+        CloseHandle(process);
+    } else {
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+            const Liveness seen = lookAt(id);
+            if (seen == Liveness::Gone) {
+                exited = true;
+                break;
+            }
+            const ULONGLONG waited = GetTickCount64() - start;
+            if (waited >= timeoutMs)
+                break;
+            Sleep(static_cast<DWORD>(std::min<ULONGLONG>(100, timeoutMs - waited)));
+        }
+    }
+    if (exited)
+        Logger::instance()->log(INFO, name + " has exited");
+    else
+        Logger::instance()->log(WARN, name + " is still running after " + std::to_string(timeoutMs) + " ms; going on");
+    return exited;
 }

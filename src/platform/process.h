@@ -1,6 +1,7 @@
 // Starting other programs: plainly, without waiting, or with administrator
-// rights through the shell's elevation prompt, waiting until it has ended.
-// Both report through the log and their result; neither throws.
+// rights through the shell's elevation prompt, waiting until it has ended;
+// and waiting for a process that is not ours to end. All report through the
+// log and their result; none throws.
 #pragma once
 
 #include <string>
@@ -23,3 +24,11 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
 // time-out until it has ended; returns 0. When it cannot be started or the
 // prompt is declined: logs at ERROR and returns 255.
 int startElevated(const std::string& program, const std::vector<std::string>& arguments);
+
+// Waits at most `timeoutMs` for the process `pid` to end. No such process,
+// 0 and this process's own id give false at once, with nothing logged.
+// Otherwise logs "Waiting for process <pid> to exit" at INFO and then
+// "Process <pid> has exited" (INFO, true) or "Process <pid> is still running
+// after <timeoutMs> ms; going on" (WARN, false). A process that may not be
+// waited on (access denied) is watched by asking for it now and then.
+bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs);

@@ -13,6 +13,31 @@
 
 namespace {
 
+// A handle that denies deleting holds an open-file-description lock on a
+// byte far past any real end of file, where the share-mode flock cannot see
+// it: a read lock on the first byte for a handle that can read, a write lock
+// on the second for one that only writes (two writers never get this far).
+// Holders thus never clash with each other; a rename or delete asks whether
+// any such lock is held.
+constexpr off_t kDenyDeleteByte = off_t(1) << 62;
+
+bool lockAgainstDeleting(int fd, bool readable) {
+    struct flock lock {};
+    lock.l_type = readable ? F_RDLCK : F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = readable ? kDenyDeleteByte : kDenyDeleteByte + 1;
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// What Windows answers for a file it cannot open as data: its own view of a
+// FIFO, socket or device made by the Linux subsystem is a reparse point the
+// system cannot access.
+HANDLE refuseSpecialFile() {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+}
+
 struct FileObject : StandinObject {
     explicit FileObject(int descriptor, bool owned = true) : fd(descriptor), owns(owned) {}
     ~FileObject() override {
@@ -79,20 +104,29 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
 
     struct stat before {};
     const bool existed = ::stat(path, &before) == 0;
-    const int fd = ::open(path, flags, 0666);
+    // A FIFO would block the open until someone opens its other end, and a
+    // device may act on being opened: neither is opened as a file. The open
+    // itself does not wait either, should the name change in between.
+    if (existed && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode) && disposition != CREATE_NEW)
+        return refuseSpecialFile();
+    const int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0 && (errno == EEXIST || (errno == ELOOP && disposition == CREATE_NEW))) {
         SetLastError(ERROR_FILE_EXISTS); // what CREATE_NEW reports, unlike CreateDirectoryA
         return INVALID_HANDLE_VALUE;
     }
+    if (fd < 0 && errno == ENXIO) // a FIFO without reader, or a socket
+        return refuseSpecialFile();
     if (fd < 0)
         return failOpen(errno, path);
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        // Windows opens a folder only with backup semantics: access denied.
-        const int error = S_ISDIR(opened.st_mode) ? EACCES : errno;
+        const int error = errno;
         ::close(fd);
-        return failOpen(error, path);
+        if (S_ISDIR(opened.st_mode))
+            return failOpen(EACCES, path); // Windows opens a folder only with backup semantics
+        return opened.st_mode != 0 ? refuseSpecialFile() : failOpen(error, path);
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     if (const int lock = lockFor(access, shareMode)) {
         if (::flock(fd, lock | LOCK_NB) != 0) {
@@ -109,6 +143,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
             return failOpen(EBUSY, path);
         }
     }
+
+    if (!(shareMode & FILE_SHARE_DELETE))
+        lockAgainstDeleting(fd, (flags & O_ACCMODE) != O_WRONLY);
 
     if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
@@ -128,6 +165,23 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     }
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return toHandle(object);
+}
+
+bool heldWithoutDeleteSharing(const char* path) {
+    struct stat st {};
+    if (path == nullptr || ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = kDenyDeleteByte;
+    probe.l_len = 2;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void*) {

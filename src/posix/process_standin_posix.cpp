@@ -1,10 +1,11 @@
 // POSIX implementation of the Win32 process calls: CreateProcessA,
-// ShellExecuteExA with "runas", WaitForSingleObject on a process handle, and
-// the Windows rules for splitting a command line.
+// ShellExecuteExA with "runas", OpenProcess, WaitForSingleObject on a process
+// handle, and the Windows rules for splitting a command line.
 #include "posix/win32_standin.h"
 
 #include "posix/standin_handle.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -13,9 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +50,32 @@ struct ProcessObject : StandinObject {
     }
     const pid_t pid;
     bool ended = false;
+};
+
+// A process that is not our child, opened by its id. A pidfd tells when it
+// ends, zombie or not; where the system has none, it is asked for now and
+// then with signal 0.
+struct OpenedProcessObject : StandinObject {
+    OpenedProcessObject(pid_t id, int descriptor) : pid(id), pidfd(descriptor) {}
+    ~OpenedProcessObject() override {
+        if (pidfd >= 0)
+            ::close(pidfd);
+    }
+    OpenedProcessObject(const OpenedProcessObject&) = delete;
+    OpenedProcessObject& operator=(const OpenedProcessObject&) = delete;
+    bool ended(int waitMs) const {
+        if (pidfd >= 0) {
+            pollfd watch{pidfd, POLLIN, 0};
+            return ::poll(&watch, 1, waitMs) > 0;
+        }
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            return true;
+        timespec pause{0, static_cast<long>(std::min(waitMs, 10)) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+        return false;
+    }
+    const pid_t pid;
+    const int pidfd;
 };
 
 // A process has one thread here; its handle only needs closing.
@@ -359,9 +388,41 @@ DWORD GetProcessId(HANDLE handle) {
     return static_cast<DWORD>(process->pid);
 }
 
+HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+    const pid_t pid = static_cast<pid_t>(processId);
+    if (pid <= 0 || static_cast<DWORD>(pid) != processId || ::kill(pid, 0) != 0) {
+        SetLastError(pid > 0 && errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+#ifdef SYS_pidfd_open
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    const int pidfd = -1;
+#endif
+    if (pidfd < 0 && errno == ESRCH) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (pidfd >= 0)
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+    return toHandle(new OpenedProcessObject(pid, pidfd));
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    ProcessObject* process =
-        handle != nullptr && handle != INVALID_HANDLE_VALUE ? fromHandle<ProcessObject>(handle) : nullptr;
+    const bool valid = handle != nullptr && handle != INVALID_HANDLE_VALUE;
+    if (const OpenedProcessObject* opened = valid ? fromHandle<OpenedProcessObject>(handle) : nullptr) {
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+            const ULONGLONG waited = GetTickCount64() - start;
+            const ULONGLONG left =
+                milliseconds == INFINITE ? 1000 : milliseconds - std::min<ULONGLONG>(waited, milliseconds);
+            if (opened->ended(static_cast<int>(std::min<ULONGLONG>(left, 1000))))
+                return WAIT_OBJECT_0;
+            if (milliseconds != INFINITE && GetTickCount64() - start >= milliseconds)
+                return WAIT_TIMEOUT;
+        }
+    }
+    ProcessObject* process = valid ? fromHandle<ProcessObject>(handle) : nullptr;
     if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

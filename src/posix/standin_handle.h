@@ -16,3 +16,8 @@ template <typename T> T* fromHandle(HANDLE handle) {
         return nullptr;
     return dynamic_cast<T*>(static_cast<StandinObject*>(handle));
 }
+
+// True when a handle of the stand-in holds the regular file at `path` (the
+// name itself, not a link's target) without sharing deletion: Windows then
+// refuses to delete or rename it (32), or to replace it (5).
+bool heldWithoutDeleteSharing(const char* path);

@@ -46,6 +46,7 @@ const Message messages[] = {
     {1010, "The registry key is not valid.\r\n"},
     {1018, "The registry key has been marked for deletion.\r\n"},
     {1223, "The operation was cancelled by the user.\r\n"},
+    {1920, "The file cannot be accessed by the system.\r\n"},
 };
 
 const char* findMessage(DWORD code) {

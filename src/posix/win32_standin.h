@@ -281,7 +281,16 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* processAttr
 // with ERROR_CANCELLED (1223), as a declined elevation prompt does.
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 
-// Waits for a process handle; WAIT_OBJECT_0 once it has ended.
+#define SYNCHRONIZE 0x00100000u
+
+// Opens any process by its id for waiting (the access asked for is not
+// checked). A process of another user, which POSIX would not let us signal,
+// is refused with ERROR_ACCESS_DENIED; an id that names no process gives
+// ERROR_INVALID_PARAMETER, as on Windows.
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+
+// Waits for a process handle, a child of ours or an opened process;
+// WAIT_OBJECT_0 once it has ended, WAIT_TIMEOUT when the time ran out.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // The process id of a process handle; 0 (ERROR_INVALID_HANDLE) for any other.
@@ -301,7 +310,11 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 // reads and denies writing locks shared; a clash fails with
 // ERROR_SHARING_VIOLATION, as the Windows share check does. It is coarser
 // than Windows: two writers that both share writing clash here, and a reader
-// that shares writing takes no lock and is never refused.
+// that shares writing takes no lock and is never refused. A handle that does
+// not share deleting makes DeleteFileA and MoveFileA/MoveFileExA of its file
+// fail with 32, and replacing it fail with 5, as Windows does. FIFOs, sockets
+// and devices are refused at once with ERROR_CANT_ACCESS_FILE.
+#define ERROR_CANT_ACCESS_FILE 1920L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

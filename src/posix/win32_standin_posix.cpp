@@ -165,6 +165,10 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+    if (heldWithoutDeleteSharing(path)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
         return fail(EACCES, path); // Windows refuses to delete a folder as a file
@@ -176,6 +180,10 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName) {
+    if (heldWithoutDeleteSharing(existing)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     // MoveFileA never replaces: link-free "rename unless the target exists".
 #ifdef __linux__
     if (::renameat2(AT_FDCWD, existing, AT_FDCWD, newName, RENAME_NOREPLACE) == 0)
@@ -203,6 +211,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING))
         return MoveFileA(existing, newName);
+    if (heldWithoutDeleteSharing(existing) || heldWithoutDeleteSharing(newName)) {
+        SetLastError(heldWithoutDeleteSharing(existing) ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (isReadOnlyFile(newName))
         return fail(EACCES, newName); // Windows replaces no read-only file
     if (::rename(existing, newName) != 0)

@@ -293,7 +293,7 @@ class Dispatch(RegistryTest):
                                "--extract", "--zip", self.hp(self.zip), "--out", self.hp(self.out),
                                "--regedit", "--rootkey", "HKCU", "--subkey", subkey, "--key", "v", "--value", "1",
                                "--type", type,
-                               "--update", "--wait", "7", "--appAsar", self.hp(self.app),
+                               "--update", "--wait", "99999907", "--appAsar", self.hp(self.app),
                                "--updateAsar", self.hp(self.update))
 
     def assertInOrder(self, messages, expected):
@@ -305,7 +305,7 @@ class Dispatch(RegistryTest):
         run = self.run_all(self.subkey)
         self.assertStatus(run, 0)
         self.assertInOrder(run.messages, [
-            "started updater. waitPid: 7, appAsar: %s, updateAsar: %s" % (self.hp(self.app), self.hp(self.update)),
+            "started updater. waitPid: 99999907, appAsar: %s, updateAsar: %s" % (self.hp(self.app), self.hp(self.update)),
             "Update finished",
             self.started("HKCU", self.subkey, "v", "1", "REG_SZ")[1],
             "regedit key: v, value: 1 done",

@@ -1,6 +1,7 @@
 """The update command end to end: the archive replaced through a partial copy,
 the update archive removed or parked, and every failure ending the run in
-order with the archive as it was."""
+order with the archive as it was; waiting for the app and for files in use;
+planted links, the path limit and, natively, streams and special files."""
 
 import os
 import random
@@ -12,6 +13,7 @@ import unittest
 from harness import EXE, WINDOWS, HelperTest
 
 PARTIAL = ".vantrell-partial"
+HOLD = os.environ.get("HOLD_FILE_EXE", "")
 
 
 def write(path, data):
@@ -64,7 +66,27 @@ class UpdateTest(HelperTest):
                 % (pid, app if app is not None else self.hp(self.app), upd if upd is not None else self.hp(self.upd)))
 
     def assertNoPartial(self, folder):
-        self.assertEqual([n for n in os.listdir(folder) if n.endswith(PARTIAL)], [])
+        self.assertEqual([n for n in os.listdir(folder) if n.endswith(PARTIAL) or n.startswith("~vt")], [])
+
+    def hold(self, ms, path=None, share=None, look=None):
+        """Starts hold_file (the app, or a scanner, holding `path` open with the
+        share letters `share`) and returns it and its process id, once it holds."""
+        pidfile = self.path("holder-%d.pid" % random.randrange(1 << 30))
+        args = [HOLD, self.hp(pidfile), str(ms)] + ([self.hp(path), share] if path else [])
+        args += [self.hp(look)] if look else []
+        proc = subprocess.Popen((["wine"] if WINDOWS else []) + args, env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(pidfile):
+            self.assertIsNone(proc.poll(), "the holder ended early")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        return proc, int(read(pidfile))
+
+    def in_use(self, path, code):
+        return ("WARN", "File %s is in use (error %d); trying again for up to 10000 ms" % (self.hp(path), code))
 
 
 class Replace(UpdateTest):
@@ -101,17 +123,19 @@ class Replace(UpdateTest):
         self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
 
     def test_wait_is_read_as_64_bits_and_logged_as_its_low_32(self):
+        # Every id here names no process (above the largest Linux pid, not a
+        # Windows pid), so nothing is waited for.
         cases = [
             (None, 0),
-            ("42", 42),
-            ("42abc", 42),
+            ("99999942", 99999942),
+            ("99999942abc", 99999942),
             ("abc", 0),
             ("", 0),
             ("-1", 4294967295),
-            ("  +7", 7),
+            ("  +99999907", 99999907),
             ("4294967296", 0),
-            ("4294967338", 42),
-            ("-4294967295", 1),
+            ("4394967338", 100000042),
+            ("-4194967295", 100000001),
             ("99999999999999999999", 4294967295),  # clamped to 2^63-1
             ("-99999999999999999999", 0),  # clamped to -2^63
         ]
@@ -251,6 +275,184 @@ class Failures(UpdateTest):
         self.assertTrue(log.rstrip().endswith(b"Update finished"), log)
         self.assertNotIn(b"WARN", log)
         self.assertEqual(read(self.app), new)
+
+
+class InUse(UpdateTest):
+    def test_update_waits_for_the_app_to_exit(self):
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        # The app looks at its archive just before it ends: still the old one.
+        look = self.path("look")
+        holder, pid = self.hold(3000, self.app, "rwd", look)
+        started = time.monotonic()
+        run = self.update(wait=str(pid))
+        self.assertStatus(run, 0)
+        self.assertGreater(time.monotonic() - started, 2)
+        self.assertEqual(run.leveled(), [
+            self.started(pid), ("INFO", "Waiting for process %d to exit" % pid),
+            ("INFO", "Process %d has exited" % pid), ("INFO", "Update finished")])
+        self.assertEqual(read(look), b"old")
+        self.assertEqual(read(self.app), b"new")
+
+    def test_archive_let_go_within_the_time_is_replaced(self):
+        cases = [
+            # (share letters of the holder, code seen while it holds)
+            ("rw", 5),  # denies deleting: the swap is refused
+            ("r", 32),  # denies writing: opening the archive is refused
+        ]
+        for share, code in cases:
+            with self.subTest(share=share):
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                self.hold(2000, self.app, share)
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertEqual(run.leveled(), [self.started(), self.in_use(self.app, code),
+                                                 ("INFO", "Update finished")])
+                self.assertEqual(read(self.app), b"new")
+                self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
+
+    def test_archive_never_let_go_fails_after_ten_seconds_and_stays(self):
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        self.hold(30000, self.app, "r")
+        started = time.monotonic()
+        run = self.update()
+        self.assertStatus(run, 5)
+        self.assertLess(abs(time.monotonic() - started - 10), 3)
+        self.assertEqual(run.leveled(), [
+            self.started(), self.in_use(self.app, 32),
+            ("ERROR", "Failed to copy %s to %s GetLastError returned: 32" % (self.hp(self.upd), self.hp(self.app)))])
+        self.assertEqual(read(self.app), b"old")
+        self.assertEqual(read(self.upd), b"new")
+        self.assertNoPartial(os.path.dirname(self.app))
+
+    def test_update_archive_held_after_the_swap_is_removed_and_the_launch_runs(self):
+        record = self.path("launched")
+        self.env["RECORD_ARGS_FILE"] = self.hp(record)
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        self.hold(2000, self.upd, "r")
+        run = self.update("--launch", "--program", self.hp(os.environ["RECORD_ARGS_EXE"]))
+        self.assertStatus(run, 0)
+        self.assertEqual(run.leveled()[:3], [self.started(), self.in_use(self.upd, 32), ("INFO", "Update finished")])
+        self.assertEqual(read(self.app), b"new")
+        self.assertFalse(os.path.exists(self.upd))
+        deadline = time.monotonic() + 30
+        while not os.path.exists(record):
+            self.assertLess(time.monotonic(), deadline, "the launch did not run")
+            time.sleep(0.02)
+
+
+class Links(UpdateTest):
+    def test_link_planted_at_the_partial_name_is_replaced_not_followed(self):
+        target = self.path("target")
+        for kind in ("symbolic", "hard"):
+            with self.subTest(kind):
+                write(target, b"target")
+                write(self.app, b"old")
+                new = payload(70000, 11)
+                write(self.upd, new)
+                (os.symlink if kind == "symbolic" else os.link)(target, self.app + PARTIAL)
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertEqual(read(target), b"target")
+                self.assertFalse(os.path.islink(self.app))
+                self.assertEqual(read(self.app), new)
+                self.assertEqual(os.stat(self.app).st_nlink, 1)
+                self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
+
+
+def short_partial(destination):
+    """The short name the helper uses beside `destination` (as it sees it)
+    when the partial name is too long."""
+    h = 2166136261
+    for byte in destination.encode():
+        h = ((h ^ byte) * 16777619) & 0xFFFFFFFF
+    own = len(destination.replace("\\", "/").rsplit("/", 1)[-1])
+    return "~vt" + ("%08x" % h)[:min(max(own, 7) - 3, 8)]
+
+
+class PathLimit(UpdateTest):
+    def test_archive_near_the_limit_is_updated_and_leftovers_cleared(self):
+        if WINDOWS:
+            # 250 characters as the helper sees it: the partial name would pass 259.
+            folder = self.path("f" * (250 - len(self.hp(self.path(""))) - len("/app.asar")))
+            app = os.path.join(folder, "app.asar")
+            self.assertEqual(len(self.hp(app)), 250)
+        else:
+            folder = self.path("app")
+            app = os.path.join(folder, "a" * 245 + ".asar")
+        os.makedirs(folder, exist_ok=True)
+        leftover = os.path.join(folder, short_partial(self.hp(app)))
+        write(leftover, b"left by a killed run")
+        write(app, b"old")
+        new = payload(100000, 12)
+        write(self.upd, new)
+        run = self.update(app=app)
+        self.assertStatus(run, 0)
+        self.assertEqual(run.leveled(), [self.started(app=self.hp(app)), ("INFO", "Update finished")])
+        self.assertEqual(read(app), new)
+        self.assertEqual(os.listdir(folder), [os.path.basename(app)])
+
+
+@unittest.skipIf(WINDOWS, "Wine ends a program whose Unix streams are closed; FIFOs and devices are POSIX matters")
+class Streams(UpdateTest):
+    def test_starter_that_closes_its_pipes_does_not_stop_the_update(self):
+        write(self.upd, b"new")
+        proc = subprocess.Popen([EXE, "--sleep", "--ms", "500", "--update", "--appAsar", self.app,
+                                 "--updateAsar", self.upd], env=self.env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc.stdout.readline()
+        for pipe in (proc.stdin, proc.stdout, proc.stderr):
+            pipe.close()
+        self.assertEqual(proc.wait(timeout=30), 0)
+        self.assertEqual(read(self.app), b"new")
+        self.assertTrue(read(self.log_path).endswith(b"Update finished\n"))
+
+    def test_closed_standard_streams_leave_each_log_line_once(self):
+        write(self.upd, b"new")
+        for closed in ([2], [0, 1, 2]):
+            with self.subTest(closed=closed):
+                if os.path.exists(self.log_path):
+                    os.remove(self.log_path)
+                write(self.upd, b"new")
+                proc = subprocess.run([EXE, "--update", "--appAsar", self.app, "--updateAsar", self.upd],
+                                      env=self.env, preexec_fn=lambda: [os.close(fd) for fd in closed],
+                                      timeout=30)
+                self.assertEqual(proc.returncode, 0)
+                lines = read(self.log_path).decode().splitlines()
+                self.assertEqual([line.split(") ", 1)[1] for line in lines],
+                                 [self.started()[1], "Update finished"])
+
+    def test_special_files_are_refused_at_once(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        cases = [
+            # (name, update archive, app archive, status, ERROR line ending)
+            ("update archive is a FIFO", fifo, self.app, 5, "1920"),
+            ("app archive is a FIFO", self.upd, fifo, 5, "1920"),
+            ("app archive is a device", self.upd, "/dev/null", 5, "1920"),
+        ]
+        for name, upd, app, status, code in cases:
+            with self.subTest(name):
+                write(self.upd, b"new")
+                started = time.monotonic()
+                run = self.update(app=app, upd=upd)
+                self.assertLess(time.monotonic() - started, 1)
+                self.assertStatus(run, status)
+                self.assertEqual(run.leveled()[-1],
+                                 ("ERROR", "Failed to copy %s to %s GetLastError returned: %s" % (upd, app, code)))
+        # A log that is a FIFO is not opened; the run goes on, logging to standard error.
+        os.remove(self.log_path)
+        os.mkfifo(self.log_path)
+        write(self.upd, b"new")
+        started = time.monotonic()
+        proc = subprocess.run([EXE, "--update", "--appAsar", self.app, "--updateAsar", self.upd],
+                              env=self.env, capture_output=True, timeout=10)
+        self.assertLess(time.monotonic() - started, 1)
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(proc.stderr.endswith(b"Update finished\n"), proc.stderr)
 
 
 class Parking(UpdateTest):

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,12 +22,13 @@ template <typename Operation> std::string failureOf(Operation operation) {
     return "";
 }
 
-std::string copyFailure(const std::string& source, const std::string& destination) {
-    return failureOf([&] { FileUtils::copyFile(source.c_str(), destination.c_str()); });
+std::string copyFailure(const std::string& source, const std::string& destination,
+                        unsigned long inUseMs = FileUtils::inUseRetryMs) {
+    return failureOf([&] { FileUtils::copyFile(source.c_str(), destination.c_str(), inUseMs); });
 }
 
-std::string removeFailure(const std::string& path) {
-    return failureOf([&] { FileUtils::removeFile(path.c_str()); });
+std::string removeFailure(const std::string& path, unsigned long inUseMs = FileUtils::inUseRetryMs) {
+    return failureOf([&] { FileUtils::removeFile(path.c_str(), inUseMs); });
 }
 
 std::vector<std::string> namesIn(const std::string& folder) {
@@ -68,18 +70,28 @@ TEST(FileUtilsCopy, FailureKeepsTheDestinationAndReportsTheSystemCode) {
     }
 }
 
-TEST(FileUtilsCopy, DestinationHeldWithoutWriteSharingIsNotTouched) {
+// Letting go in time is proven end to end, with another process holding it.
+TEST(FileUtilsCopy, DestinationHeldTooLongIsNotTouched) {
     ScratchFolder scratch;
     const std::string destination = scratch.path("app.asar");
     writeFile(destination, "old");
     writeFile(scratch.path("new"), "new");
-    const HANDLE holder =
-        CreateFileA(destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(copyFailure(scratch.path("new"), destination),
-              "Failed to copy " + scratch.path("new") + " to " + destination + " GetLastError returned: 32");
-    CloseHandle(holder);
-    EXPECT_EQ(readFile(destination), "old");
+    for (const DWORD share : {FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE}) {
+        SCOPED_TRACE(share);
+        const HANDLE holder = CreateFileA(destination.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        testing::internal::CaptureStderr();
+        // Denying writes stops the copy before it starts, denying deletes the swap after it.
+        EXPECT_EQ(copyFailure(scratch.path("new"), destination, 300),
+                  "Failed to copy " + scratch.path("new") + " to " + destination +
+                      " GetLastError returned: " + (share == FILE_SHARE_READ ? "32" : "5"));
+        const std::string log = testing::internal::GetCapturedStderr();
+        CloseHandle(holder);
+        EXPECT_EQ(log.find("WARN"), log.rfind("WARN")) << log;
+        EXPECT_NE(log.find("WARN"), std::string::npos) << log;
+        EXPECT_EQ(readFile(destination), "old");
+        EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string>{"app.asar", "new"}));
+    }
 }
 
 TEST(FileUtilsCopy, ASecondCopyToTheSameDestinationFailsAndSparesTheFirst) {
@@ -115,21 +127,28 @@ TEST(FileUtilsRemove, DeletesAndPassesOverWhatIsMissing) {
     EXPECT_EQ(removeFailure(deep), "Unable to remove file " + deep + " GetLastError returned: 3");
 }
 
-TEST(FileUtilsRemove, FileHeldWithoutDeleteSharingIsNotParked) {
-#ifndef _WIN32
-    GTEST_SKIP() << "POSIX deletes a file whatever its other holders allow";
-#endif
+TEST(FileUtilsRemove, FileHeldWithoutDeleteSharingIsTriedAgainAndNotParked) {
     ScratchFolder scratch;
     const std::string file = scratch.path("update.asar");
-    writeFile(file, "x");
-    const HANDLE holder =
-        CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(removeFailure(file), "Unable to remove file " + file + " GetLastError returned: 32");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    CloseHandle(holder);
-    EXPECT_EQ(readFile(file), "x");
+    for (const unsigned long heldMs : {300ul, 1500ul}) {
+        SCOPED_TRACE(heldMs);
+        writeFile(file, "x");
+        const HANDLE holder = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        std::thread release([&] {
+            Sleep(static_cast<DWORD>(heldMs));
+            CloseHandle(holder);
+        });
+        testing::internal::CaptureStderr();
+        const std::string failure = removeFailure(file, 800);
+        const std::string log = testing::internal::GetCapturedStderr();
+        release.join();
+        EXPECT_EQ(failure, heldMs < 800 ? "" : "Unable to remove file " + file + " GetLastError returned: 32");
+        EXPECT_EQ(FileUtils::fileExists(file.c_str()), heldMs >= 800);
+        EXPECT_EQ(log.find("WARN"), log.rfind("WARN")) << log;
+        EXPECT_EQ(log.find("Moving to"), std::string::npos) << log;
+    }
 }
 
 } // namespace

@@ -157,6 +157,70 @@ TEST(StartProcess, FailureIsMinusEight) {
     EXPECT_EQ(startProcess(scratch.path("missing.exe"), {"a"}), -8);
 }
 
+// A record_args child that ends after `holdMs`; its process id.
+DWORD startChild(const ScratchFolder& scratch, unsigned long holdMs, PROCESS_INFORMATION& process) {
+    const std::string hold = std::to_string(holdMs);
+    const std::string record = scratch.path("record-" + hold);
+#ifdef _WIN32
+    SetEnvironmentVariableA("RECORD_ARGS_FILE", record.c_str());
+    SetEnvironmentVariableA("RECORD_ARGS_HOLD_MS", hold.c_str());
+#else
+    ::setenv("RECORD_ARGS_FILE", record.c_str(), 1);
+    ::setenv("RECORD_ARGS_HOLD_MS", hold.c_str(), 1);
+#endif
+    std::string commandLine = RECORD_ARGS_PATH;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    process = PROCESS_INFORMATION{};
+    EXPECT_TRUE(CreateProcessA(RECORD_ARGS_PATH, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    return process.dwProcessId;
+}
+
+TEST(WaitForProcessExit, WaitsForARunningProcessOnlyAndNotForEver) {
+    ScratchFolder scratch;
+    PROCESS_INFORMATION ended{}, quick{}, slow{};
+    startChild(scratch, 0, ended);
+    WaitForSingleObject(ended.hProcess, INFINITE); // ended, its handle still open
+    const struct {
+        const char* name;
+        DWORD pid;
+        unsigned long timeoutMs;
+        bool waits; // and logs
+        bool exited;
+        unsigned long leastMs;
+    } cases[] = {
+        {"no process", 0, 5000, false, false, 0},
+        {"this process", GetCurrentProcessId(), 5000, false, false, 0},
+        {"no such process", 99999942, 5000, false, false, 0},
+        {"an ended process", ended.dwProcessId, 5000, false, false, 0},
+        {"ends in time", startChild(scratch, 400, quick), 5000, true, true, 300},
+        {"runs on", startChild(scratch, 1500, slow), 300, true, false, 300},
+    };
+    const std::string me = "(" + std::to_string(GetCurrentProcessId()) + ") ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string process = "rocess " + std::to_string(c.pid);
+        const std::string expected = !c.waits   ? ""
+                                     : c.exited ? "INFO  " + me + "Waiting for p" + process + " to exit\nINFO  " + me +
+                                                      "P" + process + " has exited\n"
+                                                : "INFO  " + me + "Waiting for p" + process + " to exit\nWARN  " + me +
+                                                      "P" + process + " is still running after 300 ms; going on\n";
+        testing::internal::CaptureStderr();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(waitForProcessExit(c.pid, c.timeoutMs), c.exited);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+        EXPECT_GE(took, c.leastMs);
+        EXPECT_LT(took, c.leastMs + 2000);
+    }
+    for (PROCESS_INFORMATION* process : {&ended, &quick, &slow}) {
+        WaitForSingleObject(process->hProcess, INFINITE);
+        CloseHandle(process->hThread);
+        CloseHandle(process->hProcess);
+    }
+}
+
 #ifndef _WIN32
 // As a Windows child that inherits no handles: nothing of ours is open in
 // it, and its standard streams lead nowhere.

@@ -131,7 +131,9 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
   fs.writeFileSync(app, 'old');
 
   await t.test('elevated', { skip: process.getuid() !== 0 && 'natively the copy starts directly only as root' }, async () => {
-    const { pid } = await helper.applyAsarUpdate({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper });
+    // A short-lived app asks for it: the helper waits for the app's exit.
+    const request = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper })}).then((r) => process.stdout.write(String(r.pid)))`;
+    const pid = Number(execFileSync(process.execPath, ['-e', request], { encoding: 'utf8' }));
     const result = await poll(() => { const r = helper.readResult(pid); return r && r.finished && r; }, 'the elevated update');
     assert.notEqual(result.elevatedPid, null);
     assert.notEqual(result.elevatedPid, pid);

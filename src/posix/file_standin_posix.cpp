@@ -171,3 +171,28 @@ BOOL FlushFileBuffers(HANDLE file) {
         return failCall(errno);
     return TRUE;
 }
+
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccessTime, const FILETIME* lastWriteTime) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr)
+        return failCall(EBADF);
+    // 100 ns steps since 1601 to seconds and nanoseconds since 1970.
+    constexpr ULONGLONG epochDifference = 116444736000000000ull;
+    const auto toTimespec = [](const FILETIME* time) {
+        if (time == nullptr)
+            return timespec{0, UTIME_OMIT};
+        const ULONGLONG ticks = (static_cast<ULONGLONG>(time->dwHighDateTime) << 32) | time->dwLowDateTime;
+        const long long since1970 = static_cast<long long>(ticks) - static_cast<long long>(epochDifference);
+        long long seconds = since1970 / 10000000;
+        long long rest = since1970 % 10000000;
+        if (rest < 0) {
+            rest += 10000000;
+            --seconds;
+        }
+        return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+    };
+    const timespec times[2] = {toTimespec(lastAccessTime), toTimespec(lastWriteTime)};
+    if (::futimens(object->fd, times) != 0)
+        return failCall(errno);
+    return TRUE;
+}

@@ -344,3 +344,66 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     return WAIT_OBJECT_0;
 }
+
+namespace {
+
+// Any process, opened by its id for queries only.
+struct QueriedProcessObject : StandinObject {
+    explicit QueriedProcessObject(pid_t id) : pid(id) {}
+    const pid_t pid;
+};
+
+// Fields 3 (state) and 52 (exit status) of /proc/<pid>/stat; false when the
+// process is gone or the file cannot be read.
+bool readProcessState(pid_t pid, char& state, int& exitStatus) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::FILE* file = std::fopen(path, "re");
+    if (file == nullptr)
+        return false;
+    char text[1024];
+    const std::size_t size = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[size] = '\0';
+    // The command name (field 2) is in parentheses and may hold anything.
+    const char* rest = std::strrchr(text, ')');
+    if (rest == nullptr || std::sscanf(rest + 1, " %c", &state) != 1)
+        return false;
+    exitStatus = 0;
+    const char* field = rest + 1;
+    for (int number = 2; number < 52 && field != nullptr; ++number)
+        field = std::strchr(field + 1, ' ');
+    if (field != nullptr)
+        exitStatus = std::atoi(field + 1);
+    return true;
+}
+
+} // namespace
+
+HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+    const pid_t pid = static_cast<pid_t>(processId);
+    if (pid <= 0 || static_cast<DWORD>(pid) != processId || (::kill(pid, 0) != 0 && errno != EPERM)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return toHandle(new QueriedProcessObject(pid));
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    const QueriedProcessObject* object =
+        process != nullptr && process != INVALID_HANDLE_VALUE ? fromHandle<QueriedProcessObject>(process) : nullptr;
+    if (object == nullptr || exitCode == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    char state = 0;
+    int status = 0;
+    if (::kill(object->pid, 0) != 0 && errno != EPERM) {
+        *exitCode = 0; // ended and collected: its status is gone
+    } else if (readProcessState(object->pid, state, status) && (state == 'Z' || state == 'X')) {
+        *exitCode = static_cast<DWORD>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+    } else {
+        *exitCode = STILL_ACTIVE;
+    }
+    return TRUE;
+}

@@ -1,32 +1,15 @@
 #include "commands/entry_ranges.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <numeric>
-
-std::vector<bool> overlappingRanges(const std::vector<EntryRange>& ranges) {
-    std::vector<bool> overlapping(ranges.size(), false);
-    std::vector<std::size_t> order(ranges.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return ranges[a].begin < ranges[b].begin; });
-    // In order of their start, a range overlaps an earlier one exactly when
-    // it starts before the furthest end seen so far; the range that reached
-    // that end overlaps it too. Whenever the furthest end passes to a range
-    // that overlaps, the range that held it is marked, so no pair is missed.
-    bool any = false;
-    std::size_t furthest = 0;
-    for (const std::size_t index : order) {
-        const EntryRange& range = ranges[index];
-        if (range.begin >= range.end)
-            continue;
-        if (any && range.begin < ranges[furthest].end) {
-            overlapping[index] = true;
-            overlapping[furthest] = true;
-        }
-        if (!any || range.end > ranges[furthest].end)
-            furthest = index;
-        any = true;
-    }
-    return overlapping;
+bool CoveredRanges::add(std::uint64_t begin, std::uint64_t end) {
+    if (begin >= end)
+        return true;
+    // The first range starting at or after `begin`, and the one before it,
+    // are the only ones that can reach into [begin, end).
+    auto next = covered.lower_bound(begin);
+    if (next != covered.end() && next->first < end)
+        return false;
+    if (next != covered.begin() && std::prev(next)->second > begin)
+        return false;
+    covered.emplace_hint(next, begin, end);
+    return true;
 }

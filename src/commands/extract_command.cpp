@@ -163,33 +163,49 @@ private:
     std::unordered_set<std::string> swept;
 };
 
-// The bytes each entry takes up in the archive, from its local header to the
-// end of its compressed data, read the way the library reads them. An entry
-// whose local header cannot be read takes up none: it fails on its own.
-std::vector<bool> overlappingEntries(mz_zip_archive& archive, mz_uint count) {
-    std::vector<EntryRange> ranges(count);
-    for (mz_uint i = 0; i < count; ++i) {
-        mz_zip_archive_file_stat entry;
-        unsigned char header[30];
-        if (!mz_zip_reader_file_stat(&archive, i, &entry) ||
-            archive.m_pRead(archive.m_pIO_opaque, entry.m_local_header_ofs, header, sizeof header) != sizeof header ||
-            std::memcmp(header, "PK\x03\x04", 4) != 0)
-            continue;
-        const auto le16 = [&](int at) { return static_cast<mz_uint64>(header[at] | header[at + 1] << 8); };
-        const mz_uint64 data = entry.m_local_header_ofs + sizeof header + le16(26) + le16(28);
-        ranges[i].begin = entry.m_local_header_ofs;
-        ranges[i].end = entry.m_comp_size > ~mz_uint64{0} - data ? ~mz_uint64{0} : data + entry.m_comp_size;
-    }
-    return overlappingRanges(ranges);
+// The bytes an entry takes up in the archive, from its local header to the
+// end of its compressed data, read the way the library reads them (which
+// then finds that header in its read buffer). False when the local header
+// cannot be read: such an entry fails on its own.
+bool entryRange(mz_zip_archive& archive, const mz_zip_archive_file_stat& entry, mz_uint64& begin, mz_uint64& end) {
+    unsigned char header[30];
+    if (archive.m_pRead(archive.m_pIO_opaque, entry.m_local_header_ofs, header, sizeof header) != sizeof header ||
+        std::memcmp(header, "PK\x03\x04", 4) != 0)
+        return false;
+    const auto le16 = [&](int at) { return static_cast<mz_uint64>(header[at] | header[at + 1] << 8); };
+    const mz_uint64 data = entry.m_local_header_ofs + sizeof header + le16(26) + le16(28);
+    begin = entry.m_local_header_ofs;
+    end = entry.m_comp_size > ~mz_uint64{0} - data ? ~mz_uint64{0} : data + entry.m_comp_size;
+    return true;
 }
 
-// True when `size` bytes fit into the free space of the volume holding the
-// folder, or when the system cannot tell (a write then finds out).
-bool fitsOnVolume(const std::string& folder, mz_uint64 size) {
-    ULARGE_INTEGER available;
-    return size == 0 || !GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr) ||
-           size <= available.QuadPart;
-}
+// Whether an entry's declared size fits into the free space of the output
+// volume. The system is asked again only when an entry might not fit into
+// what was free at its last answer less what has been declared since, so a
+// run of small entries costs no query each; when other writers take space
+// in between, the write that runs out fails instead and is removed.
+class FreeSpace {
+public:
+    bool fits(const std::string& folder, mz_uint64 size) {
+        if (size == 0)
+            return true;
+        if (!known || size > available) {
+            ULARGE_INTEGER free;
+            known = GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr) != FALSE;
+            if (!known)
+                return true; // the system cannot tell: the write finds out
+            available = free.QuadPart;
+            if (size > available)
+                return false;
+        }
+        available -= size;
+        return true;
+    }
+
+private:
+    bool known = false;
+    mz_uint64 available = 0;
+};
 
 // Takes an entry's content from the library, in pieces of at most 64 KB, and
 // writes it to the new file in larger ones. It refuses any byte past the
@@ -212,6 +228,9 @@ private:
         if (offset != received || size > declared - received)
             return false;
         received += size;
+        // A piece that completes the entry on its own needs no copy.
+        if (used == 0 && received == declared)
+            return file.write(data, size);
         if (used + size > buffer.size() && !flush())
             return false;
         if (size > buffer.size())
@@ -299,11 +318,12 @@ std::optional<int> extractCommand(OptionParser& options) {
         const mz_uint count = mz_zip_reader_get_num_files(&archive);
         log->log(INFO, "Zip file contains " + std::to_string(count) + " files");
 
-        const std::vector<bool> overlapping = overlappingEntries(archive, count);
+        CoveredRanges covered;
         const std::string prefix =
             temporaryPrefix + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-";
         KnownFolders folders(outDir);
         Leftovers leftovers;
+        FreeSpace space;
         std::vector<char> buffer(256 * 1024);
         std::string path;
         for (mz_uint i = 0; i < count; ++i) {
@@ -312,6 +332,11 @@ std::optional<int> extractCommand(OptionParser& options) {
                 log->log(ERROR, "Failed to get file info at index " + std::to_string(i));
                 continue;
             }
+            // Every entry's bytes count, refused or not: an entry that reuses
+            // them is refused, while the first to take them is not.
+            mz_uint64 begin = 0;
+            mz_uint64 end = 0;
+            const bool overlaps = entryRange(archive, entry, begin, end) && !covered.add(begin, end);
             // The library keeps at most 511 bytes of a name and stops at a
             // NUL byte in it: such a name would land shortened.
             const mz_uint storedLength = mz_zip_reader_get_filename(&archive, i, nullptr, 0) - 1;
@@ -333,7 +358,7 @@ std::optional<int> extractCommand(OptionParser& options) {
                 log->log(ERROR, "Refused unsafe entry name: " + name);
                 continue;
             }
-            if (overlapping[i]) {
+            if (overlaps) {
                 log->log(ERROR, "Refused entry whose data overlaps another entry's: " + name);
                 continue;
             }
@@ -349,7 +374,7 @@ std::optional<int> extractCommand(OptionParser& options) {
                 continue;
             }
             leftovers.sweep(folder);
-            if (!fitsOnVolume(folder, entry.m_uncomp_size)) {
+            if (!space.fits(folder, entry.m_uncomp_size)) {
                 log->log(ERROR, "Refused entry larger than the free space: " + name + " (" +
                                     std::to_string(entry.m_uncomp_size) + " bytes)");
                 continue;

@@ -142,6 +142,8 @@ bool temporaryFileOwner(const char* name, DWORD& processId) {
 // left in a folder, and only those whose writer has ended.
 class Leftovers {
 public:
+    explicit Leftovers(std::string ownPrefix) : prefix(std::move(ownPrefix)) {}
+
     void sweep(const std::string& folder) {
         if (!swept.insert(folder).second)
             return;
@@ -154,12 +156,23 @@ public:
         do {
             DWORD writer = 0;
             if (temporaryFileOwner(found.cFileName, writer) && writer != self && processHasEnded(writer))
-                DeleteFileA((folder + "/" + found.cFileName).c_str());
+                remove(folder, folder + "/" + found.cFileName);
         } while (FindNextFileA(find, &found));
         FindClose(find);
     }
 
 private:
+    // A link planted under a leftover's name must go, not what it leads to;
+    // but Wine deletes the target of a Unix link given to DeleteFileA. So an
+    // empty file of our own is first renamed over the name, which replaces
+    // a link itself, and that file is deleted.
+    void remove(const std::string& folder, const std::string& path) const {
+        FileUtils::NewFile empty;
+        if (empty.createUnique(folder, prefix, temporarySuffix) && empty.replace(path.c_str(), false))
+            DeleteFileA(path.c_str());
+    }
+
+    const std::string prefix;
     std::unordered_set<std::string> swept;
 };
 
@@ -281,7 +294,18 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
     giveEntryTime(file.handle(), entry.m_time);
-    return file.replace(path.c_str(), false);
+    // Another writer putting a file of the same name in place, or a virus
+    // scanner looking at the last one, may hold the final name for a moment;
+    // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
+    // all, let that pass; a folder at that name keeps refusing.
+    for (DWORD wait = 1;; wait *= 2) {
+        if (file.replace(path.c_str(), false))
+            return true;
+        const DWORD code = GetLastError();
+        if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)
+            return false;
+        Sleep(wait);
+    }
 }
 
 } // namespace
@@ -322,7 +346,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         const std::string prefix =
             temporaryPrefix + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-";
         KnownFolders folders(outDir);
-        Leftovers leftovers;
+        Leftovers leftovers(prefix);
         FreeSpace space;
         std::vector<char> buffer(256 * 1024);
         std::string path;

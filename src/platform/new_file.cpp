@@ -82,9 +82,12 @@ bool NewFile::write(const void* data, std::size_t size) {
 bool NewFile::replace(const char* destination, bool durable) {
     if (durable && !FlushFileBuffers(handle_))
         return false;
+    // Closed first: Windows refuses to rename over a file that is still open,
+    // so a writer racing us for the same name would fail until we let go.
+    // Until the rename its unguessable name keeps it ours.
+    close();
     if (!MoveFileExA(path_.c_str(), destination, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0u)))
         return false;
-    close();
     path_.clear();
     return true;
 }

@@ -153,11 +153,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
         if (written != nullptr)
             *written = done;
     }
-    // Start writing the new data back now, as Windows' cache does behind a
-    // writer, so that a later flush has little left to wait for.
+    // Once a file is large, start writing its new data back now, as Windows'
+    // cache does behind a writer, so that a later flush has little left to
+    // wait for. Small files (most of what an extraction writes) are left to
+    // the system: starting their write-back costs this process more time
+    // than any flush could save.
 #ifdef SYNC_FILE_RANGE_WRITE
+    constexpr off_t largeFile = 8 << 20;
     const off_t end = ::lseek(object->fd, 0, SEEK_CUR);
-    if (end >= static_cast<off_t>(toWrite))
+    if (end >= largeFile && end >= static_cast<off_t>(toWrite))
         ::sync_file_range(object->fd, end - static_cast<off_t>(toWrite), toWrite, SYNC_FILE_RANGE_WRITE);
 #endif
     return TRUE;

@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap(); // something was written outside the output folder
     }
     std::error_code walking;
-    for (auto it = fs::recursive_directory_iterator(out, walking); !walking && it != fs::end(it); it.increment(walking)) {
+    for (auto it = fs::recursive_directory_iterator(out, walking); !walking && it != fs::end(it);
+         it.increment(walking)) {
         if (it->path().filename().string().rfind(".vantrell-", 0) == 0)
             __builtin_trap(); // a temporary file outlived the run
     }

@@ -1,6 +1,7 @@
 // Extracts an arbitrary byte string as a zip archive into a scratch folder,
 // through the real command. Afterwards nothing may exist in the scratch
-// folder besides the archive and the output folder.
+// folder besides the archive and the output folder, and no temporary file
+// in the output folder.
 #include "commands/commands.h"
 #include "options/option_parser.h"
 #include "platform/file_utils.h"
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -25,10 +27,16 @@ const fs::path& scratch() {
 }
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The command logs every entry; the fuzzer's own output is what matters.
-    if (std::freopen("/dev/null", "w", stderr) == nullptr)
-        std::abort();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    // The command logs every entry to standard error. libFuzzer's own flag
+    // closes that stream for the code under test while keeping a copy of it
+    // for its report and the sanitizers' (an explicit flag still wins).
+    static std::vector<char*> arguments(*argv, *argv + *argc);
+    static char closeStandardError[] = "-close_fd_mask=2";
+    arguments.insert(arguments.begin() + 1, closeStandardError);
+    arguments.push_back(nullptr);
+    *argc = static_cast<int>(arguments.size()) - 1;
+    *argv = arguments.data();
     return 0;
 }
 
@@ -60,6 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& entry : fs::directory_iterator(root)) {
         if (entry.path() != zip && entry.path() != out)
             __builtin_trap(); // something was written outside the output folder
+    }
+    std::error_code walking;
+    for (auto it = fs::recursive_directory_iterator(out, walking); !walking && it != fs::end(it);
+         it.increment(walking)) {
+        if (it->path().filename().string().rfind(".vantrell-", 0) == 0)
+            __builtin_trap(); // a temporary file outlived the run
     }
     std::error_code ignored;
     fs::remove_all(out, ignored);

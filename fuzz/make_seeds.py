@@ -3,8 +3,10 @@
 
 import io
 import os
+import struct
 import sys
 import zipfile
+import zlib
 
 
 def write(folder, name, data):
@@ -42,6 +44,27 @@ def zips(out):
     write(folder, "hostile", archive([("../up.txt", b"x"), ("/abs.txt", b"x"), ("C:/drive.txt", b"x"),
                                       ("a\\..\\..\\b.txt", b"x"), ("NUL", b"x"), ("x:y", b"x")]))
     write(folder, "empty", archive([]))
+    write(folder, "control", archive([("line\nbreak.txt", b"x"), ("esc\x1b[31m", b"x"), ("del\x7f/", b"")]))
+
+    def raw(payload, entries):
+        """One local record and central entries (name, declared size, zip64) that all point at it."""
+        crc = zlib.crc32(zlib.decompress(payload, -15))
+        out = bytearray(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0x21, crc, len(payload),
+                                    len(payload), 1, 0) + b"r" + payload)
+        start = len(out)
+        for name, size, zip64 in entries:
+            extra = struct.pack("<HHQQ", 1, 16, size, len(payload)) if zip64 else b""
+            out += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 20, 0, 8, 0, 0x21, crc,
+                               0xFFFFFFFF if zip64 else len(payload), 0xFFFFFFFF if zip64 else size, len(name),
+                               len(extra), 0, 0, 0, 0, 0) + name + extra
+        return bytes(out + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
+                                       len(out) - start, start, 0))
+
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    zeros = packer.compress(bytes(1 << 20)) + packer.flush()
+    write(folder, "zip64-lying-size", raw(zeros, [(b"big", 1 << 40, True)]))
+    write(folder, "inflates-past-size", raw(zeros, [(b"small", 100, False)]))
+    write(folder, "overlapping", raw(zeros, [(b"f%d" % i, 1 << 20, False) for i in range(20)]))
 
 
 if __name__ == "__main__":

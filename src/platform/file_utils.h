@@ -70,7 +70,13 @@ void removeFile(const char* path, unsigned long inUseMs = inUseRetryMs);
 // <prefix>" for the first level the system refuses; levels made before stay.
 // A caller that knows the first `existingLength` characters to name an
 // existing folder, ending just before a '/', has those levels passed over
-// without asking the system about them again.
+// without asking the system about them again. A level that another process
+// makes between the test and the creation is passed over once it is a folder.
 void createDirectories(const char* path, std::size_t existingLength = 0);
+// The same for a path below the folder of its first `existingLength`
+// characters, never going through a link: returns false, creating nothing
+// further, at the first level past them that is a symbolic link, junction
+// or other reparse point; true once every level exists.
+bool createDirectoriesWithoutLinks(const char* path, std::size_t existingLength);
 
 } // namespace FileUtils

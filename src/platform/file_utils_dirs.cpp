@@ -6,7 +6,31 @@
 
 namespace FileUtils {
 
-void createDirectories(const char* path, std::size_t existingLength) {
+namespace {
+
+// Makes the level unless it is there. Another process may make it between
+// our test and our call: a folder found there then is as good as our own.
+// False when `refuseLinks` and the level is a link or other reparse point.
+bool makeLevel(const std::string& level, bool refuseLinks, bool& made) {
+    made = false;
+    DWORD attributes = GetFileAttributesA(level.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (CreateDirectoryA(level.c_str(), nullptr)) {
+            made = true;
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            throwLastError({"Unable to create directory ", level.c_str()});
+        attributes = GetFileAttributesA(level.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            throwLastError({"Unable to create directory ", level.c_str()});
+        }
+    }
+    return !refuseLinks || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool makeChain(const char* path, std::size_t existingLength, bool refuseLinks) {
     // Each prefix ending before a '/', and the whole path, is one level. The
     // prefix is the path itself cut short, so "C:" and a leading empty
     // component come out as written, and "C:" is merely found to exist.
@@ -14,8 +38,12 @@ void createDirectories(const char* path, std::size_t existingLength) {
     std::string prefix;
     prefix.reserve(length);
     std::size_t start = 0;
-    if (existingLength > 0 && existingLength < length && path[existingLength] == '/')
+    if (existingLength > 0 && existingLength < length && path[existingLength] == '/') {
+        // Doubled separators after the known folder still name that folder.
         start = existingLength + 1;
+        while (start < length && path[start] == '/')
+            ++start;
+    }
     bool madeLevelBefore = false;
     for (;;) {
         const char* slash = static_cast<const char*>(std::memchr(path + start, '/', length - start));
@@ -25,15 +53,20 @@ void createDirectories(const char* path, std::size_t existingLength) {
         // folder again; one that merely existed may be a file and is tested.
         const bool sameFolderAgain = end == start && madeLevelBefore;
         madeLevelBefore = false;
-        if (!prefix.empty() && !sameFolderAgain && GetFileAttributesA(prefix.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            if (!CreateDirectoryA(prefix.c_str(), nullptr))
-                throwLastError({"Unable to create directory ", prefix.c_str()});
-            madeLevelBefore = true;
-        }
+        if (!prefix.empty() && !sameFolderAgain && !makeLevel(prefix, refuseLinks, madeLevelBefore))
+            return false;
         if (slash == nullptr)
-            return;
+            return true;
         start = end + 1;
     }
+}
+
+} // namespace
+
+void createDirectories(const char* path, std::size_t existingLength) { makeChain(path, existingLength, false); }
+
+bool createDirectoriesWithoutLinks(const char* path, std::size_t existingLength) {
+    return makeChain(path, existingLength, true);
 }
 
 } // namespace FileUtils

@@ -87,8 +87,17 @@ bool NewFile::moveTo(const std::string& path) {
 }
 
 bool NewFile::replace(const char* destination, bool durable) {
-    if (durable && !FlushFileBuffers(handle_))
-        return false;
+    if (durable) {
+        // Held to the end: a file that others may know the name of cannot be
+        // taken over by them while this one waits to be put in place.
+        if (!FlushFileBuffers(handle_))
+            return false;
+    } else {
+        // Closed first: Windows refuses to rename over a file that is still
+        // open, so writers racing for one name would fail until we let go.
+        // Until the rename its unguessable name keeps it ours.
+        close();
+    }
     if (!MoveFileExA(path_.c_str(), destination, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0u)))
         return false;
     close();

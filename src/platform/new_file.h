@@ -46,8 +46,10 @@ public:
     // Renames the file over `destination`, replacing what is there (a link
     // is replaced, never written through). With `durable` its data reach
     // the disk before the name points to it, so a power loss leaves the old
-    // or the new file. False with the system's code; the file then stays
-    // this object's and is removed with it.
+    // or the new file, and it stays open until renamed, so a failed try can
+    // be repeated; without, it is closed first (for names nobody can guess).
+    // False with the system's code; the file then stays this object's and is
+    // removed with it.
     bool replace(const char* destination, bool durable);
     // Closes and deletes the file now, keeping the calling thread's
     // last-error code.

@@ -112,6 +112,8 @@ Liveness lookAt(DWORD pid) {
 
 } // namespace
 
+bool processHasEnded(unsigned long pid) { return lookAt(static_cast<DWORD>(pid)) == Liveness::Gone; }
+
 bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs) {
     if (pid == 0 || pid == GetCurrentProcessId())
         return false;

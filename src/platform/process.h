@@ -32,3 +32,8 @@ int startElevated(const std::string& program, const std::vector<std::string>& ar
 // after <timeoutMs> ms; going on" (WARN, false). A process that may not be
 // waited on (access denied) is watched by asking for it now and then.
 bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs);
+
+// True once the process `pid` is known to have ended (no process has the id
+// any more); a process that cannot be asked about (access denied) counts as
+// running.
+bool processHasEnded(unsigned long pid);

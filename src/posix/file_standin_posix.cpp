@@ -221,11 +221,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
         if (written != nullptr)
             *written = done;
     }
-    // Start writing the new data back now, as Windows' cache does behind a
-    // writer, so that a later flush has little left to wait for.
+    // Once a file is large, start writing its new data back now, as Windows'
+    // cache does behind a writer, so that a later flush has little left to
+    // wait for. Small files (most of what an extraction writes) are left to
+    // the system: starting their write-back costs this process more time
+    // than any flush could save.
 #ifdef SYNC_FILE_RANGE_WRITE
+    constexpr off_t largeFile = 8 << 20;
     const off_t end = ::lseek(object->fd, 0, SEEK_CUR);
-    if (end >= static_cast<off_t>(toWrite))
+    if (end >= largeFile && end >= static_cast<off_t>(toWrite))
         ::sync_file_range(object->fd, end - static_cast<off_t>(toWrite), toWrite, SYNC_FILE_RANGE_WRITE);
 #endif
     return TRUE;
@@ -251,4 +255,29 @@ HANDLE GetStdHandle(DWORD which) {
         return INVALID_HANDLE_VALUE;
     }
     return toHandle(streams[STD_INPUT_HANDLE - which]);
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccessTime, const FILETIME* lastWriteTime) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr)
+        return failCall(EBADF);
+    // 100 ns steps since 1601 to seconds and nanoseconds since 1970.
+    constexpr ULONGLONG epochDifference = 116444736000000000ull;
+    const auto toTimespec = [](const FILETIME* time) {
+        if (time == nullptr)
+            return timespec{0, UTIME_OMIT};
+        const ULONGLONG ticks = (static_cast<ULONGLONG>(time->dwHighDateTime) << 32) | time->dwLowDateTime;
+        const long long since1970 = static_cast<long long>(ticks) - static_cast<long long>(epochDifference);
+        long long seconds = since1970 / 10000000;
+        long long rest = since1970 % 10000000;
+        if (rest < 0) {
+            rest += 10000000;
+            --seconds;
+        }
+        return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+    };
+    const timespec times[2] = {toTimespec(lastAccessTime), toTimespec(lastWriteTime)};
+    if (::futimens(object->fd, times) != 0)
+        return failCall(errno);
+    return TRUE;
 }

@@ -347,3 +347,52 @@ BOOL FlushFileBuffers(HANDLE file);
 // Descriptors 0, 1 and 2, for ReadFile and WriteFile; the handles stay the
 // process's own and are never to be closed.
 HANDLE GetStdHandle(DWORD which);
+
+// ---- Links, file times, folder listings and volumes ----
+// (file times in file_standin_posix.cpp, listings and volumes in
+// folder_standin_posix.cpp)
+
+// GetFileAttributesA reports a symbolic link itself, as Windows does: a
+// reparse point, with FILE_ATTRIBUTE_DIRECTORY when it leads to a folder. A
+// dangling link exists as a reparse point.
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#define ERROR_NO_MORE_FILES 18L
+
+// 100-nanosecond steps since 1601-01-01 UTC.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+// Sets the access and modification times of an open file (a null time is
+// left as it is; the creation time is not kept here and is ignored).
+BOOL SetFileTime(HANDLE file, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                 const FILETIME* lastWriteTime);
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+};
+// Lists the names in the folder of `pattern` that match its last component
+// ('*' and '?' wildcards, ASCII case ignored). Only cFileName and
+// dwFileAttributes (as GetFileAttributesA gives them) are filled. No match:
+// INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND; a missing folder: 3.
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
+// FALSE with ERROR_NO_MORE_FILES after the last match.
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE find);
+
+union ULARGE_INTEGER {
+    ULONGLONG QuadPart;
+};
+// Bytes of the volume holding `directory` (statvfs): free to this user,
+// total, and free in all. Any pointer may be null.
+BOOL GetDiskFreeSpaceExA(LPCSTR directory, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
+                         ULARGE_INTEGER* totalFree);

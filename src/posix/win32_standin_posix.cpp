@@ -145,9 +145,15 @@ DWORD GetFileAttributesA(LPCSTR path) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
-    if (::stat(path, &st) != 0) {
+    if (::lstat(path, &st) != 0) {
         fail(errno, path);
         return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // Windows describes the link itself, not what it leads to.
+        struct stat target {};
+        const bool toFolder = ::stat(path, &target) == 0 && S_ISDIR(target.st_mode);
+        return FILE_ATTRIBUTE_REPARSE_POINT | (toFolder ? FILE_ATTRIBUTE_DIRECTORY : 0u);
     }
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;

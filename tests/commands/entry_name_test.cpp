@@ -76,3 +76,21 @@ TEST(EntryName, RefusesNamesThatLeaveTheFolderOrReachADevice) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(EntryName, PrintableEscapesEveryControlCharacterAndNothingElse) {
+    const struct {
+        std::string name, printed;
+    } cases[] = {
+        {"plain/name.txt", "plain/name.txt"},
+        {"a\nINFO  (1) Update finished", "a\\nINFO  (1) Update finished"},
+        {"\r\t\x1b[31m\x7f", "\\r\\t\\x1b[31m\\x7f"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"back\\slash \xC3\xA9", "back\\slash \xC3\xA9"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(printableEntryName(c.name), c.printed);
+}
+
+} // namespace

@@ -7,12 +7,13 @@ import random
 import re
 import shutil
 import struct
+import subprocess
 import time
 import warnings
 import zipfile
 import zlib
 
-from harness import WINDOWS, HelperTest
+from harness import EXE, WINDOWS, HelperTest
 
 STAMP = (2021, 6, 15, 10, 30, 24)
 FOLDER = None  # marks a folder entry
@@ -452,3 +453,213 @@ class Refusals(ExtractTest):
 if __name__ == "__main__":
     import unittest
     unittest.main()
+
+
+def raw_zip(path, records, entries):
+    """A zip written byte by byte. records: local records (name, payload,
+    method, crc); entries: central entries (name, record index, declared size,
+    zip64), several of which may share one record."""
+    out, offsets = bytearray(), []
+    for name, payload, method, crc in records:
+        offsets.append(len(out))
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, 0, 0x21, crc, len(payload), len(payload),
+                           len(name), 0) + name + payload
+    start = len(out)
+    for name, index, size, zip64 in entries:
+        payload, method, crc = records[index][1:]
+        extra = struct.pack("<HHQQ", 1, 16, size, len(payload)) if zip64 else b""
+        out += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 20, 0, method, 0, 0x21, crc,
+                           0xFFFFFFFF if zip64 else len(payload), 0xFFFFFFFF if zip64 else size, len(name),
+                           len(extra), 0, 0, 0, 0o644 << 16, offsets[index]) + name + extra
+    out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(out) - start, start, 0)
+    with open(path, "wb") as f:
+        f.write(out)
+    return path
+
+
+def deflated(data):
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return packer.compress(data) + packer.flush()
+
+
+def slurp(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def temporaries(root):
+    return [p for p in listing(root) if ".vantrell-" in p]
+
+
+class Links(ExtractTest):
+    """Links planted in the output folder are never written through. Under
+    Wine a link to a folder shows as a reparse point and a link to a file as
+    a plain file; natively both are reparse points, as on Windows."""
+
+    def setUp(self):
+        super().setUp()
+        self.outside = self.path("outside")
+        os.makedirs(os.path.join(self.outside, "folder"))
+        with open(os.path.join(self.outside, "file.txt"), "wb") as f:
+            f.write(b"outside")
+        os.makedirs(self.out)
+
+    def test_links_are_crossed_never_and_replaced_at_a_final_name(self):
+        for name, target in (("dir", "folder"), ("file", "file.txt"), ("dangling", "missing.txt")):
+            os.symlink(os.path.join(self.outside, target), os.path.join(self.out, name))
+        archive = self.zip([("dir/evil.txt", b"x"), ("dir/sub/", FOLDER), ("dir\\evil.txt", b"x"),
+                            ("file", b"new file"), ("dangling", b"new dangling"), ("ok/f.txt", b"ok")])
+        run = self.extract(archive)
+        self.assertStatus(run, 0)
+        refused = ["Refused entry through a link: " + n for n in ("dir/evil.txt", "dir/sub/", "dir\\evil.txt")]
+        self.assertEqual([m for level, m in run.leveled() if level == "ERROR"], refused)
+        for name in ("file", "dangling", "ok/f.txt"):
+            self.assertFalse(os.path.islink(os.path.join(self.out, name)), name)
+        self.assertEqual((self.read("file"), self.read("dangling")), (b"new file", b"new dangling"))
+        self.assertEqual(listing(self.outside), ["file.txt", "folder"])
+
+    def test_the_output_folder_itself_may_be_a_link(self):
+        shutil.rmtree(self.out)
+        os.symlink(self.outside, self.out)
+        run = self.extract(self.zip([("a/b.txt", b"b")]), self.out)
+        self.assertStatus(run, 0)
+        self.assertEqual(self.read("a", "b.txt"), b"b")
+
+
+class Leftovers(ExtractTest):
+    def finished_pid(self):
+        """The id of a helper that has ended, as the helper's own system sees it."""
+        return self.run_helper("--sleep", "--ms", "0").lines[0][1]
+
+    def test_leftovers_of_ended_writers_go_and_a_live_writers_stay(self):
+        os.makedirs(os.path.join(self.out, "d"))
+        sleeper = subprocess.Popen((["wine", EXE] if WINDOWS else [EXE]) + ["--sleep", "--ms", "20000"],
+                                   env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(sleeper.wait)
+        self.addCleanup(sleeper.kill)
+        deadline = time.time() + 20
+        while not os.path.exists(self.log_path) or b"Sleeping" not in slurp(self.log_path):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.05)
+        live = int(re.search(rb"\((\d+)\) Sleeping", slurp(self.log_path)).group(1))
+        dead = self.finished_pid()
+        with open(self.path("target"), "wb") as f:
+            f.write(b"target")
+        os.symlink(self.path("target"), os.path.join(self.out, ".vantrell-%d-%s.tmp" % (dead, "0" * 16)))
+        planted = {"d/.vantrell-%d-%s.tmp" % (dead, "a" * 16): False, ".vantrell-%d-%s.tmp" % (live, "b" * 16): True,
+                   ".vantrell-%d-short.tmp" % dead: True, "other/.vantrell-%d-%s.tmp" % (dead, "c" * 16): True}
+        for name in planted:
+            os.makedirs(os.path.dirname(os.path.join(self.out, name)), exist_ok=True)
+            with open(os.path.join(self.out, name), "wb") as f:
+                f.write(b"left")
+        run = self.run_helper("--extract", "--zip", self.hp(self.zip([("f", b"f"), ("d/g", b"g")])),
+                              "--out", self.hp(self.out))
+        self.assertStatus(run, 0)
+        self.assertEqual(sorted(temporaries(self.out)), sorted(n for n, kept in planted.items() if kept))
+        self.assertEqual(slurp(self.path("target")), b"target")
+
+    def test_a_killed_extraction_never_leaves_a_truncated_file(self):
+        contents = {"big/%02d.bin" % i: compressible(3_000_000, i) for i in range(12)}
+        archive = self.zip(list(contents.items()))
+        started = time.time()
+        self.extract(archive)
+        whole = time.time() - started
+        rng = random.Random(7)
+        for trial in range(6):
+            shutil.rmtree(self.out, ignore_errors=True)
+            proc = subprocess.Popen((["wine", EXE] if WINDOWS else [EXE]) + ["--extract", "--zip", self.hp(archive),
+                                    "--out", self.hp(self.out)], env=self.env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, whole))
+            proc.kill()
+            proc.wait()
+            for name in listing(self.out):
+                if ".vantrell-" not in name and name in contents:
+                    self.assertEqual(self.read(*name.split("/")), contents[name], "trial %d: %s" % (trial, name))
+        run = self.extract(archive)  # also finds no temporary file left
+        self.assertStatus(run, 0)
+
+
+class Racing(ExtractTest):
+    def test_two_helpers_into_one_new_folder(self):
+        # Every entry makes folders, and spans several writes.
+        names = ["d%d/e%d/f.txt" % (i % 20, i) for i in range(120)]
+        archives = [self.zip([(n, compressible(100_000 + i, seed * 1000 + i)) for i, n in enumerate(names)],
+                             "race%d.zip" % seed) for seed in (1, 2)]
+        expected = {n: {compressible(100_000 + i, s * 1000 + i) for s in (1, 2)} for i, n in enumerate(names)}
+        os.makedirs(os.path.dirname(self.log_path), exist_ok=True)  # the race here is for the output folder
+        for trial in range(5):
+            shutil.rmtree(self.out, ignore_errors=True)
+            procs = [subprocess.Popen((["wine", EXE] if WINDOWS else [EXE]) + ["--extract", "--zip", self.hp(a),
+                                      "--out", self.hp(self.out)], env=self.env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE) for a in archives]
+            for proc in procs:
+                _, err = proc.communicate(timeout=120)
+                self.assertEqual(proc.returncode, 0, err)
+                self.assertNotIn(b"ERROR", err)
+            for n in names:
+                self.assertIn(self.read(*n.split("/")), expected[n], "trial %d: %s" % (trial, n))
+            self.assertEqual(temporaries(self.out), [])
+
+
+class Bombs(ExtractTest):
+    """Archives made to fill the disk, each unpacked into a 64 MB file system
+    in memory (mounting needs root)."""
+
+    def setUp(self):
+        super().setUp()
+        self.out = self.path("small")
+        os.makedirs(self.out)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", self.out],
+                          capture_output=True).returncode != 0:
+            self.skipTest("mounting a small tmpfs is not permitted here")
+        self.addCleanup(subprocess.run, ["umount", "-l", self.out])
+
+    def test_each_bomb_ends_in_seconds_with_an_error_and_nothing_left_behind(self):
+        zeros = deflated(bytes(100 << 20))
+        twenty = bytes(20 << 20)
+        crc = zlib.crc32(bytes(100 << 20))
+        cases = [
+            ("zip64 lying size", [(b"big", zeros, 8, crc)], [(b"big", 0, 1 << 40, True)],
+             ["Refused entry larger than the free space: big (1099511627776 bytes)"], []),
+            ("inflates past its size", [(b"big", zeros, 8, crc)], [(b"big", 0, 1 << 20, False)],
+             ["Failed to extract file: big"], []),
+            ("overlapping entries", [(b"f000", deflated(twenty), 8, zlib.crc32(twenty))],
+             [(b"f%03d" % i, 0, len(twenty), False) for i in range(200)],
+             ["Refused entry whose data overlaps another entry's: f%03d" % i for i in range(1, 200)], ["f000"]),
+            ("more than the disk holds", [(b"p%d" % i, deflated(twenty), 8, zlib.crc32(twenty)) for i in range(4)],
+             [(b"p%d" % i, i, len(twenty), False) for i in range(4)],
+             ["Refused entry larger than the free space: p3 (20971520 bytes)"], ["p0", "p1", "p2"]),
+        ]
+        for label, records, entries, errors, kept in cases:
+            with self.subTest(label):
+                for name in os.listdir(self.out):
+                    os.remove(os.path.join(self.out, name))
+                archive = raw_zip(self.path("bomb.zip"), records, entries)
+                started = time.time()
+                run = self.extract(archive)
+                self.assertLess(time.time() - started, 20)
+                self.assertStatus(run, 0)
+                self.assertEqual([m for level, m in run.leveled() if level == "ERROR"], errors)
+                self.assertEqual(listing(self.out), kept)
+
+
+class UntrustedNames(ExtractTest):
+    def test_overlong_names_and_control_characters_never_reach_the_disk_or_the_log_raw(self):
+        long_name = "d/" + "/".join(["x" * 100] * 6) + "/f.txt"
+        archive = self.zip([(long_name, b"long"), ("evil\nINFO  (1) Update finished", b"x"),
+                            ("../\x1b[31mred", b"x"), ("aXb.txt", b"x"), ("ok.txt", b"ok")])
+        patch_entry(archive, "evil\nINFO  (1) Update finished", crc=0)
+        with open(archive, "r+b") as f:
+            raw = f.read().replace(b"aXb.txt", b"a\0b.txt")
+            f.seek(0)
+            f.write(raw)
+        run = self.extract(archive)
+        self.assertStatus(run, 0)
+        self.assertEqual([m for level, m in run.leveled() if level == "ERROR"], [
+            "Refused overlong entry name: %s... (%d bytes)" % (long_name[:511], len(long_name)),
+            "Failed to extract file: evil\\nINFO  (1) Update finished",
+            "Refused unsafe entry name: ../\\x1b[31mred",
+            "Refused unsafe entry name: a\\x00b.txt",
+        ])
+        self.assertEqual(listing(self.out), ["ok.txt"])

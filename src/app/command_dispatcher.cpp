@@ -46,8 +46,15 @@ int run(int argc, char** argv) {
         Logger::instance()->log(ERROR, "Unable to find the per-user local application data folder");
         return kFileSystemFailureStatus;
     }
-    if (!FileUtils::directoryExists(logFolder.c_str()))
-        FileUtils::createDirectory(logFolder.c_str());
+    if (!FileUtils::directoryExists(logFolder.c_str())) {
+        try {
+            FileUtils::createDirectory(logFolder.c_str());
+        } catch (const FileUtils::IOException&) {
+            // A helper started at the same moment may have made it first.
+            if (!FileUtils::directoryExists(logFolder.c_str()))
+                throw;
+        }
+    }
     const std::string logPath = logFolder + "/" + "update-log.txt";
     std::fputs(logPath.c_str(), stdout);
     std::fputs("\n", stdout);

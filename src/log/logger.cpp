@@ -52,9 +52,11 @@ void Logger::open(const std::string& path) {
     // A second open keeps the first file; a failed one leaves none.
     if (file == INVALID_HANDLE_VALUE) {
         // Append only: every write goes to the end of the file as it is then,
-        // also when another instance appends to it at the same time.
+        // also when another instance appends to it at the same time. A link
+        // planted at the log's name is not followed, so an elevated run
+        // never appends to a file the link points at.
         file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     LeaveCriticalSection(&lock);
 }

@@ -61,6 +61,31 @@ class StartUp(HelperTest):
         self.assertStatus(run, 0)
         self.assertIn(b"Sleep completed", run.stderr)
 
+    @unittest.skipIf(WINDOWS, "Wine follows a link when it opens a file")
+    def test_link_planted_at_the_log_is_not_followed(self):
+        outside = self.path("outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"keep")
+        os.makedirs(os.path.dirname(self.log_path))
+        os.symlink(outside, self.log_path)
+        run = self.run_helper("--sleep", "--ms", "0")
+        self.assertStatus(run, 0)
+        self.assertIn(b"Sleep completed", run.stderr)
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+
+    @unittest.skipIf(WINDOWS, "each Wine start is serialised by its server")
+    def test_helpers_started_together_both_make_the_log_folder(self):
+        command = [os.environ["HELPER_EXE"], "--sleep", "--ms", "0"]
+        for attempt in range(20):
+            env = dict(self.env, XDG_DATA_HOME=self.path("race%d" % attempt))
+            os.makedirs(env["XDG_DATA_HOME"])
+            procs = [subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                     for _ in range(4)]
+            for proc in procs:
+                _, err = proc.communicate(timeout=30)
+                self.assertEqual(proc.returncode, 0, err)
+
     @unittest.skipIf(WINDOWS, "the per-user folder always exists under Wine")
     def test_no_per_user_folder_ends_the_run_with_status_5(self):
         env = {k: v for k, v in self.env.items() if k not in ("HOME", "XDG_DATA_HOME")}

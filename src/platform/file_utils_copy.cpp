@@ -124,11 +124,20 @@ DWORD refusalOf(const std::string& name) {
 // (Wine follows a link even to delete it). Another run's copy in progress
 // is left alone. False with the code of the refusal.
 bool takeName(NewFile& out, const std::string& name) {
+    if (GetFileAttributesA(name.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // Nothing there: a rename that never replaces cannot take the name
+        // from a copy that has just taken it.
+        if (out.moveTo(name, false))
+            return true;
+        if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
+            SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
     if (const DWORD code = refusalOf(name)) {
         SetLastError(code);
         return false;
     }
-    return out.moveTo(name);
+    return out.moveTo(name, true);
 }
 
 } // namespace
@@ -175,7 +184,7 @@ void copyFile(const char* source, const char* destination, unsigned long inUseMs
     if (GetFileAttributesA(other.c_str()) != INVALID_FILE_ATTRIBUTES && refusalOf(other) == ERROR_SUCCESS) {
         NewFile sweep;
         if (createFresh(sweep, destination))
-            sweep.moveTo(other);
+            sweep.moveTo(other, true);
     }
 
     const std::unique_ptr<char[]> buffer(new char[kCopyChunk]);

@@ -79,8 +79,8 @@ bool NewFile::write(const void* data, std::size_t size) {
     return true;
 }
 
-bool NewFile::moveTo(const std::string& path) {
-    if (!MoveFileExA(path_.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+bool NewFile::moveTo(const std::string& path, bool replaceExisting) {
+    if (!MoveFileExA(path_.c_str(), path.c_str(), replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0u))
         return false;
     path_ = path;
     return true;

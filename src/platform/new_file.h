@@ -39,10 +39,11 @@ public:
     // Appends all `size` bytes. False with the system's code; a short write
     // reports ERROR_DISK_FULL.
     bool write(const void* data, std::size_t size);
-    // Renames the file, still open and still this object's, to `path`,
-    // replacing what is there: a link is replaced, never followed. False
-    // with the system's code; the file then keeps its name.
-    bool moveTo(const std::string& path);
+    // Renames the file, still open and still this object's, to `path`. With
+    // `replaceExisting` what is there is replaced (a link is replaced, never
+    // followed); without, an existing name fails (183). False with the
+    // system's code; the file then keeps its name.
+    bool moveTo(const std::string& path, bool replaceExisting);
     // Renames the file over `destination`, replacing what is there (a link
     // is replaced, never written through). With `durable` its data reach
     // the disk before the name points to it, so a power loss leaves the old

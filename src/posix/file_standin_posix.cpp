@@ -21,13 +21,41 @@ namespace {
 // any such lock is held.
 constexpr off_t kDenyDeleteByte = off_t(1) << 62;
 
-bool lockAgainstDeleting(int fd, bool readable) {
+// Every handle also marks its file as open on the third byte: Windows
+// refuses to rename over a file that is open anywhere. A second writer's mark
+// may clash with the first's; one mark is all a rename asks about.
+constexpr off_t kOpenByte = kDenyDeleteByte + 2;
+
+bool lockByte(int fd, off_t at, bool readable) {
     struct flock lock {};
     lock.l_type = readable ? F_RDLCK : F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = readable ? kDenyDeleteByte : kDenyDeleteByte + 1;
+    lock.l_start = at;
     lock.l_len = 1;
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool lockAgainstDeleting(int fd, bool readable) {
+    return lockByte(fd, readable ? kDenyDeleteByte : kDenyDeleteByte + 1, readable);
+}
+
+// Whether any handle holds a lock on [at, at + length) of the regular file at
+// `path` (the name itself, never a link's target).
+bool lockedAt(const char* path, off_t at, off_t length) {
+    struct stat st {};
+    if (path == nullptr || ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = at;
+    probe.l_len = length;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
 }
 
 // What Windows answers for a file it cannot open as data: its own view of a
@@ -144,8 +172,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         }
     }
 
+    const bool readable = (flags & O_ACCMODE) != O_WRONLY;
     if (!(shareMode & FILE_SHARE_DELETE))
-        lockAgainstDeleting(fd, (flags & O_ACCMODE) != O_WRONLY);
+        lockAgainstDeleting(fd, readable);
+    lockByte(fd, kOpenByte, readable);
 
     if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
@@ -167,22 +197,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     return toHandle(object);
 }
 
-bool heldWithoutDeleteSharing(const char* path) {
-    struct stat st {};
-    if (path == nullptr || ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = kDenyDeleteByte;
-    probe.l_len = 2;
-    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-    ::close(fd);
-    return held;
-}
+bool heldWithoutDeleteSharing(const char* path) { return lockedAt(path, kDenyDeleteByte, 2); }
+
+bool heldOpen(const char* path) { return lockedAt(path, kOpenByte, 1); }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void*) {
     const FileObject* object = fromHandle<FileObject>(file);

@@ -21,3 +21,6 @@ template <typename T> T* fromHandle(HANDLE handle) {
 // name itself, not a link's target) without sharing deletion: Windows then
 // refuses to delete or rename it (32), or to replace it (5).
 bool heldWithoutDeleteSharing(const char* path);
+// True when any handle of the stand-in has the regular file at `path` open:
+// Windows then refuses to replace it by a rename (5).
+bool heldOpen(const char* path);

@@ -217,8 +217,12 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING))
         return MoveFileA(existing, newName);
-    if (heldWithoutDeleteSharing(existing) || heldWithoutDeleteSharing(newName)) {
-        SetLastError(heldWithoutDeleteSharing(existing) ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
+    if (heldWithoutDeleteSharing(existing)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (heldOpen(newName)) {
+        SetLastError(ERROR_ACCESS_DENIED); // Windows replaces no file that is open
         return FALSE;
     }
     if (isReadOnlyFile(newName))

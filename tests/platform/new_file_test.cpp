@@ -53,6 +53,19 @@ TEST(NewFile, ReplacesTheFinalNameInOneStepOrLeavesNothing) {
     EXPECT_EQ(readFile(scratch.path("final")), "new");
     EXPECT_EQ(readFile(scratch.path("outside")), "outside");
     {
+        // A final name that someone has open is not replaced, as on Windows.
+        const HANDLE held = CreateFileA(scratch.path("final").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        FileUtils::NewFile file;
+        ASSERT_TRUE(file.createUnique(scratch.path(), ".t-", ".tmp"));
+        EXPECT_FALSE(file.replace(scratch.path("final").c_str(), true));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        CloseHandle(held);
+        EXPECT_EQ(readFile(scratch.path("final")), "new");
+    }
+    {
         FileUtils::NewFile dropped;
         ASSERT_TRUE(dropped.create(scratch.path("partial")));
         ASSERT_TRUE(dropped.write("half", 4));

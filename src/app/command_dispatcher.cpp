@@ -1,6 +1,7 @@
 #include "app/command_dispatcher.h"
 
 #include "commands/commands.h"
+#include "commands/entry_name.h"
 #include "log/logger.h"
 #include "options/option_parser.h"
 #include "platform/file_utils.h"
@@ -97,7 +98,8 @@ int CommandDispatcher(int argc, char** argv) {
     } catch (const FileUtils::IOException& failure) {
         // A file-system step that cannot be done ends the run in order; the
         // line goes to standard error alone when the log is not open yet.
-        Logger::instance()->log(ERROR, failure.what());
+        // The text may carry an archive's entry name: it must stay one line.
+        Logger::instance()->log(ERROR, printableEntryName(failure.what()));
         return kFileSystemFailureStatus;
     } catch (const std::bad_alloc&) {
         // Logging a line this short takes no memory.

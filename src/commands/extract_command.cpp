@@ -61,6 +61,24 @@ public:
         return true;
     }
 
+    // Whether every level below the output folder down to `folder` is still
+    // a plain folder. A level checked once may since have been swapped for
+    // a link by someone else writing into the output folder, so each entry
+    // asks again before its file is made and before it is put in place.
+    bool stillWithoutLinks(const std::string& folder) const {
+        std::string level;
+        for (std::size_t at = root.size() + 1; at <= folder.size(); ++at) {
+            if ((at < folder.size() && folder[at] != '/') || folder[at - 1] == '/')
+                continue;
+            level.assign(folder, 0, at);
+            const DWORD attributes = GetFileAttributesA(level.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                return false;
+        }
+        return true;
+    }
+
 private:
     static std::string withoutTrailingSlashes(std::string folder) {
         while (!folder.empty() && folder.back() == '/')
@@ -272,8 +290,8 @@ void giveEntryTime(HANDLE file, MZ_TIME_T time) {
 // one step. A failure, or a kill at any moment, leaves whatever was at
 // `path` as it was; a link there is replaced, never written through.
 bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
-                 const std::string& folder, const std::string& path, const std::string& prefix,
-                 std::vector<char>& buffer) {
+                 const KnownFolders& folders, const std::string& folder, const std::string& path,
+                 const std::string& prefix, std::vector<char>& buffer) {
     if (!entry.m_is_supported)
         return false;
     FileUtils::NewFile file;
@@ -283,6 +301,8 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
     giveEntryTime(file.handle(), entry.m_time);
+    if (!folders.stillWithoutLinks(folder))
+        return false;
     // Another writer putting a file of the same name in place, or a virus
     // scanner looking at the last one, may hold the final name for a moment;
     // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
@@ -295,6 +315,18 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
             return false;
         Sleep(wait);
     }
+}
+
+// The library opens the archive with the runtime's fopen, which waits on a
+// FIFO for a writer that may never come; a file the system refuses to open
+// for reading (a FIFO, a device, a folder) is no archive.
+bool isReadableFile(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }
 
 } // namespace
@@ -322,7 +354,7 @@ std::optional<int> extractCommand(OptionParser& options) {
     }
 
     mz_zip_archive archive{};
-    if (!mz_zip_reader_init_file(&archive, zip.c_str(), 0)) {
+    if (!isReadableFile(zip) || !mz_zip_reader_init_file(&archive, zip.c_str(), 0)) {
         log->log(ERROR, "Failed to open zip file: " + zip);
         return 2;
     }
@@ -382,7 +414,8 @@ std::optional<int> extractCommand(OptionParser& options) {
                 continue;
             }
             const std::string folder = path.substr(0, path.rfind('/'));
-            if (!folders.reach(folder) || crossesLinkAtBackslash(path, folder.size() + 1)) {
+            if (!folders.reach(folder) || !folders.stillWithoutLinks(folder) ||
+                crossesLinkAtBackslash(path, folder.size() + 1)) {
                 log->log(ERROR, "Refused entry through a link: " + name);
                 continue;
             }
@@ -392,7 +425,7 @@ std::optional<int> extractCommand(OptionParser& options) {
                                     std::to_string(entry.m_uncomp_size) + " bytes)");
                 continue;
             }
-            if (!extractFile(archive, i, entry, folder, path, prefix, buffer))
+            if (!extractFile(archive, i, entry, folders, folder, path, prefix, buffer))
                 log->log(ERROR, "Failed to extract file: " + name);
         }
     }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -61,21 +62,27 @@ public:
         return true;
     }
 
-    // Whether every level below the output folder down to `folder` is still
-    // a plain folder. A level checked once may since have been swapped for
-    // a link by someone else writing into the output folder, so each entry
-    // asks again before its file is made and before it is put in place.
-    bool stillWithoutLinks(const std::string& folder) const {
-        std::string level;
-        for (std::size_t at = root.size() + 1; at <= folder.size(); ++at) {
-            if ((at < folder.size() && folder[at] != '/') || folder[at - 1] == '/')
-                continue;
-            level.assign(folder, 0, at);
-            const DWORD attributes = GetFileAttributesA(level.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-                return false;
+    // Whether `folder` still leads to the folder this run found free of links
+    // there. Someone else writing into the output folder may swap a level for
+    // a link at any moment, so each entry asks again before its file is made
+    // and before it is put in place. The levels are looked at once per
+    // folder; after that one question about the folder's identity suffices:
+    // a swapped level leads elsewhere.
+    bool unchanged(const std::string& folder) {
+        FileUtils::FolderIdentity now;
+        const auto found = identities.find(folder);
+        if (!FileUtils::identifyFolder(folder.c_str(), now)) {
+            // An output folder that is a file was never one: making the entry's
+            // file in it fails, and the entry is reported as not extracted.
+            return found == identities.end() && folder.size() <= root.size();
         }
+        if (found != identities.end())
+            return found->second == now;
+        // Asked again after the levels, so that no swap in between goes unseen.
+        FileUtils::FolderIdentity after;
+        if (!levelsWithoutLinks(folder) || !FileUtils::identifyFolder(folder.c_str(), after) || !(after == now))
+            return false;
+        identities.emplace(folder, now);
         return true;
     }
 
@@ -105,6 +112,20 @@ private:
         return 0;
     }
 
+    bool levelsWithoutLinks(const std::string& folder) const {
+        std::string level;
+        for (std::size_t at = root.size() + 1; at <= folder.size(); ++at) {
+            if ((at < folder.size() && folder[at] != '/') || folder[at - 1] == '/')
+                continue;
+            level.assign(folder, 0, at);
+            const DWORD attributes = GetFileAttributesA(level.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                return false;
+        }
+        return true;
+    }
+
     // Once a folder exists, so does every level above it.
     void remember(std::string folder) {
         while (folder.size() > root.size() && known.insert(folder).second && toParent(folder)) {
@@ -113,6 +134,7 @@ private:
 
     std::string root;
     std::unordered_set<std::string> known;
+    std::unordered_map<std::string, FileUtils::FolderIdentity> identities;
 };
 
 // Windows also reads a '\' in a stored name as a separator, so "a\b.txt"
@@ -289,9 +311,9 @@ void giveEntryTime(HANDLE file, MZ_TIME_T time) {
 // size and CRC-32, gives it the entry's time and renames it over `path` in
 // one step. A failure, or a kill at any moment, leaves whatever was at
 // `path` as it was; a link there is replaced, never written through.
-bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
-                 const KnownFolders& folders, const std::string& folder, const std::string& path,
-                 const std::string& prefix, std::vector<char>& buffer) {
+bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry, KnownFolders& folders,
+                 const std::string& folder, const std::string& path, const std::string& prefix,
+                 std::vector<char>& buffer) {
     if (!entry.m_is_supported)
         return false;
     FileUtils::NewFile file;
@@ -301,7 +323,10 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
     giveEntryTime(file.handle(), entry.m_time);
-    if (!folders.stillWithoutLinks(folder))
+    // A file written in one piece is in place moments after its folder was
+    // last asked about; a longer write leaves time to swap a level on the
+    // way, so the folder is asked again.
+    if (entry.m_uncomp_size > buffer.size() && !folders.unchanged(folder))
         return false;
     // Another writer putting a file of the same name in place, or a virus
     // scanner looking at the last one, may hold the final name for a moment;
@@ -414,7 +439,7 @@ std::optional<int> extractCommand(OptionParser& options) {
                 continue;
             }
             const std::string folder = path.substr(0, path.rfind('/'));
-            if (!folders.reach(folder) || !folders.stillWithoutLinks(folder) ||
+            if (!folders.reach(folder) || !folders.unchanged(folder) ||
                 crossesLinkAtBackslash(path, folder.size() + 1)) {
                 log->log(ERROR, "Refused entry through a link: " + name);
                 continue;

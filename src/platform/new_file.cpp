@@ -8,27 +8,33 @@ namespace FileUtils {
 
 std::string randomHex(std::size_t digits) {
     static const char hex[] = "0123456789abcdef";
+    // Drawn from the system in blocks: an extraction names a file per entry,
+    // and one call for each would cost more than the name is worth.
+    thread_local unsigned char pool[256];
+    thread_local std::size_t used = sizeof pool;
     std::string text;
     text.reserve(digits);
-    unsigned char bytes[32];
     while (text.size() < digits) {
-        if (!RtlGenRandom(bytes, sizeof bytes)) {
-            // No random source: still never the same name twice in a run,
-            // and unlikely across runs; exclusive creation keeps it safe.
-            static std::atomic<std::uint64_t> counter{0};
-            std::uint64_t mix = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64() ^
-                                (++counter * 0x9E3779B97F4A7C15ull);
-            for (unsigned char& byte : bytes) {
-                mix ^= mix >> 29;
-                mix *= 0xBF58476D1CE4E5B9ull;
-                byte = static_cast<unsigned char>(mix >> 56);
+        if (used == sizeof pool) {
+            used = 0;
+            if (!RtlGenRandom(pool, sizeof pool)) {
+                // No random source: still never the same name twice in a run,
+                // and unlikely across runs; exclusive creation keeps it safe.
+                static std::atomic<std::uint64_t> counter{0};
+                std::uint64_t mix = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64() ^
+                                    (++counter * 0x9E3779B97F4A7C15ull);
+                for (unsigned char& byte : pool) {
+                    mix ^= mix >> 29;
+                    mix *= 0xBF58476D1CE4E5B9ull;
+                    byte = static_cast<unsigned char>(mix >> 56);
+                }
             }
         }
-        for (unsigned char byte : bytes) {
-            if (text.size() == digits)
-                break;
+        const unsigned char byte = pool[used];
+        pool[used++] = 0; // a drawn byte is not kept
+        text += hex[byte >> 4];
+        if (text.size() < digits)
             text += hex[byte & 0x0F];
-        }
     }
     return text;
 }

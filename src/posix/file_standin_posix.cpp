@@ -76,6 +76,9 @@ struct FileObject : StandinObject {
     FileObject& operator=(const FileObject&) = delete;
     const int fd;
     const bool owns;
+    // Bytes written through this handle, so that the position is asked for
+    // only once a file may have grown large.
+    unsigned long long written = 0;
 };
 
 HANDLE failOpen(int error, const char* path) {
@@ -129,9 +132,26 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     }
     if (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT)
         flags |= O_NOFOLLOW;
+    if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) && disposition == OPEN_EXISTING &&
+        (flags & O_ACCMODE) == O_RDONLY) {
+        // A folder is only looked at through such a handle: no sharing rules
+        // apply to it here. Anything else is opened as below.
+        const int folder = ::open(path, (flags & (O_CLOEXEC | O_NOFOLLOW)) | O_RDONLY | O_DIRECTORY);
+        if (folder >= 0) {
+            auto* object = new (std::nothrow) FileObject(folder);
+            if (object == nullptr) {
+                ::close(folder);
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return INVALID_HANDLE_VALUE;
+            }
+            SetLastError(ERROR_SUCCESS);
+            return toHandle(object);
+        }
+    }
 
     struct stat before {};
-    const bool existed = ::stat(path, &before) == 0;
+    // A name made new by this call has nothing to look at beforehand.
+    const bool existed = disposition != CREATE_NEW && ::stat(path, &before) == 0;
     // A FIFO would block the open until someone opens its other end, and a
     // device may act on being opened: neither is opened as a file. The open
     // itself does not wait either, should the name change in between.
@@ -154,7 +174,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
             return failOpen(EACCES, path); // Windows opens a folder only with backup semantics
         return opened.st_mode != 0 ? refuseSpecialFile() : failOpen(error, path);
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK stays: it has no effect on a regular file.
 
     if (const int lock = lockFor(access, shareMode)) {
         if (::flock(fd, lock | LOCK_NB) != 0) {
@@ -164,9 +184,11 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         }
         // The holder of the lock may have renamed the file away and let go of
         // it between our open and our lock: then this is no longer the file at
-        // `path`, and truncating it would damage someone else's file.
+        // `path`, and truncating it would damage someone else's file. A file
+        // this call made had no holder.
         struct stat now {};
-        if (::stat(path, &now) != 0 || now.st_ino != opened.st_ino || now.st_dev != opened.st_dev) {
+        if (disposition != CREATE_NEW &&
+            (::stat(path, &now) != 0 || now.st_ino != opened.st_ino || now.st_dev != opened.st_dev)) {
             ::close(fd);
             return failOpen(EBUSY, path);
         }
@@ -197,6 +219,28 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
     return toHandle(object);
 }
 
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    struct stat st {};
+    if (object == nullptr || information == nullptr)
+        return failCall(EBADF);
+    if (::fstat(object->fd, &st) != 0)
+        return failCall(errno);
+    *information = BY_HANDLE_FILE_INFORMATION{};
+    information->dwFileAttributes = S_ISDIR(st.st_mode)      ? FILE_ATTRIBUTE_DIRECTORY
+                                    : (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL
+                                                             : FILE_ATTRIBUTE_READONLY;
+    const auto device = static_cast<unsigned long long>(st.st_dev);
+    const auto inode = static_cast<unsigned long long>(st.st_ino);
+    information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    information->nFileSizeHigh = static_cast<DWORD>(static_cast<unsigned long long>(st.st_size) >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(st.st_size);
+    information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    information->nFileIndexHigh = static_cast<DWORD>(inode >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(inode);
+    return TRUE;
+}
+
 bool heldWithoutDeleteSharing(const char* path) { return lockedAt(path, kDenyDeleteByte, 2); }
 
 bool heldOpen(const char* path) { return lockedAt(path, kOpenByte, 1); }
@@ -219,7 +263,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void*) {
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*) {
-    const FileObject* object = fromHandle<FileObject>(file);
+    FileObject* object = fromHandle<FileObject>(file);
     if (written != nullptr)
         *written = 0;
     if (object == nullptr)
@@ -245,7 +289,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
     // than any flush could save.
 #ifdef SYNC_FILE_RANGE_WRITE
     constexpr off_t largeFile = 8 << 20;
-    const off_t end = ::lseek(object->fd, 0, SEEK_CUR);
+    object->written += toWrite;
+    const off_t end = object->written >= largeFile ? ::lseek(object->fd, 0, SEEK_CUR) : 0;
     if (end >= largeFile && end >= static_cast<off_t>(toWrite))
         ::sync_file_range(object->fd, end - static_cast<off_t>(toWrite), toWrite, SYNC_FILE_RANGE_WRITE);
 #endif

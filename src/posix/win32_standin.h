@@ -331,6 +331,9 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
 // Opens a link itself instead of following it (O_NOFOLLOW).
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+// Lets a folder be opened (read-only, OPEN_EXISTING), as on Windows; without
+// it opening a folder fails with 5.
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAttributes, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
@@ -367,6 +370,22 @@ struct FILETIME {
 // left as it is; the creation time is not kept here and is ignored).
 BOOL SetFileTime(HANDLE file, const FILETIME* creationTime, const FILETIME* lastAccessTime,
                  const FILETIME* lastWriteTime);
+
+// The volume is the device number and the file index the inode number, so
+// two handles to the same file or folder report the same three values.
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
 
 struct WIN32_FIND_DATAA {
     DWORD dwFileAttributes;

@@ -221,12 +221,15 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
-    if (heldOpen(newName)) {
-        SetLastError(ERROR_ACCESS_DENIED); // Windows replaces no file that is open
-        return FALSE;
+    struct stat target {};
+    if (::lstat(newName, &target) == 0 && S_ISREG(target.st_mode)) {
+        if (heldOpen(newName)) {
+            SetLastError(ERROR_ACCESS_DENIED); // Windows replaces no file that is open
+            return FALSE;
+        }
+        if ((target.st_mode & S_IWUSR) == 0)
+            return fail(EACCES, newName); // Windows replaces no read-only file
     }
-    if (isReadOnlyFile(newName))
-        return fail(EACCES, newName); // Windows replaces no read-only file
     if (::rename(existing, newName) != 0)
         return failMove(errno, existing);
     if (flags & MOVEFILE_WRITE_THROUGH) {

@@ -64,10 +64,9 @@ public:
 
     // Whether `folder` still leads to the folder this run found free of links
     // there. Someone else writing into the output folder may swap a level for
-    // a link at any moment, so each entry asks again before its file is made
-    // and before it is put in place. The levels are looked at once per
-    // folder; after that one question about the folder's identity suffices:
-    // a swapped level leads elsewhere.
+    // a link at any moment, so each entry asks again before its file is made.
+    // The levels are looked at once per folder; after that one question about
+    // the folder's identity suffices: a swapped level leads elsewhere.
     bool unchanged(const std::string& folder) {
         FileUtils::FolderIdentity now;
         const auto found = identities.find(folder);
@@ -311,7 +310,7 @@ void giveEntryTime(HANDLE file, MZ_TIME_T time) {
 // size and CRC-32, gives it the entry's time and renames it over `path` in
 // one step. A failure, or a kill at any moment, leaves whatever was at
 // `path` as it was; a link there is replaced, never written through.
-bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry, KnownFolders& folders,
+bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
                  const std::string& folder, const std::string& path, const std::string& prefix,
                  std::vector<char>& buffer) {
     if (!entry.m_is_supported)
@@ -323,11 +322,9 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
     giveEntryTime(file.handle(), entry.m_time);
-    // A file written in one piece is in place moments after its folder was
-    // last asked about; a longer write leaves time to swap a level on the
-    // way, so the folder is asked again.
-    if (entry.m_uncomp_size > buffer.size() && !folders.unchanged(folder))
-        return false;
+    // No need to ask about the folder again: should a level on the way have
+    // been swapped for a link since, the new file's name leads there to
+    // nothing, and the rename fails rather than put the entry elsewhere.
     // Another writer putting a file of the same name in place, or a virus
     // scanner looking at the last one, may hold the final name for a moment;
     // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
@@ -450,7 +447,7 @@ std::optional<int> extractCommand(OptionParser& options) {
                                     std::to_string(entry.m_uncomp_size) + " bytes)");
                 continue;
             }
-            if (!extractFile(archive, i, entry, folders, folder, path, prefix, buffer))
+            if (!extractFile(archive, i, entry, folder, path, prefix, buffer))
                 log->log(ERROR, "Failed to extract file: " + name);
         }
     }

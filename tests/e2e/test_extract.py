@@ -693,11 +693,17 @@ class SwappedFolders(ExtractTest):
         os.makedirs(outside)
         proc = subprocess.Popen([EXE, "--extract", "--zip", archive, "--out", self.out], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        folder = os.path.join(self.out, "a")
+
+        def writing_big():  # a/1 in place, and a new file in the making
+            names = os.listdir(folder) if os.path.isdir(folder) else []
+            return "1" in names and any(name.endswith(".tmp") for name in names)
+
         deadline = time.time() + 30
-        while not os.path.exists(os.path.join(self.out, "a", "1")) and time.time() < deadline:
+        while not writing_big() and time.time() < deadline:
             time.sleep(0.002)
-        os.rename(os.path.join(self.out, "a"), os.path.join(self.out, "a.real"))
-        os.symlink(outside, os.path.join(self.out, "a"))
+        os.rename(folder, os.path.join(self.out, "a.real"))
+        os.symlink(outside, folder)
         _, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 0, err)
         self.assertEqual(os.listdir(outside), [])

@@ -234,7 +234,12 @@ TEST(ProcessStart, ChildInheritsNoDescriptors) {
     ASSERT_TRUE(CreateProcessA("/bin/sleep", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                &process));
     ::close(leaked);
-    const std::filesystem::path fds = "/proc/" + std::to_string(process.dwProcessId) + "/fd";
+    // The child opens files of its own while it starts (its libraries, the
+    // locale): look once it has settled into its sleep.
+    const std::string proc = "/proc/" + std::to_string(process.dwProcessId);
+    for (int tries = 0; tries < 500 && readFile(proc + "/wchan").find("nanosleep") == std::string::npos; ++tries)
+        Sleep(10);
+    const std::filesystem::path fds = proc + "/fd";
     std::vector<std::string> open;
     for (const auto& entry : std::filesystem::directory_iterator(fds))
         open.push_back(entry.path().filename().string() + " " + std::filesystem::read_symlink(entry).string());

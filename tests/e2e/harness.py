@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -73,12 +74,19 @@ class HelperTest(unittest.TestCase):
         before = os.path.getsize(self.log_path) if os.path.isfile(self.log_path) else 0
         exe = executable or EXE
         command = list(prefix) + (["wine", exe] if WINDOWS else [exe]) + list(args)
-        proc = subprocess.run(command, capture_output=True, timeout=timeout, env=env or self.env)
-        log = b""
-        if os.path.isfile(self.log_path):
-            with open(self.log_path, "rb") as f:
-                f.seek(before)
-                log = f.read()
+        for attempt in range(2):
+            proc = subprocess.run(command, capture_output=True, timeout=timeout, env=env or self.env)
+            log = b""
+            if os.path.isfile(self.log_path):
+                with open(self.log_path, "rb") as f:
+                    f.seek(before)
+                    log = f.read()
+            # Wine now and then fails to start a program at all: status 1 and
+            # not a byte of output. The helper never ends so (it writes a line
+            # before any failing status), so that run is started once more.
+            if not (WINDOWS and proc.returncode == 1 and not (proc.stdout or proc.stderr or log)):
+                break
+            sys.stderr.write("Wine did not start %s; starting it again\n" % " ".join(args))
         self.check_log_shape(log)
         return Run(proc.returncode, proc.stdout, proc.stderr, log)
 

@@ -54,9 +54,9 @@ TEST(NewFile, ReplacesTheFinalNameInOneStepOrLeavesNothing) {
     EXPECT_EQ(readFile(scratch.path("outside")), "outside");
     {
         // A final name that someone has open is not replaced, as on Windows.
-        const HANDLE held = CreateFileA(scratch.path("final").c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        0, nullptr);
+        const HANDLE held =
+            CreateFileA(scratch.path("final").c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         FileUtils::NewFile file;
         ASSERT_TRUE(file.createUnique(scratch.path(), ".t-", ".tmp"));

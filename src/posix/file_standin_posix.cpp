@@ -86,6 +86,19 @@ HANDLE failOpen(int error, const char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
+// The handle of an open descriptor, with `lastError` set as the call's
+// outcome. A Win32 call reports running out of memory rather than throwing.
+HANDLE handleOf(int fd, DWORD lastError) {
+    auto* object = new (std::nothrow) FileObject(fd);
+    if (object == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(lastError);
+    return toHandle(object);
+}
+
 BOOL failCall(int error) {
     SetLastError(win32ErrorFromErrno(error, nullptr));
     return FALSE;
@@ -137,16 +150,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         // A folder is only looked at through such a handle: no sharing rules
         // apply to it here. Anything else is opened as below.
         const int folder = ::open(path, (flags & (O_CLOEXEC | O_NOFOLLOW)) | O_RDONLY | O_DIRECTORY);
-        if (folder >= 0) {
-            auto* object = new (std::nothrow) FileObject(folder);
-            if (object == nullptr) {
-                ::close(folder);
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return INVALID_HANDLE_VALUE;
-            }
-            SetLastError(ERROR_SUCCESS);
-            return toHandle(object);
-        }
+        if (folder >= 0)
+            return handleOf(folder, ERROR_SUCCESS);
     }
 
     struct stat before {};
@@ -208,15 +213,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     // Like Windows, report that an existing file was opened (or overwritten).
     const bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-    // A Win32 call reports running out of memory rather than throwing.
-    auto* object = new (std::nothrow) FileObject(fd);
-    if (object == nullptr) {
-        ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return toHandle(object);
+    return handleOf(fd, reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
@@ -227,9 +224,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* informa
     if (::fstat(object->fd, &st) != 0)
         return failCall(errno);
     *information = BY_HANDLE_FILE_INFORMATION{};
-    information->dwFileAttributes = S_ISDIR(st.st_mode)      ? FILE_ATTRIBUTE_DIRECTORY
-                                    : (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL
-                                                             : FILE_ATTRIBUTE_READONLY;
+    information->dwFileAttributes = attributesOfMode(st.st_mode);
     const auto device = static_cast<unsigned long long>(st.st_dev);
     const auto inode = static_cast<unsigned long long>(st.st_ino);
     information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));

@@ -24,3 +24,7 @@ bool heldWithoutDeleteSharing(const char* path);
 // True when any handle of the stand-in has the regular file at `path` open:
 // Windows then refuses to replace it by a rename (5).
 bool heldOpen(const char* path);
+
+// The attributes Windows gives a folder or a regular file of this mode: the
+// read-only attribute is the owner's write permission.
+DWORD attributesOfMode(unsigned mode);

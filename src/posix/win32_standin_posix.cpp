@@ -155,9 +155,13 @@ DWORD GetFileAttributesA(LPCSTR path) {
         const bool toFolder = ::stat(path, &target) == 0 && S_ISDIR(target.st_mode);
         return FILE_ATTRIBUTE_REPARSE_POINT | (toFolder ? FILE_ATTRIBUTE_DIRECTORY : 0u);
     }
-    if (S_ISDIR(st.st_mode))
+    return attributesOfMode(st.st_mode);
+}
+
+DWORD attributesOfMode(unsigned mode) {
+    if (S_ISDIR(mode))
         return FILE_ATTRIBUTE_DIRECTORY;
-    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    return (mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
 BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {

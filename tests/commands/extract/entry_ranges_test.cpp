@@ -1,4 +1,4 @@
-#include "commands/entry_ranges.h"
+#include "commands/extract/entry_ranges.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
 // Where zip entries lie in their archive, to find entries that share bytes.
 #pragma once
 
+#include <miniz.h>
+
 #include <cstdint>
 #include <map>
 
@@ -18,3 +20,9 @@ public:
 private:
     std::map<std::uint64_t, std::uint64_t> covered; // begin -> end, disjoint
 };
+
+// The bytes an entry takes up in the archive, from its local header to the
+// end of its compressed data, read the way the library reads them (which
+// then finds that header in its read buffer). False when the local header
+// cannot be read: such an entry fails on its own.
+bool entryRange(mz_zip_archive& archive, const mz_zip_archive_file_stat& entry, mz_uint64& begin, mz_uint64& end);

@@ -1,0 +1,77 @@
+#include "commands/extract/entry_writer.h"
+
+#include "commands/extract/leftovers.h"
+#include "platform/win32.h"
+
+#include <cstring>
+
+size_t EntryWriter::receive(void* self, mz_uint64 offset, const void* data, size_t size) {
+    return static_cast<EntryWriter*>(self)->take(offset, data, size) ? size : 0;
+}
+
+bool EntryWriter::take(mz_uint64 offset, const void* data, std::size_t size) {
+    if (offset != received || size > declared - received)
+        return false;
+    received += size;
+    // A piece that completes the entry on its own needs no copy.
+    if (used == 0 && received == declared)
+        return file.write(data, size);
+    if (used + size > buffer.size() && !flush())
+        return false;
+    if (size > buffer.size())
+        return file.write(data, size);
+    std::memcpy(buffer.data() + used, data, size);
+    used += size;
+    return true;
+}
+
+bool EntryWriter::flush() {
+    const bool written = used == 0 || file.write(buffer.data(), used);
+    used = 0;
+    return written;
+}
+
+namespace {
+
+// The entry's stored time as its access and modification time, as the
+// library gives it to the files it writes itself; a failure is ignored.
+void giveEntryTime(HANDLE file, MZ_TIME_T time) {
+    // Seconds since 1970 to 100-nanosecond steps since 1601.
+    const long long ticks = (static_cast<long long>(time) + 11644473600LL) * 10000000LL;
+    if (ticks < 0)
+        return;
+    const auto value = static_cast<unsigned long long>(ticks);
+    const FILETIME stamp{static_cast<DWORD>(value & 0xFFFFFFFFu), static_cast<DWORD>(value >> 32)};
+    SetFileTime(file, nullptr, &stamp, &stamp);
+}
+
+} // namespace
+
+bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
+                 const std::string& folder, const std::string& path, const std::string& prefix,
+                 std::vector<char>& buffer) {
+    if (!entry.m_is_supported)
+        return false;
+    FileUtils::NewFile file;
+    if (!file.createUnique(folder, prefix, temporarySuffix))
+        return false;
+    EntryWriter writer(file, entry.m_uncomp_size, buffer);
+    if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
+        return false;
+    giveEntryTime(file.handle(), entry.m_time);
+    // No need to ask about the folder again: should a level on the way have
+    // been swapped for a link since, the new file's name leads there to
+    // nothing, and the rename fails rather than put the entry elsewhere.
+    // Another writer putting a file of the same name in place, or a virus
+    // scanner looking at the last one, may hold the final name for a moment;
+    // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
+    // all, let that pass; a folder at that name keeps refusing.
+    for (DWORD wait = 1;; wait *= 2) {
+        if (file.replace(path.c_str(), false))
+            return true;
+        const DWORD code = GetLastError();
+        if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)
+            return false;
+        Sleep(wait);
+    }
+}

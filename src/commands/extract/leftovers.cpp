@@ -1,0 +1,62 @@
+#include "commands/extract/leftovers.h"
+
+#include "platform/new_file.h"
+#include "platform/process.h"
+
+#include <cstring>
+
+const char* const temporaryPrefix = ".vantrell-";
+const char* const temporarySuffix = ".tmp";
+
+namespace {
+constexpr std::size_t randomDigits = 16;
+}
+
+std::string ownTemporaryPrefix() {
+    return temporaryPrefix + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-";
+}
+
+bool temporaryFileOwner(const char* name, DWORD& processId) {
+    const std::size_t prefixLength = std::strlen(temporaryPrefix);
+    if (std::strncmp(name, temporaryPrefix, prefixLength) != 0)
+        return false;
+    const char* at = name + prefixLength;
+    unsigned long long id = 0;
+    const char* digits = at;
+    while (*at >= '0' && *at <= '9' && at - digits < 10)
+        id = id * 10 + static_cast<unsigned>(*at++ - '0');
+    if (at == digits || *at++ != '-' || id > 0xFFFFFFFFull)
+        return false;
+    for (std::size_t i = 0; i < randomDigits; ++i, ++at)
+        if (!((*at >= '0' && *at <= '9') || (*at >= 'a' && *at <= 'f')))
+            return false;
+    processId = static_cast<DWORD>(id);
+    return std::strcmp(at, temporarySuffix) == 0;
+}
+
+void Leftovers::sweep(const std::string& folder) {
+    if (!swept.insert(folder).second)
+        return;
+    WIN32_FIND_DATAA found;
+    const std::string pattern = folder + "/" + temporaryPrefix + "*" + temporarySuffix;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    const DWORD self = GetCurrentProcessId();
+    do {
+        DWORD writer = 0;
+        if (temporaryFileOwner(found.cFileName, writer) && writer != self && processHasEnded(writer))
+            remove(folder, folder + "/" + found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
+// A link planted under a leftover's name must go, not what it leads to;
+// but Wine deletes the target of a Unix link given to DeleteFileA. So an
+// empty file of our own is first renamed over the name, which replaces
+// a link itself, and that file is deleted.
+void Leftovers::remove(const std::string& folder, const std::string& path) const {
+    FileUtils::NewFile empty;
+    if (empty.createUnique(folder, prefix, temporarySuffix) && empty.replace(path.c_str(), false))
+        DeleteFileA(path.c_str());
+}

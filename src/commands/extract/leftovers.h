@@ -1,0 +1,36 @@
+// The temporary files entries are written to, and what killed runs left of
+// them.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+#include <unordered_set>
+
+// Each entry is written to a file of its own, named .vantrell-<pid>-<16 random
+// hex digits>.tmp in the entry's folder, before it is renamed into place. The
+// process id lets a later run tell a killed run's leftovers from a live
+// writer's file.
+extern const char* const temporaryPrefix;
+extern const char* const temporarySuffix;
+
+// The prefix of this process's temporary names: temporaryPrefix, its id, '-'.
+std::string ownTemporaryPrefix();
+
+// The writer's process id when `name` is one of our temporary names.
+bool temporaryFileOwner(const char* name, DWORD& processId);
+
+// Removes, once per folder and run, the temporary files that killed runs
+// left in a folder, and only those whose writer has ended.
+class Leftovers {
+public:
+    explicit Leftovers(std::string ownPrefix) : prefix(std::move(ownPrefix)) {}
+
+    void sweep(const std::string& folder);
+
+private:
+    void remove(const std::string& folder, const std::string& path) const;
+
+    const std::string prefix;
+    std::unordered_set<std::string> swept;
+};

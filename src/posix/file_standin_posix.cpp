@@ -39,13 +39,13 @@ bool lockAgainstDeleting(int fd, bool readable) {
     return lockByte(fd, readable ? kDenyDeleteByte : kDenyDeleteByte + 1, readable);
 }
 
-// Whether any handle holds a lock on [at, at + length) of the regular file at
-// `path` (the name itself, never a link's target).
-bool lockedAt(const char* path, off_t at, off_t length) {
+// Whether any handle holds a lock on [at, at + length) of the regular file
+// `name` in the folder `folder` (the name itself, never a link's target).
+bool lockedAt(int folder, const char* name, off_t at, off_t length) {
     struct stat st {};
-    if (path == nullptr || ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (name == nullptr || ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct flock probe {};
@@ -236,9 +236,20 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* informa
     return TRUE;
 }
 
-bool heldWithoutDeleteSharing(const char* path) { return lockedAt(path, kDenyDeleteByte, 2); }
+bool heldWithoutDeleteSharing(const char* path) { return heldWithoutDeleteSharingAt(AT_FDCWD, path); }
 
-bool heldOpen(const char* path) { return lockedAt(path, kOpenByte, 1); }
+bool heldOpen(const char* path) { return heldOpenAt(AT_FDCWD, path); }
+
+bool heldWithoutDeleteSharingAt(int folder, const char* name) { return lockedAt(folder, name, kDenyDeleteByte, 2); }
+
+bool heldOpenAt(int folder, const char* name) { return lockedAt(folder, name, kOpenByte, 1); }
+
+HANDLE handleOfDescriptor(int fd) { return handleOf(fd, ERROR_SUCCESS); }
+
+int descriptorOf(HANDLE handle) {
+    const FileObject* object = fromHandle<FileObject>(handle);
+    return object != nullptr ? object->fd : -1;
+}
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void*) {
     const FileObject* object = fromHandle<FileObject>(file);

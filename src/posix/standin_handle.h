@@ -24,6 +24,16 @@ bool heldWithoutDeleteSharing(const char* path);
 // True when any handle of the stand-in has the regular file at `path` open:
 // Windows then refuses to replace it by a rename (5).
 bool heldOpen(const char* path);
+// The same two questions about the name `name` in the folder open as the
+// descriptor `folder` (AT_FDCWD: the current folder).
+bool heldWithoutDeleteSharingAt(int folder, const char* name);
+bool heldOpenAt(int folder, const char* name);
+
+// A file handle owning the open descriptor `fd` (closed with the handle, or
+// at once when no handle can be made: INVALID_HANDLE_VALUE with 8).
+HANDLE handleOfDescriptor(int fd);
+// The descriptor of a file handle; -1 for any other handle.
+int descriptorOf(HANDLE handle);
 
 // The attributes Windows gives a folder or a regular file of this mode: the
 // read-only attribute is the owner's write permission.

@@ -315,6 +315,9 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 // fail with 32, and replacing it fail with 5, as Windows does. FIFOs, sockets
 // and devices are refused at once with ERROR_CANT_ACCESS_FILE.
 #define ERROR_CANT_ACCESS_FILE 1920L
+// Where a folder is needed, a file stands (267), or a link (1921).
+#define ERROR_DIRECTORY 267L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

@@ -1,0 +1,72 @@
+// A folder held open by handle, reached from a root downwards one level at a
+// time, and the names in it created, renamed and deleted relative to it. A
+// user who may write into the folders and swaps a level for a link, or for
+// another folder, between any two steps cannot turn where a file lands: each
+// level is opened without following a link, and the work below it goes
+// through the level that was checked (natively openat and friends on the
+// held descriptor; on Windows every level stays open without delete sharing,
+// so it cannot be renamed or replaced while it is held, and the names below
+// it lead where they led when it was opened).
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+namespace FileUtils {
+
+class HeldFolder {
+public:
+    HeldFolder() = default;
+    // Lets go of the folder.
+    ~HeldFolder();
+    HeldFolder(HeldFolder&& other) noexcept;
+    HeldFolder& operator=(HeldFolder&& other) noexcept;
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    // Holds the folder at `path`, links on the way followed: where the root
+    // lies is the caller's choice. False with the system's code: 2 or 3 when
+    // missing, ERROR_DIRECTORY (267) for anything that is not a folder.
+    bool open(const std::string& path);
+    // Holds the folder `name` of `parent`: one level, neither empty, "." nor
+    // "..", and without '/' or '\'. With `create` a missing folder is made
+    // first, and `made` (when given) tells whether this call made it. Never
+    // through a link: false with ERROR_CANT_RESOLVE_FILENAME (1921) when a
+    // link or other reparse point is at that name, ERROR_DIRECTORY (267) when
+    // a file is, 2 when missing and not to be made, the system's code else.
+    bool open(const HeldFolder& parent, const std::string& name, bool create, bool* made = nullptr);
+
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // The root's path as given, then '/' and each level's name.
+    const std::string& path() const { return path_; }
+
+    // Creates the new file `name` in this folder, open for writing and shared
+    // for deletion only. Exclusively: anything at that name, a link
+    // included, fails with 80. `mode` gives the Unix permission bits where
+    // the system has them (less the process's umask); Windows ignores it.
+    // The handle, for CloseHandle, or INVALID_HANDLE_VALUE with the code.
+    HANDLE createFile(const std::string& name, unsigned mode = 0666) const;
+    // Renames `from` to `to`, both in this folder. With `replaceExisting` a
+    // file or link at `to` is replaced (a link itself, never followed);
+    // without, any existing name fails (183). As on Windows, a file held
+    // without delete sharing cannot be moved (32), and an open or read-only
+    // file or a folder cannot be replaced (5). False with the system's code.
+    bool rename(const std::string& from, const std::string& to, bool replaceExisting) const;
+    // The same for a `from` that this process created here with createFile
+    // and still holds or has just closed: no one else knows its name, so it
+    // is not asked who else holds it.
+    bool replaceWithOwn(const std::string& from, const std::string& to) const;
+    // Deletes the file or link `name` (a link itself, never what it leads
+    // to). False with the system's code: 2 when missing, 5 for a folder or a
+    // read-only file, 32 for a file held without delete sharing.
+    bool remove(const std::string& name) const;
+
+private:
+    void close();
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::string path_;
+};
+
+} // namespace FileUtils

@@ -1,0 +1,140 @@
+// Windows: every level is held open without delete sharing, so that nobody
+// can rename, replace or delete it while it is held; the names below it are
+// then reached by their full path, which leads through the held levels.
+#include "platform/held_folder.h"
+
+#include "platform/new_file.h"
+
+namespace FileUtils {
+
+namespace {
+
+// Reading and listing, never deleting: a held level stays where it is.
+constexpr DWORD heldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+bool isLevelName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+bool failWith(DWORD code) {
+    SetLastError(code);
+    return false;
+}
+
+// The folder just opened as `handle` is a real folder, not a link.
+bool isPlainFolder(HANDLE handle, bool reparseAllowed) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information))
+        return false;
+    if (!reparseAllowed && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return failWith(ERROR_CANT_RESOLVE_FILENAME);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return failWith(ERROR_DIRECTORY);
+    return true;
+}
+
+} // namespace
+
+bool HeldFolder::open(const std::string& path) {
+    close();
+    const HANDLE folder = CreateFileA(path.c_str(), GENERIC_READ, heldSharing, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    if (!isPlainFolder(folder, true)) {
+        const DWORD code = GetLastError();
+        CloseHandle(folder);
+        return failWith(code);
+    }
+    handle_ = folder;
+    path_ = path;
+    return true;
+}
+
+bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool create, bool* made) {
+    if (made != nullptr)
+        *made = false;
+    if (!parent.isOpen() || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    const std::string path = parent.path_ + "/" + name;
+    // A link planted at the name makes the creation fail, never its target.
+    if (create && CreateDirectoryA(path.c_str(), nullptr) && made != nullptr)
+        *made = true;
+    else if (create && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    const HANDLE folder = CreateFileA(path.c_str(), GENERIC_READ, heldSharing, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        // A file opened as a folder: say what stands there.
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return failWith((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_RESOLVE_FILENAME
+                                                                             : ERROR_DIRECTORY);
+        return false;
+    }
+    // Wine follows a Unix link even when asked not to, but shows it by name
+    // as a reparse point.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !isPlainFolder(folder, false)) {
+        const DWORD code = attributes == INVALID_FILE_ATTRIBUTES              ? GetLastError()
+                           : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_RESOLVE_FILENAME
+                                                                              : GetLastError();
+        CloseHandle(folder);
+        return failWith(code);
+    }
+    close();
+    handle_ = folder;
+    path_ = path;
+    return true;
+}
+
+HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
+    if (!isOpen() || !isLevelName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA((path_ + "/" + name).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
+    if (!isOpen() || !isLevelName(from) || !isLevelName(to))
+        return failWith(ERROR_INVALID_NAME);
+    return MoveFileExA((path_ + "/" + from).c_str(), (path_ + "/" + to).c_str(),
+                       replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0u) != FALSE;
+}
+
+bool HeldFolder::replaceWithOwn(const std::string& from, const std::string& to) const { return rename(from, to, true); }
+
+bool HeldFolder::remove(const std::string& name) const {
+    if (!isOpen() || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    const std::string path = path_ + "/" + name;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // Wine deletes the target of a Unix link given to DeleteFileA: an
+        // empty file of our own is renamed over the link first, which
+        // replaces the link itself, and that file is deleted.
+        bool replaced = false;
+        for (int attempt = 0; attempt < 8 && !replaced; ++attempt) {
+            const std::string own = ".vantrell-" + randomHex(16) + ".tmp";
+            const HANDLE empty = createFile(own);
+            if (empty == INVALID_HANDLE_VALUE)
+                continue;
+            CloseHandle(empty);
+            replaced = replaceWithOwn(own, name);
+            if (!replaced) {
+                const DWORD code = GetLastError();
+                DeleteFileA((path_ + "/" + own).c_str());
+                return failWith(code);
+            }
+        }
+        if (!replaced)
+            return false;
+    }
+    return DeleteFileA(path.c_str()) != FALSE;
+}
+
+} // namespace FileUtils

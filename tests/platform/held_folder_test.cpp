@@ -1,0 +1,167 @@
+#include "platform/held_folder.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using FileUtils::HeldFolder;
+
+// A scratch folder holding "folder", "file", a link to a folder, a dangling
+// link and "outside" (the target of the links, never to be touched).
+struct Scene {
+    Scene() {
+        std::filesystem::create_directory(scratch.path("folder"));
+        std::filesystem::create_directory(scratch.path("outside"));
+        writeFile(scratch.path("file"), "file");
+        std::error_code error;
+        std::filesystem::create_directory_symlink(scratch.path("outside"), scratch.path("link"), error);
+        std::filesystem::create_symlink(scratch.path("outside/gone"), scratch.path("dangling"), error);
+        links = !error;
+    }
+    ScratchFolder scratch;
+    bool links = false;
+};
+
+TEST(HeldFolder, OpensALevelOnlyWhenARealFolderIsThere) {
+    Scene scene;
+    HeldFolder root;
+    ASSERT_TRUE(root.open(scene.scratch.path()));
+    const struct {
+        const char* name;
+        bool create;
+        bool opened, made;
+        DWORD code; // when refused; 0: any refusal
+        bool needsLinks;
+    } cases[] = {
+        {"folder", false, true, false, 0, false},
+        {"folder", true, true, false, 0, false},
+        {"new", true, true, true, 0, false},
+        {"missing", false, false, false, ERROR_FILE_NOT_FOUND, false},
+        {"file", true, false, false, ERROR_DIRECTORY, false},
+        {"link", true, false, false, ERROR_CANT_RESOLVE_FILENAME, true},
+        {"dangling", true, false, false, 0, true},
+        {"a/b", true, false, false, ERROR_INVALID_NAME, false},
+        {"a\\b", true, false, false, ERROR_INVALID_NAME, false},
+        {"..", true, false, false, ERROR_INVALID_NAME, false},
+    };
+    for (const auto& c : cases) {
+        if (c.needsLinks && !scene.links)
+            continue;
+        SCOPED_TRACE(c.name);
+        HeldFolder level;
+        bool made = !c.made;
+        EXPECT_EQ(level.open(root, c.name, c.create, &made), c.opened);
+        if (c.opened) {
+            EXPECT_EQ(made, c.made);
+            EXPECT_EQ(level.path(), scene.scratch.path(c.name));
+        } else if (c.code != 0) {
+            EXPECT_EQ(GetLastError(), c.code);
+        }
+    }
+    // Nothing was made behind a link.
+    EXPECT_TRUE(std::filesystem::is_empty(scene.scratch.path("outside")));
+    HeldFolder notFolder;
+    EXPECT_FALSE(notFolder.open(scene.scratch.path("file")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+}
+
+TEST(HeldFolder, CreatesNewFilesOnlyAndNeverThroughALink) {
+    Scene scene;
+    HeldFolder root;
+    ASSERT_TRUE(root.open(scene.scratch.path()));
+    const struct {
+        const char* name;
+        bool created;
+        bool needsLinks;
+    } cases[] = {
+        {"new.txt", true, false}, {"file", false, false},    {"folder", false, false},
+        {"link", false, true},    {"dangling", false, true}, {"a/b", false, false},
+    };
+    for (const auto& c : cases) {
+        if (c.needsLinks && !scene.links)
+            continue;
+        SCOPED_TRACE(c.name);
+        const HANDLE file = root.createFile(c.name);
+        EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.created);
+        if (file == INVALID_HANDLE_VALUE)
+            continue;
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
+        CloseHandle(file);
+        EXPECT_EQ(readFile(scene.scratch.path(c.name)), "new");
+    }
+    EXPECT_EQ(readFile(scene.scratch.path("file")), "file");
+    EXPECT_TRUE(std::filesystem::is_empty(scene.scratch.path("outside")));
+}
+
+TEST(HeldFolder, RenamesAndDeletesNamesAsWindowsDoes) {
+    Scene scene;
+    writeFile(scene.scratch.path("outside/kept"), "kept");
+    HeldFolder root;
+    ASSERT_TRUE(root.open(scene.scratch.path()));
+    const auto make = [&](const char* name) { writeFile(scene.scratch.path(name), name); };
+    const struct {
+        const char* step;
+        const char* from;
+        const char* to; // null: delete `from`
+        bool replace;
+        bool done;
+        DWORD code;
+        bool needsLinks;
+    } cases[] = {
+        {"rename to a free name", "a", "b", false, true, 0, false},
+        {"no replace over a file", "c", "file", false, false, ERROR_ALREADY_EXISTS, false},
+        {"replace a file", "d", "file", true, true, 0, false},
+        {"replace a folder", "e", "folder", true, false, ERROR_ACCESS_DENIED, false},
+        {"replace the link itself", "f", "link", true, true, 0, true},
+        {"rename a missing file", "missing", "x", true, false, ERROR_FILE_NOT_FOUND, false},
+        {"delete a file", "g", nullptr, false, true, 0, false},
+        {"delete a missing file", "missing", nullptr, false, false, ERROR_FILE_NOT_FOUND, false},
+        {"delete a folder", "folder", nullptr, false, false, ERROR_ACCESS_DENIED, false},
+        {"delete the link itself", "dangling", nullptr, false, true, 0, true},
+    };
+    for (const auto& c : cases) {
+        if (c.needsLinks && !scene.links)
+            continue;
+        SCOPED_TRACE(c.step);
+        if (std::string(c.from).size() == 1)
+            make(c.from);
+        const bool done = c.to != nullptr ? root.rename(c.from, c.to, c.replace) : root.remove(c.from);
+        EXPECT_EQ(done, c.done);
+        if (!done)
+            EXPECT_EQ(GetLastError(), c.code);
+        else if (c.to != nullptr)
+            EXPECT_EQ(readFile(scene.scratch.path(c.to)), c.from);
+        else
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(scene.scratch.path(c.from))));
+    }
+    EXPECT_EQ(readFile(scene.scratch.path("outside/kept")), "kept");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scene.scratch.path("outside")), {}), 1);
+}
+
+// A level someone moves away while it is held keeps receiving what is made in
+// it (natively), or cannot be moved at all (Windows): either way nothing
+// lands in the folder put in its place.
+TEST(HeldFolder, WorkGoesToTheHeldLevelWhateverIsPutInItsPlace) {
+    ScratchFolder scratch;
+    std::filesystem::create_directories(scratch.path("a/b"));
+    HeldFolder root, a, b;
+    ASSERT_TRUE(root.open(scratch.path()));
+    ASSERT_TRUE(a.open(root, "a", false));
+    ASSERT_TRUE(b.open(a, "b", false));
+    const bool moved = MoveFileA(scratch.path("a").c_str(), scratch.path("moved").c_str()) != FALSE;
+    if (moved)
+        std::filesystem::create_directories(scratch.path("a/b"));
+    const HANDLE file = b.createFile("new.txt");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(b.rename("new.txt", "placed.txt", false));
+    EXPECT_EQ(std::filesystem::exists(scratch.path("moved/b/placed.txt")), moved);
+    EXPECT_EQ(std::filesystem::exists(scratch.path("a/b/placed.txt")), !moved);
+}
+
+} // namespace

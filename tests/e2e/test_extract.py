@@ -747,3 +747,69 @@ class SwappedFolders(ExtractTest):
         self.assertNotIn(b"ERROR", err)
         self.assertEqual(os.listdir(outside), [])
         self.assertEqual(sorted(os.listdir(os.path.join(self.out, "a.real"))), ["1", "2", "big"])
+
+
+# Run as an ordinary user: keeps exchanging each folder dNNN of the output
+# folder with lNNN, a link to a folder that only root may write, until killed.
+ATTACKER = r"""
+import ctypes, os, random, sys
+out, secret, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+for k in range(count):
+    os.makedirs(os.path.join(out, "d%03d" % k), exist_ok=True)
+    os.symlink(secret, os.path.join(out, "l%03d" % k))
+print("ready", flush=True)
+rng = random.Random()
+while True:
+    k = rng.randrange(count)
+    libc.renameat2(AT_FDCWD, os.path.join(out, "d%03d" % k).encode(), AT_FDCWD,
+                   os.path.join(out, "l%03d" % k).encode(), RENAME_EXCHANGE)
+"""
+
+
+@unittest.skipIf(WINDOWS or os.geteuid() != 0, "needs root natively, to run the racing user as another one")
+class RacingUser(ExtractTest):
+    """Root extracts into a folder that an ordinary user owns, while that user
+    swaps the entries' folders for links to a folder only root may write.
+    VANTRELL_RACE_TRIALS sets the number of trials (default 2)."""
+
+    FOLDERS = 300  # more than the helper holds at once, so folders are reached again
+
+    def test_nothing_lands_outside_and_each_refused_entry_is_named(self):
+        os.chmod(self.scratch, 0o755)
+        secret = self.path("secret")
+        os.makedirs(secret, mode=0o700)
+        names = ["d%03d/f%04d" % (i % self.FOLDERS, i) for i in range(3000)]
+        archive = self.zip([(n, n.encode() * 20) for n in names])
+        totals = {"refused": 0, "extracted": 0}
+        for trial in range(int(os.environ.get("VANTRELL_RACE_TRIALS", "2"))):
+            shutil.rmtree(self.out, ignore_errors=True)
+            os.makedirs(self.out)
+            os.chown(self.out, 65534, 65534)
+            attacker = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                         "/usr/bin/python3", "-c", ATTACKER, self.out, secret, str(self.FOLDERS)],
+                                        stdout=subprocess.PIPE)
+            self.assertEqual(attacker.stdout.readline(), b"ready\n")
+            try:
+                run = self.extract(archive)
+            finally:
+                attacker.kill()
+                attacker.wait()
+                attacker.stdout.close()
+            self.assertStatus(run, 0)
+            self.assertEqual(os.listdir(secret), [], "trial %d: written through a link" % trial)
+            refused = {m.split(": ", 1)[1] for level, m in run.leveled() if level == "ERROR"
+                       if m.startswith("Refused entry through a link: ")}
+            self.assertEqual(len(refused), len([1 for level, _ in run.leveled() if level == "ERROR"]))
+            for n in names:
+                folder, file = n.split("/")
+                placed = [p for p in (os.path.join(self.out, folder, file),
+                                      os.path.join(self.out, "l" + folder[1:], file)) if os.path.isfile(p)]
+                self.assertEqual(len(placed) + (n in refused), 1, "trial %d: %s" % (trial, n))
+                if placed:
+                    self.assertEqual(slurp(placed[0]), n.encode() * 20)
+            self.assertEqual(temporaries(self.out), [])
+            totals["refused"] += len(refused)
+            totals["extracted"] += len(names) - len(refused)
+        print("racing user: %s" % totals)

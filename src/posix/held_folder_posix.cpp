@@ -79,11 +79,14 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
     }
     const int fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
+        // Not a folder there when opened: a link (ELOOP), or something else
+        // that is either still there, or was a link swapped away since.
         const int error = errno;
         struct stat st {};
-        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
-            return failWith(S_ISLNK(st.st_mode) ? ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
-        return failErrno(error);
+        if (error == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+            !S_ISDIR(st.st_mode))
+            return failWith(ERROR_DIRECTORY);
+        return error == ELOOP || error == ENOTDIR ? failWith(ERROR_CANT_RESOLVE_FILENAME) : failErrno(error);
     }
     const HANDLE folder = handleOfDescriptor(fd);
     if (folder == INVALID_HANDLE_VALUE)

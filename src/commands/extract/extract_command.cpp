@@ -69,12 +69,12 @@ std::optional<int> extractCommand(OptionParser& options) {
         FileUtils::createDirectories(out.c_str());
     }
 
-    mz_zip_archive archive{};
-    if (!openArchive(archive, zip)) {
+    OpenArchive opened;
+    if (!opened.open(zip)) {
         log->log(ERROR, "Failed to open zip file: " + zip);
         return 2;
     }
-    const OpenArchive open(archive);
+    mz_zip_archive& archive = opened.record();
     const mz_uint count = mz_zip_reader_get_num_files(&archive);
     log->log(INFO, "Zip file contains " + std::to_string(count) + " files");
 

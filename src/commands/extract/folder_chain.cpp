@@ -40,8 +40,13 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
         length = 0;
     for (std::size_t i = from; i < depth; ++i) {
         auto level = std::make_unique<Level>();
-        if (!level->folder.open(parent->folder, levels[i], true, &level->made))
-            return nullptr;
+        if (!level->folder.open(parent->folder, levels[i], true, &level->made)) {
+            if (GetLastError() != ERROR_TOO_MANY_OPEN_FILES || held.empty())
+                return nullptr;
+            // Out of handles: let every held folder go and start again.
+            held.clear();
+            return reach(levels, depth, madeHere);
+        }
         length += (i == 0 ? 0 : 1) + levels[i].size();
         parent = held.emplace(key.substr(0, length), std::move(level)).first->second.get();
     }

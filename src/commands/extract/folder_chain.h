@@ -34,9 +34,10 @@ private:
         FileUtils::HeldFolder folder;
         bool made = false;
     };
-    // A run holds at most this many folders at once; past it the folders are
-    // let go and reached again as needed (a descriptor each, natively).
-    static constexpr std::size_t maxHeld = 256;
+    // A run holds at most this many folders at once, and fewer when the
+    // system runs out of handles (natively a descriptor each): then the
+    // folders are let go and reached again as needed.
+    static constexpr std::size_t maxHeld = 4096;
 
     Level root;
     std::unordered_map<std::string, std::unique_ptr<Level>> held; // key: the levels joined by '/'

@@ -9,6 +9,7 @@
 #   BENCH_DATA  where the archives are kept (generated once; ~240 MB)
 #   BENCH_DISK  a folder on disk to extract into
 #   BENCH_MEM   a folder on a memory-backed file system
+#   BENCH_ARCHIVES  the archives to time (default: the three above)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/native
@@ -28,4 +29,4 @@ trap 'rm -rf "$disk" "$mem"' EXIT
 python3 "$root/bench/run_bench.py" --rounds "${ROUNDS:-7}" \
   --helper "$build/vantrell-helper" --floor "$build/bench/vantrell_inflate_floor" \
   --miniz "$build/bench/vantrell_miniz_extract" \
-  --disk "$disk" --memory "$mem" "$data/resources.zip" "$data/single.zip" "$data/small.zip"
+  --disk "$disk" --memory "$mem" ${BENCH_ARCHIVES:-"$data/resources.zip" "$data/single.zip" "$data/small.zip"}

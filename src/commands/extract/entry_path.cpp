@@ -97,15 +97,17 @@ std::vector<std::string> entryLevels(const std::string& name) {
     return levels;
 }
 
-std::string landingKey(const std::vector<std::string>& levels) {
-    std::string key;
+std::uint64_t landingKey(const std::vector<std::string>& levels) {
+    // FNV-1a over the levels as Windows compares them, each behind a '/'.
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    const auto add = [&hash](char c) { hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull; };
     for (const std::string& level : levels) {
         std::size_t end = level.size();
         while (end > 0 && (level[end - 1] == '.' || level[end - 1] == ' '))
             --end;
-        key += '/';
+        add('/');
         for (std::size_t i = 0; i < end; ++i)
-            key += level[i] >= 'A' && level[i] <= 'Z' ? static_cast<char>(level[i] - 'A' + 'a') : level[i];
+            add(level[i] >= 'A' && level[i] <= 'Z' ? static_cast<char>(level[i] - 'A' + 'a') : level[i]);
     }
-    return key;
+    return hash;
 }

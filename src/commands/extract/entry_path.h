@@ -1,6 +1,7 @@
 // Where a stored entry name lands below the output folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,8 @@ std::vector<std::string> entryLevels(const std::string& name);
 // What decides which file a path of levels lands on anywhere the helper
 // runs: Windows ignores the case of ASCII letters and drops trailing dots
 // and blanks of a level, so "A/b.txt." and "a/B.TXT" land on one file there,
-// and are taken for one file everywhere.
-std::string landingKey(const std::vector<std::string>& levels);
+// and are taken for one file everywhere. A 64-bit hash of that form, so that
+// an archive of many thousand names keeps little of them: two names that
+// differ share a key only by a chance of one in 2^64 per pair, and are then
+// refused, never written over each other.
+std::uint64_t landingKey(const std::vector<std::string>& levels);

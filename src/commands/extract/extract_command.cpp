@@ -10,6 +10,7 @@
 #include "log/logger.h"
 #include "platform/file_utils.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_set>
@@ -85,7 +86,7 @@ std::optional<int> extractCommand(OptionParser& options) {
     CoveredRanges covered;
     Leftovers leftovers;
     FreeSpace space;
-    std::unordered_set<std::string> landed;
+    std::unordered_set<std::uint64_t> landed;
     const std::string prefix = ownTemporaryPrefix();
     std::vector<char> buffer(256 * 1024);
     for (mz_uint i = 0; i < count; ++i) {
@@ -126,7 +127,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         }
         if (entry.m_is_directory)
             continue;
-        const std::string key = landingKey(levels);
+        const std::uint64_t key = landingKey(levels);
         if (landed.count(key) != 0) {
             log->log(ERROR, "Refused entry that lands on the file of an earlier entry: " + name);
             continue;

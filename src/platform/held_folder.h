@@ -61,6 +61,14 @@ public:
     // to). False with the system's code: 2 when missing, 5 for a folder or a
     // read-only file, 32 for a file held without delete sharing.
     bool remove(const std::string& name) const;
+    // Deletes the empty folder `name` (a link there is not followed). False
+    // with the system's code: 2 when missing, 145 when not empty, 267 for a
+    // file.
+    bool removeFolder(const std::string& name) const;
+    // True when `name` in this folder is, itself and not through a link, the
+    // file open as `file`. False with the system's code, or with 32 when
+    // another file stands at that name.
+    bool holdsFile(const std::string& name, HANDLE file) const;
 
 private:
     void close();

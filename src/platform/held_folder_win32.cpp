@@ -138,3 +138,35 @@ bool HeldFolder::remove(const std::string& name) const {
 }
 
 } // namespace FileUtils
+
+namespace FileUtils {
+
+bool HeldFolder::removeFolder(const std::string& name) const {
+    if (!isOpen() || name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos)
+        return failWith(ERROR_INVALID_NAME);
+    return RemoveDirectoryA((path_ + "/" + name).c_str()) != FALSE;
+}
+
+bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
+    if (!isOpen() || name.empty() || name.find_first_of("/\\") != std::string::npos)
+        return failWith(ERROR_INVALID_NAME);
+    // Looking only: no access asked for, every sharing allowed.
+    const HANDLE there =
+        CreateFileA((path_ + "/" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (there == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool known = GetFileInformationByHandle(there, &a) && GetFileInformationByHandle(file, &b);
+    const DWORD code = GetLastError();
+    CloseHandle(there);
+    if (!known)
+        return failWith(code);
+    if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
+        a.nFileIndexLow != b.nFileIndexLow || (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return failWith(ERROR_SHARING_VIOLATION);
+    return true;
+}
+
+} // namespace FileUtils

@@ -148,3 +148,30 @@ bool HeldFolder::remove(const std::string& name) const {
 }
 
 } // namespace FileUtils
+
+namespace FileUtils {
+
+bool HeldFolder::removeFolder(const std::string& name) const {
+    const int at = descriptorOf(handle_);
+    if (at < 0 || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0)
+        return errno == ENOTDIR ? failWith(ERROR_DIRECTORY) : failErrno(errno);
+    return true;
+}
+
+bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
+    const int at = descriptorOf(handle_);
+    const int fd = descriptorOf(file);
+    if (at < 0 || fd < 0 || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    struct stat there {};
+    struct stat held {};
+    if (::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || ::fstat(fd, &held) != 0)
+        return failErrno(errno);
+    if (there.st_dev != held.st_dev || there.st_ino != held.st_ino)
+        return failWith(ERROR_SHARING_VIOLATION);
+    return true;
+}
+
+} // namespace FileUtils

@@ -1,0 +1,38 @@
+// The update archive, opened once and never through a link, and read,
+// removed or parked through that one handle: whatever is put at its name
+// meanwhile is neither read, deleted nor moved.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+class UpdateSource {
+public:
+    enum class Opened { Ok, Missing, Link, Failed };
+
+    UpdateSource() = default;
+    ~UpdateSource();
+    UpdateSource(const UpdateSource&) = delete;
+    UpdateSource& operator=(const UpdateSource&) = delete;
+
+    // Opens `path` for reading, shared for reading only, so that nobody
+    // changes it while it is read. Link: a symbolic link, junction or other
+    // reparse point is at the name (Wine's own view of a Unix link included).
+    // Failed keeps the system's code.
+    Opened open(const std::string& path);
+    HANDLE handle() const { return handle_; }
+
+    // Deletes the archive through its handle. When the system refuses (5:
+    // read-only, or in use on Windows) it is moved, still through its handle,
+    // into the temporary folder and the system asked to delete it at the next
+    // start. Never throws: what cannot be done is one WARN line, for the
+    // update is in place by then.
+    void remove();
+
+private:
+    bool park(DWORD refusal);
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::string path_;
+};

@@ -205,6 +205,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         }
     }
 
+    // Asking to delete a file that another handle holds without sharing its
+    // deletion is refused, as on Windows.
+    if ((access & DELETE) && heldWithoutDeleteSharing(path)) {
+        ::close(fd);
+        return failOpen(EBUSY, path);
+    }
     const bool readable = (flags & O_ACCMODE) != O_WRONLY;
     if (!(shareMode & FILE_SHARE_DELETE))
         lockAgainstDeleting(fd, readable);

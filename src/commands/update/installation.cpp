@@ -8,6 +8,9 @@
 #include "platform/new_file.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -69,13 +72,25 @@ bool parseJournal(const std::string& text, const std::string& name, Installation
            isStagingName(journal.old, name, kOldUnpacked);
 }
 
+std::string stagingStem(const std::string& name) {
+    // 255 is the longest file name of both systems' file systems.
+    if (name.size() + std::strlen(kOldUnpacked) + 16 <= 255)
+        return name;
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char text[16];
+    std::snprintf(text, sizeof text, "~vt%08lx", static_cast<unsigned long>(hash));
+    return text;
+}
+
 std::string journalText(const Installation::Journal& journal) {
     return std::string(kJournalHeader) + "\n" + (journal.committed ? "commit" : "prepare") + "\n" + journal.archive +
            "\n" + journal.unpacked + "\n" + journal.old + "\n";
 }
 
 Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display)
-    : folder_(folder), name_(name), display_(display) {}
+    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display) {}
 
 Installation::~Installation() {
     if (begun_)
@@ -98,12 +113,12 @@ bool Installation::readJournal(Journal& journal, bool& valid) const {
     DWORD got = 0;
     valid = ReadFile(file.get(), &text[0], kJournalLimit, &got, nullptr) && got < kJournalLimit;
     text.resize(got);
-    valid = valid && parseJournal(text, name_, journal);
+    valid = valid && parseJournal(text, stem_, journal);
     return true;
 }
 
 void Installation::writeJournal(const Journal& journal) const {
-    const std::string draft = name_ + kJournalDraft + FileUtils::randomHex(16);
+    const std::string draft = stem_ + kJournalDraft + FileUtils::randomHex(16);
     const std::string text = journalText(journal);
     {
         Handle file(folder_.createFile(draft));
@@ -129,7 +144,7 @@ void Installation::writeJournal(const Journal& journal) const {
 void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const {
     const std::string unpacked = name_ + ".unpacked";
     const auto move = [&](const std::string& from, const std::string& to, bool replace) {
-        return FileUtils::tryWhileInUse(pathOf(from).c_str(), inUseMs, renameRetryable,
+        return FileUtils::tryWhileInUse(pathOf(to).c_str(), inUseMs, renameRetryable,
                                         [&] { return folder_.rename(from, to, replace); });
     };
     const auto fail = [&](const std::string& from, const std::string& to) {
@@ -163,7 +178,7 @@ void Installation::sweepLeftovers() const {
     const HANDLE find = FindFirstFileA(pathOf("*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE)
         return;
-    const std::string prefix = name_ + ".vantrell-";
+    const std::string prefix = stem_ + ".vantrell-";
     do {
         const std::string found = entry.cFileName;
         if (found.compare(0, prefix.size(), prefix) == 0 && found != journalName())
@@ -200,10 +215,10 @@ bool Installation::repair(unsigned long inUseMs) {
 
 HANDLE Installation::begin(bool withUnpacked) {
     journal_ = Journal();
-    journal_.archive = name_ + kNewArchive + FileUtils::randomHex(16);
+    journal_.archive = stem_ + kNewArchive + FileUtils::randomHex(16);
     if (withUnpacked)
-        journal_.unpacked = name_ + kNewUnpacked + FileUtils::randomHex(16);
-    journal_.old = name_ + kOldUnpacked + FileUtils::randomHex(16);
+        journal_.unpacked = stem_ + kNewUnpacked + FileUtils::randomHex(16);
+    journal_.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
     // Journalled before anything is made, so that a kill at any later
     // instant leaves names the next run knows.
     writeJournal(journal_);

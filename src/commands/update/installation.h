@@ -12,6 +12,8 @@
 //   <archive>.vantrell-unpacked-old-<16 hex>/     the old one, moved aside
 //   <archive>.vantrell-journal                    the journal
 //   <archive>.vantrell-journal-<16 hex>           a journal being written
+// (`<archive>` is "~vt" and 8 hex digits of a hash of the name when the
+// name is too long to have 39 characters added.)
 // Committing moves the old unpacked folder aside, the new one into its
 // place, and the new archive over the old: each step a rename, each found
 // done or not by the names alone, so completing it again is always safe.
@@ -62,7 +64,7 @@ public:
     };
 
 private:
-    std::string journalName() const { return name_ + ".vantrell-journal"; }
+    std::string journalName() const { return stem_ + ".vantrell-journal"; }
     std::string pathOf(const std::string& entry) const { return folder_.path() + "/" + entry; }
     bool readJournal(Journal& journal, bool& valid) const;
     void writeJournal(const Journal& journal) const;
@@ -71,6 +73,7 @@ private:
 
     const FileUtils::HeldFolder& folder_;
     const std::string name_;
+    const std::string stem_;
     const std::string display_;
     Journal journal_;
     HANDLE archive_ = INVALID_HANDLE_VALUE;
@@ -79,5 +82,7 @@ private:
 
 // Reads a journal's text; false for anything but what writeJournal writes
 // for `name`. Every name in it must be one of the staging names above.
-bool parseJournal(const std::string& text, const std::string& name, Installation::Journal& journal);
+bool parseJournal(const std::string& text, const std::string& stem, Installation::Journal& journal);
+// The stem of the names beside the archive `name`.
+std::string stagingStem(const std::string& name);
 std::string journalText(const Installation::Journal& journal);

@@ -12,6 +12,7 @@
 #include "log/logger.h"
 #include "platform/file_utils.h"
 #include "platform/held_folder.h"
+#include "platform/in_use.h"
 #include "platform/process.h"
 
 #include <cstdint>
@@ -50,15 +51,20 @@ struct Target {
     std::string name;
 };
 
-bool holdTarget(const std::string& appAsar, Target& target, int& status) {
+// `failure` begins the message of a step that fails.
+bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
+    const auto fail = [&] { FileUtils::throwLastError({failure.c_str()}); };
     target.name = lastComponent(appAsar);
     if (target.name.empty() || target.name == "." || target.name == "..") {
-        logError("The app asar path names no file: " + appAsar);
-        status = kRefused;
-        return false;
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        fail();
     }
-    if (!target.folder.open(folderOf(appAsar)))
-        FileUtils::throwLastError({"Unable to open the folder of ", appAsar.c_str()});
+    if (!target.folder.open(folderOf(appAsar))) {
+        // For the archive, a missing folder is a path not found.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        fail();
+    }
     if (!target.lock.take(target.folder.path(), target.name, kLockWaitMs)) {
         logError("Another update of " + appAsar + " is still running after " + std::to_string(kLockWaitMs) +
                  " ms; nothing was changed");
@@ -95,7 +101,7 @@ int repairCommand(OptionParser& options) {
     Logger::instance()->log(INFO, "Repairing updates of " + appAsar);
     Target target;
     int status = 0;
-    if (!holdTarget(appAsar, target, status))
+    if (!holdTarget(appAsar, "Unable to repair " + appAsar, target, status))
         return status;
     Installation installation(target.folder, target.name, appAsar);
     if (!installation.repair(FileUtils::inUseRetryMs))
@@ -136,7 +142,7 @@ std::optional<int> updateCommand(OptionParser& options) {
         logError("The update asar is a link, which is never followed: " + updateAsar);
         return kRefused;
     case UpdateSource::Opened::Failed:
-        FileUtils::throwLastError({"Unable to open ", updateAsar.c_str()});
+        FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     }
     const std::string unpackedSource = updateAsar + ".unpacked";
     const DWORD unpacked = GetFileAttributesA(unpackedSource.c_str());
@@ -156,8 +162,22 @@ std::optional<int> updateCommand(OptionParser& options) {
     }
     Target target;
     int status = 0;
-    if (!holdTarget(appAsar, target, status))
+    if (!holdTarget(appAsar, "Failed to copy " + updateAsar + " to " + appAsar, target, status))
         return status;
+    // Write access to the archive, asked for up front as a plain copy would:
+    // a folder, a rejected name and a file the app still holds while it
+    // quits fail here, before anything is written, or are waited for.
+    const auto openDestination = [&] {
+        const HANDLE probe =
+            CreateFileA(appAsar.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+        if (probe == INVALID_HANDLE_VALUE)
+            return GetLastError() == ERROR_FILE_NOT_FOUND;
+        CloseHandle(probe);
+        return true;
+    };
+    if (!FileUtils::tryWhileInUse(appAsar.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, openDestination))
+        FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     Installation installation(target.folder, target.name, appAsar);
     installation.repair(FileUtils::inUseRetryMs);
 

@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "platform/file_utils.h"
+#include "platform/in_use.h"
 
 #include <cstddef>
 #include <vector>
@@ -28,8 +29,12 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
     if (isLink(GetFileAttributesA(path.c_str())))
         return Opened::Link;
-    handle_ = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // A scanner that holds it without sharing its deletion lets go soon.
+    FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
+        handle_ = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        return handle_ != INVALID_HANDLE_VALUE;
+    });
     if (handle_ == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (isLink(GetFileAttributesA(path.c_str())))
@@ -71,39 +76,37 @@ bool UpdateSource::park(DWORD refusal) {
         SetLastError(refusal);
         return false;
     }
-    std::string folder(temp, length);
-    if (folder.back() != '/' && folder.back() != '\\')
-        folder += '/';
-    const std::string base = FileUtils::toForwardSlashes(folder) + name;
-    Logger::instance()->log(WARN, "Unable to remove file " + path_ +
-                                      " - it may be in use.  Moving it into the temporary folder and scheduling "
-                                      "delete on reboot.");
-    for (unsigned long n = 0; n < 100; ++n) {
-        const std::string candidate = n == 0 ? base : base + "_" + std::to_string(n);
-        // The rename names its target the way the system's own calls do:
-        // "\??\" and the full path, in wide characters.
-        const std::string target = "\\??\\" + FileUtils::toBackslashes(candidate);
-        const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-        if (count <= 0)
-            break;
-        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(count) * sizeof(WCHAR));
-        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        if (MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, count) != count)
-            break;
-        info->ReplaceIfExists = FALSE;
-        info->RootDirectory = nullptr;
-        info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
-        if (SetFileInformationByHandle(handle_, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
-            Logger::instance()->log(INFO, "Moved " + path_ + " to " + candidate);
-            if (!MoveFileExA(candidate.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-                Logger::instance()->log(WARN, "The system refused to delete " + candidate +
-                                                  " at the next restart (that needs administrator rights); "
-                                                  "GetLastError returned: " +
-                                                  std::to_string(static_cast<unsigned long>(GetLastError())));
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
-            break;
+    const std::string base = FileUtils::toForwardSlashes(std::string(temp, length)) + "/" + name;
+    std::string candidate = base;
+    for (unsigned long n = 1; GetFileAttributesA(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+        candidate = base + "_" + std::to_string(n);
+    Logger::instance()->log(WARN, "Unable to remove file " + path_ + " - it may be in use.  Moving to " + candidate +
+                                      " and scheduling delete on reboot.");
+    // The rename names its target as the system's own calls do: "\??\" and
+    // the full path, in wide characters. It never replaces: a name taken
+    // since it was found free fails the move.
+    const std::string target = "\\??\\" + FileUtils::toBackslashes(candidate);
+    const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) +
+                                      static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    const bool moved =
+        count > 0 && MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, count) == count && [&] {
+            info->ReplaceIfExists = FALSE;
+            info->RootDirectory = nullptr;
+            info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
+            return SetFileInformationByHandle(handle_, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
+                   FALSE;
+        }();
+    if (!moved) {
+        Logger::instance()->log(WARN, "Unable to rename " + path_ + " to " + candidate + " GetLastError returned: " +
+                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+        return true;
     }
-    return false;
+    if (!MoveFileExA(candidate.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        Logger::instance()->log(WARN, "The system refused to delete " + candidate +
+                                          " at the next restart (that needs administrator rights); "
+                                          "GetLastError returned: " +
+                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+    return true;
 }

@@ -17,6 +17,8 @@ public:
     UpdateSource& operator=(const UpdateSource&) = delete;
 
     // Opens `path` for reading, shared for reading only, so that nobody
+    // changes it while it is read (one held by another program is tried
+    // again for up to 10 s, with one WARN line).
     // changes it while it is read. Link: a symbolic link, junction or other
     // reparse point is at the name (Wine's own view of a Unix link included).
     // Failed keeps the system's code.
@@ -25,9 +27,10 @@ public:
 
     // Deletes the archive through its handle. When the system refuses (5:
     // read-only, or in use on Windows) it is moved, still through its handle,
-    // into the temporary folder and the system asked to delete it at the next
-    // start. Never throws: what cannot be done is one WARN line, for the
-    // update is in place by then.
+    // into the temporary folder under its own name, or with "_1", "_2"...
+    // appended, and the system asked to delete it at the next start. Never
+    // throws: what cannot be done is a WARN line, for the update is in place
+    // by then.
     void remove();
 
 private:

@@ -98,6 +98,15 @@ HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
+    if (!isOpen() || !isLevelName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA((path_ + "/" + name).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
     if (!isOpen() || !isLevelName(from) || !isLevelName(to))
         return failWith(ERROR_INVALID_NAME);
@@ -151,9 +160,9 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     if (!isOpen() || name.empty() || name.find_first_of("/\\") != std::string::npos)
         return failWith(ERROR_INVALID_NAME);
     // Looking only: no access asked for, every sharing allowed.
-    const HANDLE there =
-        CreateFileA((path_ + "/" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE there = CreateFileA((path_ + "/" + name).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (there == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION a{};
@@ -163,8 +172,10 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     CloseHandle(there);
     if (!known)
         return failWith(code);
-    if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
-        a.nFileIndexLow != b.nFileIndexLow || (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    // Both are in this folder's volume; Wine reports no volume for a handle
+    // opened for writing only, so the file index alone is compared.
+    if (a.nFileIndexHigh != b.nFileIndexHigh || a.nFileIndexLow != b.nFileIndexLow ||
+        (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return failWith(ERROR_SHARING_VIOLATION);
     return true;
 }

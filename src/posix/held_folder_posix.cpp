@@ -114,6 +114,19 @@ HANDLE HeldFolder::createFile(const std::string& name, unsigned mode) const {
     return handleOfDescriptor(fd);
 }
 
+HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
+    const int at = descriptorOf(handle_);
+    if (at < 0 || !isLevelName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The kernel's name of the held descriptor leads to the held folder
+    // whatever has been renamed since; CreateFileA keeps its sharing rules.
+    const std::string path = "/proc/self/fd/" + std::to_string(at) + "/" + name;
+    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+}
+
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
     const int at = descriptorOf(handle_);
     if (at < 0 || !isLevelName(from) || !isLevelName(to))

@@ -59,7 +59,7 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
         SetLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
-    if (!target.folder.open(folderOf(appAsar))) {
+    if (!target.folder.openWithoutLastLink(folderOf(appAsar))) {
         // For the archive, a missing folder is a path not found.
         if (GetLastError() == ERROR_FILE_NOT_FOUND)
             SetLastError(ERROR_PATH_NOT_FOUND);

@@ -27,17 +27,31 @@ UpdateSource::~UpdateSource() {
 
 UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
-    if (isLink(GetFileAttributesA(path.c_str())))
+    const auto cut = path.find_last_of("/\\");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    const std::string folder = cut == std::string::npos ? "." : cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+    if (name.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return Opened::Missing;
+    }
+    if (!folder_.openWithoutLastLink(folder)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_CANT_RESOLVE_FILENAME)
+            return Opened::Link;
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ? Opened::Missing
+                                                                                                       : Opened::Failed;
+    }
+    const std::string held = folder_.path() + "/" + name;
+    if (isLink(GetFileAttributesA(held.c_str())))
         return Opened::Link;
     // A scanner that holds it without sharing its deletion lets go soon.
     FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
-        handle_ = CreateFileA(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        handle_ = folder_.openFile(name, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
         return handle_ != INVALID_HANDLE_VALUE;
     });
     if (handle_ == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        if (isLink(GetFileAttributesA(path.c_str())))
+        if (isLink(GetFileAttributesA(held.c_str())))
             return Opened::Link;
         SetLastError(code);
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
@@ -47,7 +61,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(handle_, &information))
         return Opened::Failed;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isLink(GetFileAttributesA(path.c_str())))
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isLink(GetFileAttributesA(held.c_str())))
         return Opened::Link;
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);

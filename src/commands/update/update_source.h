@@ -3,6 +3,7 @@
 // meanwhile is neither read, deleted nor moved.
 #pragma once
 
+#include "platform/held_folder.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -21,7 +22,9 @@ public:
     // again for up to 10 s, with one WARN line).
     // changes it while it is read. Link: a symbolic link, junction or other
     // reparse point is at the name (Wine's own view of a Unix link included).
-    // Failed keeps the system's code.
+    // Failed keeps the system's code. Its folder is held first, the last
+    // level never through a link (Link as well): a folder swapped for a link
+    // to another one cannot hand over a file of that one.
     Opened open(const std::string& path);
     HANDLE handle() const { return handle_; }
 
@@ -36,6 +39,7 @@ public:
 private:
     bool park(DWORD refusal);
 
+    FileUtils::HeldFolder folder_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string path_;
 };

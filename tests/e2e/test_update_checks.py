@@ -8,6 +8,7 @@ import hashlib
 import os
 import subprocess
 import time
+import unittest
 
 from harness import WINDOWS
 from test_update import UpdateTest, payload, read, write
@@ -76,6 +77,8 @@ class Digest(UpdateTest):
 
 
 class LinkedUpdate(UpdateTest):
+    @unittest.skipIf(WINDOWS, "Wine 8 shows a Unix link to a file as that file, reparse point and all hidden; "
+                              "Windows' own links are reparse points, which the helper refuses")
     def test_link_given_as_the_update_is_refused_and_its_target_kept(self):
         target = self.path("secret")
         write(target, b"not for the app")

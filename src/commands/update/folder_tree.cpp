@@ -1,6 +1,7 @@
 #include "commands/update/folder_tree.h"
 
 #include "platform/file_utils.h"
+#include "platform/new_file.h"
 
 #include <memory>
 
@@ -65,9 +66,9 @@ private:
 };
 
 // False when the file turns out to be a link after all (Wine opens one).
-bool copyOneFile(const std::string& source, const FileUtils::HeldFolder& target, const std::string& name) {
-    Handle in(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder& target, const std::string& name) {
+    const std::string source = from.path() + "/" + name;
+    Handle in(from.openFile(name, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN));
     if (in.get() == INVALID_HANDLE_VALUE)
         FileUtils::throwLastError({"Unable to open ", source.c_str()});
     BY_HANDLE_FILE_INFORMATION information{};
@@ -98,25 +99,33 @@ bool copyOneFile(const std::string& source, const FileUtils::HeldFolder& target,
 
 } // namespace
 
-bool copyFolderTree(const std::string& source, const FileUtils::HeldFolder& target, std::string& link) {
-    Listing listing(source);
+bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, std::string& link) {
+    Listing listing(source.path());
     if (listing.failed())
-        FileUtils::throwLastError({"Unable to list ", source.c_str()});
+        FileUtils::throwLastError({"Unable to list ", source.path().c_str()});
     for (; listing.valid(); listing.advance()) {
         const std::string name = listing.entry().cFileName;
-        const std::string path = source + "/" + name;
+        const std::string path = source.path() + "/" + name;
         const DWORD attributes = listing.entry().dwFileAttributes;
         if (isLink(attributes)) {
             link = path;
             return false;
         }
         if (isFolder(attributes)) {
-            FileUtils::HeldFolder sub;
-            if (!sub.open(target, name, true))
-                FileUtils::throwLastError({"Unable to create directory ", (target.path() + "/" + name).c_str()});
-            if (!copyFolderTree(path, sub, link))
+            FileUtils::HeldFolder from;
+            if (!from.open(source, name, false)) {
+                if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME)
+                    FileUtils::throwLastError({"Unable to open ", path.c_str()});
+                link = path;
                 return false;
-        } else if (!copyOneFile(path, target, name)) {
+            }
+            FileUtils::HeldFolder sub;
+            bool made = false; // asked for: the held folder's Windows side needs it
+            if (!sub.open(target, name, true, &made))
+                FileUtils::throwLastError({"Unable to create directory ", (target.path() + "/" + name).c_str()});
+            if (!copyFolderTree(from, sub, link))
+                return false;
+        } else if (!copyOneFile(source, target, name)) {
             link = path;
             return false;
         }
@@ -124,14 +133,32 @@ bool copyFolderTree(const std::string& source, const FileUtils::HeldFolder& targ
     return true;
 }
 
-bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name) {
+bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
+    const std::string own = prefix + FileUtils::randomHex(16);
+    const HANDLE file = folder.createFile(own);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    if (!folder.replaceWithOwn(own, name)) {
+        const DWORD code = GetLastError();
+        folder.remove(own);
+        if (code == ERROR_FILE_NOT_FOUND)
+            return true;
+        SetLastError(code);
+        return false;
+    }
+    return folder.remove(name);
+}
+
+bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name, const std::string& prefix) {
     FileUtils::HeldFolder folder;
     if (!folder.open(parent, name, false)) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
             return true;
         if (code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_DIRECTORY)
-            return parent.remove(name) || parent.removeFolder(name);
+            return code == ERROR_CANT_RESOLVE_FILENAME && parent.removeFolder(name) ? true
+                                                                                    : removeEntry(parent, name, prefix);
         return false;
     }
     {
@@ -141,8 +168,9 @@ bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& na
         for (; listing.valid(); listing.advance()) {
             const std::string child = listing.entry().cFileName;
             const DWORD attributes = listing.entry().dwFileAttributes;
-            const bool gone = isFolder(attributes) ? removeFolderTree(folder, child)
-                                                   : folder.remove(child) || folder.removeFolder(child);
+            const bool gone = isFolder(attributes) ? removeFolderTree(folder, child, prefix)
+                              : isLink(attributes) ? folder.removeFolder(child) || removeEntry(folder, child, prefix)
+                                                   : removeEntry(folder, child, prefix);
             if (!gone)
                 return false;
         }

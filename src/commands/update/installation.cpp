@@ -186,7 +186,7 @@ void Installation::sweepLeftovers() const {
     } while (FindNextFileA(find, &entry));
     FindClose(find);
     for (const std::string& leftover : names) {
-        if (!removeFolderTree(folder_, leftover))
+        if (!removeFolderTree(folder_, leftover, dropPrefix()))
             Logger::instance()->log(WARN, "Unable to remove " + pathOf(leftover) + " GetLastError returned: " +
                                               std::to_string(static_cast<unsigned long>(GetLastError())));
     }
@@ -208,7 +208,7 @@ bool Installation::repair(unsigned long inUseMs) {
     }
     // Everything staged is now either in place or to be dropped.
     sweepLeftovers();
-    if (found && !folder_.remove(journalName()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (found && !removeEntry(folder_, journalName(), dropPrefix()))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     return found;
 }
@@ -234,9 +234,10 @@ HANDLE Installation::begin(bool withUnpacked) {
     return archive_;
 }
 
-bool Installation::stageUnpacked(const std::string& source, std::string& link) {
+bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::string& link) {
     FileUtils::HeldFolder staged;
-    if (!staged.open(folder_, journal_.unpacked, true))
+    bool made = false; // asked for: the held folder's Windows side needs it
+    if (!staged.open(folder_, journal_.unpacked, true, &made))
         FileUtils::throwLastError({"Unable to create directory ", pathOf(journal_.unpacked).c_str()});
     return copyFolderTree(source, staged, link);
 }
@@ -269,10 +270,10 @@ void Installation::commit(unsigned long inUseMs) {
     const DWORD code = GetLastError();
     CloseHandle(archive_);
     archive_ = INVALID_HANDLE_VALUE;
-    if (!removeFolderTree(folder_, journal_.old))
+    if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
         Logger::instance()->log(WARN, "Unable to remove " + pathOf(journal_.old) + " GetLastError returned: " +
                                           std::to_string(static_cast<unsigned long>(GetLastError())));
-    if (!folder_.remove(journalName()))
+    if (!removeEntry(folder_, journalName(), dropPrefix()))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         SetLastError(code);
@@ -286,9 +287,9 @@ void Installation::abandon() {
         CloseHandle(archive_);
     archive_ = INVALID_HANDLE_VALUE;
     const DWORD code = GetLastError();
-    folder_.remove(journal_.archive);
+    removeEntry(folder_, journal_.archive, dropPrefix());
     if (!journal_.unpacked.empty())
-        removeFolderTree(folder_, journal_.unpacked);
-    folder_.remove(journalName());
+        removeFolderTree(folder_, journal_.unpacked, dropPrefix());
+    removeEntry(folder_, journalName(), dropPrefix());
     SetLastError(code);
 }

@@ -12,6 +12,7 @@
 //   <archive>.vantrell-unpacked-old-<16 hex>/     the old one, moved aside
 //   <archive>.vantrell-journal                    the journal
 //   <archive>.vantrell-journal-<16 hex>           a journal being written
+//   <archive>.vantrell-drop-<16 hex>              renamed over a name to remove it
 // (`<archive>` is "~vt" and 8 hex digits of a hash of the name when the
 // name is too long to have 39 characters added.)
 // Committing moves the old unpacked folder aside, the new one into its
@@ -41,11 +42,11 @@ public:
     // Journals a new update and creates its archive file, open for writing,
     // with the access of the archive it replaces. Throws IOException.
     HANDLE begin(bool withUnpacked);
-    // Copies the folder `source` into the staged unpacked folder, its files
+    // Copies the held folder `source` into the staged unpacked folder, its files
     // flushed to disk. False, with `link` naming it, at the first link or
     // other reparse point in it: nothing is read through one. Throws
     // IOException for other failures.
-    bool stageUnpacked(const std::string& source, std::string& link);
+    bool stageUnpacked(const FileUtils::HeldFolder& source, std::string& link);
     // Flushes the staged archive and swaps everything in. A step refused
     // because a file is in use is tried again for `inUseMs`. Throws
     // IOException: then the old archive and unpacked folder are in place
@@ -66,6 +67,7 @@ public:
 private:
     std::string journalName() const { return stem_ + ".vantrell-journal"; }
     std::string pathOf(const std::string& entry) const { return folder_.path() + "/" + entry; }
+    std::string dropPrefix() const { return stem_ + ".vantrell-drop-"; }
     bool readJournal(Journal& journal, bool& valid) const;
     void writeJournal(const Journal& journal) const;
     void rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const;

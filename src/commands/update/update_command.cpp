@@ -145,10 +145,11 @@ std::optional<int> updateCommand(OptionParser& options) {
         FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     }
     const std::string unpackedSource = updateAsar + ".unpacked";
-    const DWORD unpacked = GetFileAttributesA(unpackedSource.c_str());
-    const bool withUnpacked = unpacked != INVALID_FILE_ATTRIBUTES;
-    if (withUnpacked &&
-        ((unpacked & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (unpacked & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
+    FileUtils::HeldFolder unpacked;
+    const bool withUnpacked = unpacked.open(source.folder(), source.name() + ".unpacked", false);
+    if (!withUnpacked && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+        if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME && GetLastError() != ERROR_DIRECTORY)
+            FileUtils::throwLastError({"Unable to open ", unpackedSource.c_str()});
         logError("The update's unpacked folder is a link or no folder: " + unpackedSource);
         return kRefused;
     }
@@ -207,7 +208,7 @@ std::optional<int> updateCommand(OptionParser& options) {
     }
     if (withUnpacked) {
         std::string link;
-        if (!installation.stageUnpacked(unpackedSource, link)) {
+        if (!installation.stageUnpacked(unpacked, link)) {
             logError("The update's unpacked folder holds a link, which is never followed: " + link);
             installation.abandon();
             return kRefused;

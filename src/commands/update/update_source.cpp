@@ -29,6 +29,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
     const auto cut = path.find_last_of("/\\");
     const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    name_ = name;
     const std::string folder = cut == std::string::npos ? "." : cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
     if (name.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -99,7 +100,12 @@ bool UpdateSource::park(DWORD refusal) {
     // The rename names its target as the system's own calls do: "\??\" and
     // the full path, in wide characters. It never replaces: a name taken
     // since it was found free fails the move.
-    const std::string target = "\\??\\" + FileUtils::toBackslashes(candidate);
+    // The system's own paths take no doubled separators.
+    std::string full;
+    for (const char c : FileUtils::toBackslashes(candidate))
+        if (c != '\\' || full.empty() || full.back() != '\\')
+            full += c;
+    const std::string target = "\\??\\" + full;
     const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) +
                                       static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(WCHAR));

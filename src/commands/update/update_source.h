@@ -27,6 +27,9 @@ public:
     // to another one cannot hand over a file of that one.
     Opened open(const std::string& path);
     HANDLE handle() const { return handle_; }
+    // The update's folder, held, and the update's name in it.
+    const FileUtils::HeldFolder& folder() const { return folder_; }
+    const std::string& name() const { return name_; }
 
     // Deletes the archive through its handle. When the system refuses (5:
     // read-only, or in use on Windows) it is moved, still through its handle,
@@ -42,4 +45,5 @@ private:
     FileUtils::HeldFolder folder_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string path_;
+    std::string name_;
 };

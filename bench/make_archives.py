@@ -3,7 +3,8 @@
                  app's resources: many small scripts and JSON files in deep
                  package folders, images and fonts stored as they are, native
                  modules, and a few large bundles;
-  single.zip     one 300 MB file of mixed text and binary data.
+  single.zip     one 300 MB file of mixed text and binary data;
+  small.zip      50,000 small files (100 bytes to 4 KB) in 500 folders.
 Usage: make_archives.py FOLDER (archives already there are kept)."""
 
 import math
@@ -129,10 +130,18 @@ def single(path):
                 total += size
 
 
+def small(path):
+    rng = random.Random(20240519)
+    corpus = text_corpus(rng, 4 * MB)
+    with zipfile.ZipFile(path, "w") as zf:
+        for i in range(50_000):
+            write(zf, "pkg/m%03d/f%05d.js" % (i % 500, i), slice_of(rng, corpus, rng.randrange(100, 4096)))
+
+
 def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
-    for name, build in (("resources.zip", resources), ("single.zip", single)):
+    for name, build in (("resources.zip", resources), ("single.zip", single), ("small.zip", small)):
         target = os.path.join(folder, name)
         if not os.path.exists(target):
             build(target + ".part")

@@ -121,27 +121,24 @@ bool HeldFolder::remove(const std::string& name) const {
         return failWith(ERROR_INVALID_NAME);
     const std::string path = path_ + "/" + name;
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        // Wine deletes the target of a Unix link given to DeleteFileA: an
-        // empty file of our own is renamed over the link first, which
-        // replaces the link itself, and that file is deleted.
-        bool replaced = false;
-        for (int attempt = 0; attempt < 8 && !replaced; ++attempt) {
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    // Wine deletes the target of a Unix link given to DeleteFileA, and shows
+    // a link to a file as a plain file: an empty file of our own is renamed
+    // over the name first, which replaces a link itself, and is deleted. A
+    // name that cannot be replaced so (a folder, a file in use) is left to
+    // DeleteFileA, which gives the system's own answer for it.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        for (int attempt = 0; attempt < 8; ++attempt) {
             const std::string own = ".vantrell-" + randomHex(16) + ".tmp";
             const HANDLE empty = createFile(own);
             if (empty == INVALID_HANDLE_VALUE)
                 continue;
             CloseHandle(empty);
-            replaced = replaceWithOwn(own, name);
-            if (!replaced) {
-                const DWORD code = GetLastError();
+            if (!replaceWithOwn(own, name))
                 DeleteFileA((path_ + "/" + own).c_str());
-                return failWith(code);
-            }
+            break;
         }
-        if (!replaced)
-            return false;
     }
     return DeleteFileA(path.c_str()) != FALSE;
 }

@@ -68,6 +68,25 @@ bool NewFile::createUnique(const std::string& folder, const std::string& prefix,
     return false;
 }
 
+bool NewFile::createUnique(const HeldFolder& folder, const std::string& prefix, const std::string& suffix,
+                           unsigned mode) {
+    discard();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string name = prefix + randomHex(16) + suffix;
+        handle_ = folder.createFile(name, mode);
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            folder_ = &folder;
+            path_ = folder.path() + "/" + name;
+            name_ = std::move(name);
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
 bool NewFile::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -111,6 +130,19 @@ bool NewFile::replace(const char* destination, bool durable) {
     return true;
 }
 
+bool NewFile::replaceIn(const std::string& name) {
+    if (folder_ == nullptr) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    close(); // Windows renames no file over one that is open
+    if (!folder_->replaceWithOwn(name_, name))
+        return false;
+    path_.clear();
+    folder_ = nullptr;
+    return true;
+}
+
 void NewFile::close() {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);
@@ -122,8 +154,12 @@ void NewFile::discard() {
         return;
     const DWORD code = GetLastError();
     close();
-    DeleteFileA(path_.c_str());
+    if (folder_ != nullptr)
+        folder_->remove(name_);
+    else
+        DeleteFileA(path_.c_str());
     path_.clear();
+    folder_ = nullptr;
     SetLastError(code);
 }
 

@@ -6,6 +6,7 @@
 // removed again.
 #pragma once
 
+#include "platform/held_folder.h"
 #include "platform/win32.h"
 
 #include <cstddef>
@@ -33,6 +34,12 @@ public:
     // a few names when one is taken. False with the system's code.
     bool createUnique(const std::string& folder, const std::string& prefix, const std::string& suffix);
 
+    // The same in a held folder, which must outlive this object: the file is
+    // made, renamed and removed relative to it, never through a link on the
+    // way. `mode` gives its Unix permission bits where the system has them.
+    bool createUnique(const HeldFolder& folder, const std::string& prefix, const std::string& suffix,
+                      unsigned mode = 0666);
+
     const std::string& path() const { return path_; }
     HANDLE handle() const { return handle_; }
 
@@ -52,6 +59,10 @@ public:
     // False with the system's code; the file then stays this object's and is
     // removed with it.
     bool replace(const char* destination, bool durable);
+    // For a file made in a held folder: closes it and renames it over `name`
+    // in that folder, replacing what is there as replace() does. False with
+    // the system's code; the file then stays this object's.
+    bool replaceIn(const std::string& name);
     // Closes and deletes the file now, keeping the calling thread's
     // last-error code.
     void discard();
@@ -61,6 +72,8 @@ private:
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string path_;
+    const HeldFolder* folder_ = nullptr; // when made in a held folder
+    std::string name_;                   // its name there
 };
 
 } // namespace FileUtils

@@ -324,6 +324,32 @@ BOOL FlushFileBuffers(HANDLE file) {
     return TRUE;
 }
 
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr)
+        return failCall(EBADF);
+    if (moveMethod > FILE_END)
+        return failCall(EINVAL);
+    const int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    const off_t at = ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence);
+    if (at < 0)
+        return failCall(errno); // a negative position: EINVAL, 87 as on Windows
+    if (newPosition != nullptr)
+        newPosition->QuadPart = at;
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    struct stat st {};
+    if (object == nullptr || size == nullptr)
+        return failCall(EBADF);
+    if (::fstat(object->fd, &st) != 0)
+        return failCall(errno);
+    size->QuadPart = st.st_size;
+    return TRUE;
+}
+
 HANDLE GetStdHandle(DWORD which) {
     // Made in place on first use and never destroyed: the descriptors outlive
     // every handle, and a process out of memory still has its streams.

@@ -42,6 +42,11 @@ bool mayReplace(int folder, const char* name, bool evenIfOpen) {
 }
 
 bool renameIn(int folder, const std::string& from, const std::string& to) {
+    // Most names are new: only a name that is taken is looked at.
+    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EEXIST && errno != EINVAL)
+        return failErrno(errno);
     if (!mayReplace(folder, to.c_str(), false))
         return false;
     if (::renameat(folder, from.c_str(), folder, to.c_str()) != 0)
@@ -70,20 +75,28 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
     const int at = descriptorOf(parent.handle_);
     if (at < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
-    // mkdirat never follows a link at the name: it fails there instead.
-    if (create && ::mkdirat(at, name.c_str(), 0777) == 0) {
-        if (made != nullptr)
-            *made = true;
-    } else if (create && errno != EEXIST) {
-        return failErrno(errno);
+    // A folder that is there is only opened; a missing one is made first
+    // (mkdirat never follows a link at the name: it fails there instead).
+    constexpr int asFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(at, name.c_str(), asFolder);
+    if (fd < 0 && errno == ENOENT && create) {
+        if (::mkdirat(at, name.c_str(), 0777) == 0) {
+            if (made != nullptr)
+                *made = true;
+        } else if (errno != EEXIST) {
+            return failErrno(errno);
+        }
+        fd = ::openat(at, name.c_str(), asFolder);
     }
-    const int fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
+        // Not a folder there when opened: a link (ELOOP), or something else
+        // that is either still there, or was a link swapped away since.
         const int error = errno;
         struct stat st {};
-        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
-            return failWith(S_ISLNK(st.st_mode) ? ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
-        return failErrno(error);
+        if (error == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+            !S_ISDIR(st.st_mode))
+            return failWith(ERROR_DIRECTORY);
+        return error == ELOOP || error == ENOTDIR ? failWith(ERROR_CANT_RESOLVE_FILENAME) : failErrno(error);
     }
     const HANDLE folder = handleOfDescriptor(fd);
     if (folder == INVALID_HANDLE_VALUE)

@@ -58,6 +58,7 @@ using PHKEY = HKEY*;
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -346,6 +347,18 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overl
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
 // Makes the file's data and size durable (fsync).
 BOOL FlushFileBuffers(HANDLE file);
+
+using LONGLONG = std::int64_t;
+union LARGE_INTEGER {
+    LONGLONG QuadPart;
+};
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+// Moves the file pointer (lseek); `newPosition` may be null.
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
+// The size of an open file.
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
 
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))

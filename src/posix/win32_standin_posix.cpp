@@ -90,6 +90,9 @@ DWORD win32ErrorFromErrno(int error, const char* path) {
         return ERROR_BAD_EXE_FORMAT;
     case EBADF:
         return ERROR_INVALID_HANDLE;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
     default:
         return ERROR_GEN_FAILURE;
     }

@@ -47,27 +47,36 @@ void giveEntryTime(HANDLE file, MZ_TIME_T time) {
 
 } // namespace
 
+unsigned entryPermissions(const mz_zip_archive_file_stat& entry) {
+    constexpr unsigned madeOnUnix = 3;
+    const unsigned mode = entry.m_external_attr >> 16;
+    if ((entry.m_version_made_by >> 8) != madeOnUnix || (mode & 0777) == 0)
+        return 0666;
+    // The owner keeps write permission: a read-only file is one the next
+    // update could not replace.
+    return (mode & 0775) | 0200;
+}
+
 bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
-                 const std::string& folder, const std::string& path, const std::string& prefix,
+                 const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix,
                  std::vector<char>& buffer) {
     if (!entry.m_is_supported)
         return false;
     FileUtils::NewFile file;
-    if (!file.createUnique(folder, prefix, temporarySuffix))
+    if (!file.createUnique(folder, prefix, temporarySuffix, entryPermissions(entry)))
         return false;
     EntryWriter writer(file, entry.m_uncomp_size, buffer);
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
     giveEntryTime(file.handle(), entry.m_time);
-    // No need to ask about the folder again: should a level on the way have
-    // been swapped for a link since, the new file's name leads there to
-    // nothing, and the rename fails rather than put the entry elsewhere.
+    // The file is renamed within the folder it was made in, which is held:
+    // whatever is swapped on the way meanwhile, it lands there.
     // Another writer putting a file of the same name in place, or a virus
     // scanner looking at the last one, may hold the final name for a moment;
     // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
     // all, let that pass; a folder at that name keeps refusing.
     for (DWORD wait = 1;; wait *= 2) {
-        if (file.replace(path.c_str(), false))
+        if (file.replaceIn(name))
             return true;
         const DWORD code = GetLastError();
         if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)

@@ -34,10 +34,16 @@ private:
     mz_uint64 received = 0;
 };
 
+// The permission bits an entry made on Unix gives its file, without setuid,
+// setgid, sticky or write for others, and with write for the owner; 0666
+// for any other entry. The process's umask still applies.
+unsigned entryPermissions(const mz_zip_archive_file_stat& entry);
+
 // Writes one file entry into a new file of its own in `folder`, checks its
-// size and CRC-32, gives it the entry's time and renames it over `path` in
+// size and CRC-32, gives it the entry's time and renames it over `name` in
 // one step. A failure, or a kill at any moment, leaves whatever was at
-// `path` as it was; a link there is replaced, never written through.
+// `name` as it was, and no temporary file; a link there is replaced, never
+// written through.
 bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry,
-                 const std::string& folder, const std::string& path, const std::string& prefix,
+                 const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix,
                  std::vector<char>& buffer);

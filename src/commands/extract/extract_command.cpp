@@ -1,9 +1,10 @@
 #include "commands/commands.h"
 #include "commands/entry_name.h"
+#include "commands/extract/entry_path.h"
 #include "commands/extract/entry_ranges.h"
 #include "commands/extract/entry_writer.h"
+#include "commands/extract/folder_chain.h"
 #include "commands/extract/free_space.h"
-#include "commands/extract/known_folders.h"
 #include "commands/extract/leftovers.h"
 #include "commands/extract/open_archive.h"
 #include "log/logger.h"
@@ -11,7 +12,36 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
+
+namespace {
+
+// The library keeps at most 511 bytes of a name and stops at a NUL byte in
+// it: such a name would land shortened. Logs the refusal and returns false.
+bool storedWhole(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_file_stat& entry, Logger& log) {
+    const mz_uint storedLength = mz_zip_reader_get_filename(&archive, index, nullptr, 0) - 1;
+    if (storedLength == std::strlen(entry.m_filename))
+        return true;
+    std::string stored(storedLength + 1, '\0');
+    mz_zip_reader_get_filename(&archive, index, stored.data(), storedLength + 1);
+    stored.resize(storedLength);
+    if (storedLength >= MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE)
+        log.log(ERROR,
+                "Refused overlong entry name: " +
+                    printableEntryName(std::string_view(stored).substr(0, MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE - 1)) +
+                    "... (" + std::to_string(storedLength) + " bytes)");
+    else
+        log.log(ERROR, "Refused unsafe entry name: " + printableEntryName(stored));
+    return false;
+}
+
+// The refusal for a folder that could not be reached, by what stood there.
+std::string folderRefusal(DWORD code) {
+    return code == ERROR_CANT_RESOLVE_FILENAME ? "Refused entry through a link: " : "Failed to extract file: ";
+}
+
+} // namespace
 
 std::optional<int> extractCommand(OptionParser& options) {
     const char* zipValue = options.getValue("zip");
@@ -30,85 +60,90 @@ std::optional<int> extractCommand(OptionParser& options) {
         log->log(ERROR, "Output folder is required for extract command");
         return 2;
     }
-    if (!FileUtils::directoryExists(outDir.c_str())) {
+    // Windows reads both separators, and callers write either (a path joined
+    // on Windows has backslashes): the folder chain splits at both.
+    const std::string out = FileUtils::toForwardSlashes(outDir);
+    const bool outMade = !FileUtils::directoryExists(out.c_str());
+    if (outMade) {
         log->log(INFO, "Creating output directory: " + outDir);
-        FileUtils::createDirectories(outDir.c_str());
+        FileUtils::createDirectories(out.c_str());
     }
 
-    mz_zip_archive archive{};
-    if (!openArchive(archive, zip)) {
+    OpenArchive opened;
+    if (!opened.open(zip)) {
         log->log(ERROR, "Failed to open zip file: " + zip);
         return 2;
     }
-    {
-        const OpenArchive open(archive);
-        const mz_uint count = mz_zip_reader_get_num_files(&archive);
-        log->log(INFO, "Zip file contains " + std::to_string(count) + " files");
+    mz_zip_archive& archive = opened.record();
+    const mz_uint count = mz_zip_reader_get_num_files(&archive);
+    log->log(INFO, "Zip file contains " + std::to_string(count) + " files");
 
-        CoveredRanges covered;
-        const std::string prefix = ownTemporaryPrefix();
-        KnownFolders folders(outDir);
-        Leftovers leftovers(prefix);
-        FreeSpace space;
-        std::vector<char> buffer(256 * 1024);
-        std::string path;
-        for (mz_uint i = 0; i < count; ++i) {
-            mz_zip_archive_file_stat entry;
-            if (!mz_zip_reader_file_stat(&archive, i, &entry)) {
-                log->log(ERROR, "Failed to get file info at index " + std::to_string(i));
-                continue;
-            }
-            // Every entry's bytes count, refused or not: an entry that reuses
-            // them is refused, while the first to take them is not.
-            mz_uint64 begin = 0;
-            mz_uint64 end = 0;
-            const bool overlaps = entryRange(archive, entry, begin, end) && !covered.add(begin, end);
-            // The library keeps at most 511 bytes of a name and stops at a
-            // NUL byte in it: such a name would land shortened.
-            const mz_uint storedLength = mz_zip_reader_get_filename(&archive, i, nullptr, 0) - 1;
-            if (storedLength != std::strlen(entry.m_filename)) {
-                std::string stored(storedLength + 1, '\0');
-                mz_zip_reader_get_filename(&archive, i, stored.data(), storedLength + 1);
-                stored.resize(storedLength);
-                if (storedLength >= MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE)
-                    log->log(ERROR, "Refused overlong entry name: " +
-                                        printableEntryName(
-                                            std::string_view(stored).substr(0, MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE - 1)) +
-                                        "... (" + std::to_string(storedLength) + " bytes)");
-                else
-                    log->log(ERROR, "Refused unsafe entry name: " + printableEntryName(stored));
-                continue;
-            }
-            const std::string name = printableEntryName(entry.m_filename);
-            if (!isConfinedEntryName(entry.m_filename)) {
-                log->log(ERROR, "Refused unsafe entry name: " + name);
-                continue;
-            }
-            if (overlaps) {
-                log->log(ERROR, "Refused entry whose data overlaps another entry's: " + name);
-                continue;
-            }
-            path.assign(outDir).append("/").append(entry.m_filename);
-            if (entry.m_is_directory) {
-                if (!folders.reach(path))
-                    log->log(ERROR, "Refused entry through a link: " + name);
-                continue;
-            }
-            const std::string folder = path.substr(0, path.rfind('/'));
-            if (!folders.reach(folder) || !folders.unchanged(folder) ||
-                crossesLinkAtBackslash(path, folder.size() + 1)) {
-                log->log(ERROR, "Refused entry through a link: " + name);
-                continue;
-            }
-            leftovers.sweep(folder);
-            if (!space.fits(folder, entry.m_uncomp_size)) {
-                log->log(ERROR, "Refused entry larger than the free space: " + name + " (" +
-                                    std::to_string(entry.m_uncomp_size) + " bytes)");
-                continue;
-            }
-            if (!extractFile(archive, i, entry, folder, path, prefix, buffer))
-                log->log(ERROR, "Failed to extract file: " + name);
+    // An output folder that cannot be held (a file stands there) fails each
+    // entry on its own below.
+    FolderChain folders;
+    folders.open(out, outMade);
+    CoveredRanges covered;
+    Leftovers leftovers;
+    FreeSpace space;
+    std::unordered_set<std::string> landed;
+    const std::string prefix = ownTemporaryPrefix();
+    std::vector<char> buffer(256 * 1024);
+    for (mz_uint i = 0; i < count; ++i) {
+        mz_zip_archive_file_stat entry;
+        if (!mz_zip_reader_file_stat(&archive, i, &entry)) {
+            log->log(ERROR, "Failed to get file info at index " + std::to_string(i));
+            continue;
         }
+        // Every entry's bytes count, refused or not: an entry that reuses
+        // them is refused, while the first to take them is not.
+        mz_uint64 begin = 0;
+        mz_uint64 end = 0;
+        const bool overlaps = entryRange(archive, entry, begin, end) && !covered.add(begin, end);
+        if (!storedWhole(archive, i, entry, *log))
+            continue;
+        const std::string name = printableEntryName(entry.m_filename);
+        if (!isConfinedEntryName(entry.m_filename)) {
+            log->log(ERROR, "Refused unsafe entry name: " + name);
+            continue;
+        }
+        if (overlaps) {
+            log->log(ERROR, "Refused entry whose data overlaps another entry's: " + name);
+            continue;
+        }
+        constexpr mz_uint16 utf8Flag = 1u << 11;
+        const std::vector<std::string> levels =
+            entryLevels(decodedEntryName(entry.m_filename, (entry.m_bit_flag & utf8Flag) != 0));
+        if (levels.empty() && !entry.m_is_directory) {
+            log->log(ERROR, "Refused unsafe entry name: " + name);
+            continue;
+        }
+        const std::size_t depth = entry.m_is_directory ? levels.size() : levels.size() - 1;
+        bool madeHere = false;
+        const FileUtils::HeldFolder* folder = folders.reach(levels, depth, madeHere);
+        if (folder == nullptr) {
+            log->log(ERROR, folderRefusal(GetLastError()) + name);
+            continue;
+        }
+        if (entry.m_is_directory)
+            continue;
+        const std::string key = landingKey(levels);
+        if (landed.count(key) != 0) {
+            log->log(ERROR, "Refused entry that lands on the file of an earlier entry: " + name);
+            continue;
+        }
+        // A folder this run made holds nothing a killed run left.
+        if (!madeHere)
+            leftovers.sweep(*folder);
+        if (!space.fits(folder->path(), entry.m_uncomp_size)) {
+            log->log(ERROR, "Refused entry larger than the free space: " + name + " (" +
+                                std::to_string(entry.m_uncomp_size) + " bytes)");
+            continue;
+        }
+        if (!extractFile(archive, i, entry, *folder, levels.back(), prefix, buffer)) {
+            log->log(ERROR, "Failed to extract file: " + name);
+            continue;
+        }
+        landed.insert(key);
     }
     log->log(INFO, "Extraction completed");
     return std::nullopt;

@@ -1,6 +1,5 @@
 #include "commands/extract/leftovers.h"
 
-#include "platform/new_file.h"
 #include "platform/process.h"
 
 #include <cstring>
@@ -34,11 +33,13 @@ bool temporaryFileOwner(const char* name, DWORD& processId) {
     return std::strcmp(at, temporarySuffix) == 0;
 }
 
-void Leftovers::sweep(const std::string& folder) {
-    if (!swept.insert(folder).second)
+void Leftovers::sweep(const FileUtils::HeldFolder& folder) {
+    if (!swept.insert(folder.path()).second)
         return;
+    // The listing goes by name, but only what the held folder itself holds
+    // under a listed name is removed.
     WIN32_FIND_DATAA found;
-    const std::string pattern = folder + "/" + temporaryPrefix + "*" + temporarySuffix;
+    const std::string pattern = folder.path() + "/" + temporaryPrefix + "*" + temporarySuffix;
     HANDLE find = FindFirstFileA(pattern.c_str(), &found);
     if (find == INVALID_HANDLE_VALUE)
         return;
@@ -46,17 +47,7 @@ void Leftovers::sweep(const std::string& folder) {
     do {
         DWORD writer = 0;
         if (temporaryFileOwner(found.cFileName, writer) && writer != self && processHasEnded(writer))
-            remove(folder, folder + "/" + found.cFileName);
+            folder.remove(found.cFileName);
     } while (FindNextFileA(find, &found));
     FindClose(find);
-}
-
-// A link planted under a leftover's name must go, not what it leads to;
-// but Wine deletes the target of a Unix link given to DeleteFileA. So an
-// empty file of our own is first renamed over the name, which replaces
-// a link itself, and that file is deleted.
-void Leftovers::remove(const std::string& folder, const std::string& path) const {
-    FileUtils::NewFile empty;
-    if (empty.createUnique(folder, prefix, temporarySuffix) && empty.replace(path.c_str(), false))
-        DeleteFileA(path.c_str());
 }

@@ -2,6 +2,7 @@
 // them.
 #pragma once
 
+#include "platform/held_folder.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -21,16 +22,12 @@ std::string ownTemporaryPrefix();
 bool temporaryFileOwner(const char* name, DWORD& processId);
 
 // Removes, once per folder and run, the temporary files that killed runs
-// left in a folder, and only those whose writer has ended.
+// left in a folder, and only those whose writer has ended. A link planted
+// under such a name is removed itself, never what it leads to.
 class Leftovers {
 public:
-    explicit Leftovers(std::string ownPrefix) : prefix(std::move(ownPrefix)) {}
-
-    void sweep(const std::string& folder);
+    void sweep(const FileUtils::HeldFolder& folder);
 
 private:
-    void remove(const std::string& folder, const std::string& path) const;
-
-    const std::string prefix;
     std::unordered_set<std::string> swept;
 };

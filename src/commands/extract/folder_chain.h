@@ -1,0 +1,45 @@
+// The output folder and the folders below it that entries are written into,
+// each held open from the output folder down.
+#pragma once
+
+#include "platform/held_folder.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// An archive names the same few folders for thousands of entries: each is
+// reached once, level by level from the output folder, never through a link,
+// and then held, so that a level swapped for a link or another folder later
+// changes nothing about where the entries go. The output folder itself may
+// be a link: that is the caller's choice.
+class FolderChain {
+public:
+    // Holds the output folder, which this run made or found; false with the
+    // system's code (267 for a file).
+    bool open(const std::string& outDir, bool madeHere);
+
+    // The folder of the first `depth` levels below the output folder, made
+    // where missing. Null, making nothing below it, with the code of the
+    // level that failed: 1921 for a link there, 267 for a file, the
+    // system's code for a name it refuses; the levels above stay made.
+    // `madeHere` tells whether this run made the folder, so that nothing can
+    // have been left in it.
+    const FileUtils::HeldFolder* reach(const std::vector<std::string>& levels, std::size_t depth, bool& madeHere);
+
+private:
+    struct Level {
+        FileUtils::HeldFolder folder;
+        bool made = false;
+    };
+    // A run holds at most this many folders at once, and fewer when the
+    // system runs out of handles (natively a descriptor each): then the
+    // folders are let go and reached again as needed.
+    static constexpr std::size_t maxHeld = 4096;
+
+    Level root;
+    std::unordered_map<std::string, std::unique_ptr<Level>> held; // key: the levels joined by '/'
+    std::string key;
+};

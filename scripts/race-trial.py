@@ -25,7 +25,9 @@ USER = 65534
 
 ATTACKS = {
     # Each loops until killed, as the ordinary user; $D is the download
-    # folder, $A the app's folder, $S a root-only folder.
+    # folder, $A the app's folder, $S a root-only folder. (A user who may
+    # write the app's folder can replace app.asar itself once the update has
+    # ended; the names planted are those the update itself uses.)
     "link at the update path":
         'while :; do ln -sf "$S/secret" "$D/u.tmp"; mv -f "$D/u.tmp" "$D/update.asar";'
         ' cp "$D/keep" "$D/u.tmp" 2>/dev/null; mv -f "$D/u.tmp" "$D/update.asar"; done',
@@ -34,7 +36,7 @@ ATTACKS = {
     "app's folder swapped for a link":
         'while :; do mv -T "$A" "$A.real" && ln -s "$S" "$A"; rm -f "$A"; mv -T "$A.real" "$A"; done',
     "links planted at the fixed names":
-        'while :; do for n in app.asar.vantrell-journal app.asar.unpacked app.asar; do'
+        'while :; do for n in app.asar.vantrell-journal app.asar.unpacked app.asar.vantrell-partial; do'
         ' ln -s "$S/secret" "$A/$n.tmp" 2>/dev/null; mv -fT "$A/$n.tmp" "$A/$n" 2>/dev/null; done; done',
 }
 

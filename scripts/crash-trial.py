@@ -4,7 +4,11 @@
 Starts the helper on an update of an archive of tens of megabytes and kills it
 with SIGKILL at a random moment, many times. After every kill the application
 archive must be byte for byte the old archive or the new one, and the update
-archive may be gone only once the new archive is in place. With --holder
+archive may be gone only once the new archive is in place. The update ships
+an unpacked folder (one file changed, one added, one dropped): after every
+kill the archive and the installed unpacked folder are a matching pair, old
+or new, unless the update's journal is there; then a repair run (--repair)
+must turn them into a matching pair and leave nothing of ours behind. With --holder
 (the hold_file test program) it also kills updates while they wait for the
 app to exit and while they try again to replace an archive that another
 program holds open. A last, undisturbed run must finish the update and leave
@@ -16,7 +20,6 @@ usage: crash-trial.py --helper PATH [--holder PATH] [--count N] [--size MB] [--s
 import argparse
 import os
 import random
-import re
 import shutil
 import signal
 import subprocess
@@ -24,7 +27,9 @@ import sys
 import tempfile
 import time
 
-PARTIAL = ".vantrell-partial"
+JOURNAL = ".vantrell-journal"
+OLD_TREE = {"addon.node": b"old addon", "gone.node": b"dropped by the update"}
+NEW_TREE = {"addon.node": b"new addon", os.path.join("sub", "extra.node"): b"added by the update"}
 
 
 def write(path, data):
@@ -35,6 +40,25 @@ def write(path, data):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def tree(folder):
+    """{relative path: bytes} of every file below `folder`, or None when it is missing."""
+    if not os.path.isdir(folder):
+        return None
+    out = {}
+    for top, _, files in os.walk(folder):
+        for name in files:
+            out[os.path.relpath(os.path.join(top, name), folder)] = read(os.path.join(top, name))
+    return out
+
+
+def make_tree(folder, files):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for rel, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+        write(os.path.join(folder, rel), data)
 
 
 def main():
@@ -63,9 +87,17 @@ def main():
         upd = os.path.join(root, "download", "update.asar")
         command = [args.helper, "--update", "--appAsar", app, "--updateAsar", upd]
 
+        unpacked = app + ".unpacked"
+
         def reset():
+            for name in os.listdir(app_folder):
+                if name not in ("app.asar", "app.asar.unpacked"):
+                    print("FAIL: %s left beside the archive" % name)
+                    sys.exit(1)
             write(app, old)
             write(upd, new)
+            make_tree(unpacked, OLD_TREE)
+            make_tree(upd + ".unpacked", NEW_TREE)
 
         def undisturbed():
             reset()
@@ -86,12 +118,12 @@ def main():
             return proc, int(read(pidfile))
 
         outcomes = {}
-        leftovers = 0
+        repairs = {}
 
-        def kill_at(phase, trial, delay, extra=()):
-            """Runs one update, kills it after `delay` s and checks the archives;
-            False on a torn or lost archive."""
-            nonlocal leftovers
+        def kill_at(phase, trial, delay, extra=(), release=None):
+            """Runs one update, kills it after `delay` s and checks the archives,
+            repairs and checks again; False on a torn, lost or mismatched archive."""
+            nonlocal repairs
             reset()
             proc = subprocess.Popen(command + list(extra), env=env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
@@ -102,6 +134,27 @@ def main():
             proc.wait()
             content = read(app)
             update_kept = os.path.exists(upd)
+            pair = (content, tree(unpacked))
+            journal = os.path.exists(app + JOURNAL)
+            if release is not None:
+                release()
+            if not journal and pair not in ((old, OLD_TREE), (new, NEW_TREE)):
+                print("FAIL %s, trial %d (seed %d, kill after %.3f s): archive and unpacked folder differ, "
+                      "no journal" % (phase, trial, seed, delay))
+                return False
+            subprocess.run([args.helper, "--repair", "--appAsar", app], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True)
+            repaired = (read(app), tree(unpacked))
+            rest = sorted(os.listdir(app_folder))
+            if repaired not in ((old, OLD_TREE), (new, NEW_TREE)) or (repaired[0] == old and not update_kept) or \
+                    rest != ["app.asar", "app.asar.unpacked"]:
+                print("FAIL %s, trial %d (seed %d, kill after %.3f s): after the repair %s, update kept %s, "
+                      "folder %s" % (phase, trial, seed, delay, "new" if repaired[0] == new else "old",
+                                     update_kept, rest))
+                return False
+            if journal:
+                repairs.setdefault(phase, {}).setdefault(repaired[0] == new, 0)
+                repairs[phase][repaired[0] == new] += 1
             if content == old and update_kept:
                 outcome = "old archive"
             elif content == new:
@@ -113,7 +166,6 @@ def main():
             outcome = "finished before the kill" if finished else outcome
             outcomes.setdefault(phase, {}).setdefault(outcome, 0)
             outcomes[phase][outcome] += 1
-            leftovers += os.path.exists(app + PARTIAL)
             return True
 
         # How long a whole update takes, so that the kills spread over all of it.
@@ -135,34 +187,33 @@ def main():
                 # writes holds up the copy before it starts.
                 write(app, old)
                 scanner, _ = holder(app, "rw" if trial % 2 == 0 else "r")
-                try:
-                    if not kill_at("trying a held archive again", trial, rng.uniform(0, duration * 1.2 + 1.5)):
-                        return 1
-                finally:
+
+                def release():
                     scanner.kill()
                     scanner.wait()
+                try:
+                    if not kill_at("trying a held archive again", trial, rng.uniform(0, duration * 1.2 + 1.5),
+                                   release=release):
+                        return 1
+                finally:
+                    release()
 
-        # The leftover of the last kill goes with the next update.
+        # An undisturbed update still installs the pair.
         undisturbed()
-        # A kill between the making of the fresh, randomly named file and its
-        # rename onto the partial name leaves that file, empty: nothing tells
-        # it from a live helper's, so no update removes it. It is counted.
-        rest = sorted(os.listdir(app_folder))
-        strays = [n for n in rest if re.fullmatch(r"~vt[0-9a-f]+", n)
-                  and os.path.getsize(os.path.join(app_folder, n)) == 0]
-        if read(app) != new or os.path.exists(upd) or [n for n in rest if n not in strays] != ["app.asar"]:
-            print("FAIL: the update after the trials left %s" % rest)
+        if (read(app), tree(unpacked)) != (new, NEW_TREE) or os.path.exists(upd) or \
+                sorted(os.listdir(app_folder)) != ["app.asar", "app.asar.unpacked"]:
+            print("FAIL: the update after the trials left %s" % sorted(os.listdir(app_folder)))
             return 1
 
         kills = sum(sum(counts.values()) for counts in outcomes.values())
-        print("%d kills of a %d MB update (whole update %.3f s, seed %d): every archive intact"
-              % (kills, args.size, duration, seed))
+        print("%d kills of a %d MB update with an unpacked folder (whole update %.3f s, seed %d): every archive "
+              "intact, every pair matching after the repair" % (kills, args.size, duration, seed))
         for phase, counts in outcomes.items():
             print("  %s" % phase)
             for name, count in sorted(counts.items()):
                 print("    %-28s %d" % (name, count))
-        print("  %-30s %d" % ("partial copy left behind", leftovers))
-        print("  %-30s %d" % ("empty fresh file left behind", len(strays)))
+        for phase, counts in repairs.items():
+            print("  journal left %s: completed %d, undone %d" % (phase, counts.get(True, 0), counts.get(False, 0)))
         return 0
     finally:
         shutil.rmtree(root, ignore_errors=True)

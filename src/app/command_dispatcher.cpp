@@ -27,6 +27,8 @@ void declareOptions(OptionParser& options) {
     options.addOption("wait");
     options.addOption("appAsar");
     options.addOption("updateAsar");
+    options.addOption("sha512");
+    options.addFlag("repair");
     options.addFlag("regedit");
     options.addOption("rootkey");
     options.addOption("subkey");
@@ -73,6 +75,9 @@ int run(int argc, char** argv) {
     // The elevated copy does everything else; this process only waits for it.
     if (options.getFlag("elevate"))
         return elevateCommand(options, argc, argv);
+    // A repair alone does nothing else; every update repairs first anyway.
+    if (options.getFlag("repair") && !options.getFlag("update"))
+        return repairCommand(options);
     if (options.getFlag("update")) {
         if (const auto status = updateCommand(options))
             return *status;

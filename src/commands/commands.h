@@ -19,10 +19,16 @@ int elevateCommand(OptionParser& options, int argc, char** argv);
 // 1 when --program is missing or names nothing, else 0 (a failed start is
 // logged).
 int launchCommand(OptionParser& options);
-// Waits up to 60 s for the process --wait to end, then replaces --appAsar
-// by a copy of --updateAsar and removes the latter; ends the run with 2 when
-// the update archive is missing. A copy or removal that fails throws
-// FileUtils::IOException.
+// Completes or undoes an interrupted update of --appAsar and ends the run:
+// 0, also when there was nothing to repair; 5 when another update of it runs
+// on past 15 s.
+int repairCommand(OptionParser& options);
+// Waits up to 60 s for the process --wait to end (5 when it does not), takes
+// the archive's lock (5 after 15 s), repairs, then replaces --appAsar and
+// its unpacked folder by --updateAsar's, checked against --sha512 when
+// given, and removes the update archive. Ends the run with 2 when the update
+// is missing, a link, or fails its digest, or the digest text is invalid.
+// A step that fails throws FileUtils::IOException, the old archive intact.
 std::optional<int> updateCommand(OptionParser& options);
 // Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
 // existing key --subkey under --rootkey. Ends the run with 3 when the key

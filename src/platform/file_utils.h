@@ -37,31 +37,10 @@ void createDirectory(const char* path);
 std::string toForwardSlashes(const std::string& path);
 std::string toBackslashes(const std::string& path);
 
-// How long copyFile and removeFile keep trying a file that another program
-// has in use (an app that is still quitting, a virus scanner), with pauses
-// growing from 50 ms to 1 s.
+// How long an update keeps trying a file that another program has in use
+// (an app that is still quitting, a virus scanner), with pauses growing from
+// 50 ms to 1 s.
 constexpr unsigned long inUseRetryMs = 10000;
-
-// Replaces `destination` with a copy of `source`, never leaving it half
-// written: the copy goes to `destination` + partialSuffix beside it (to a
-// short name in the same folder when that one is too long for the system),
-// is flushed to disk and then swapped in by one atomic rename. Whatever is
-// at the partial name, an earlier run's leftover or a planted link, is
-// replaced and never written through. A destination in use (32, 33, and 5
-// for the swap) is tried again for `inUseMs`, with one WARN line. On failure
-// the destination is as it was and the partial copy is gone; throws "Failed
-// to copy <source> to <destination>" with the code of the step that failed.
-void copyFile(const char* source, const char* destination, unsigned long inUseMs = inUseRetryMs);
-// Name of the partial copy beside a destination while copyFile runs.
-constexpr const char* partialSuffix = ".vantrell-partial";
-
-// Deletes a file; a missing file is no failure, one in use (32, 33) is tried
-// again for `inUseMs`, with one WARN line. When the system denies access
-// (5), moves it into the temporary folder under its own name, or with "_1",
-// "_2"... appended, logs one WARN line and has the system delete it at the
-// next start. Throws "Unable to remove file <path>" for any other refusal,
-// and "Unable to rename <path> to <parked path>" when the move fails.
-void removeFile(const char* path, unsigned long inUseMs = inUseRetryMs);
 
 // Creates every missing level of a path read as components separated by '/'
 // alone (a backslash is an ordinary character here), like `mkdir -p`. Levels

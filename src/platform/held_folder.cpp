@@ -18,6 +18,17 @@ HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
     return *this;
 }
 
+bool HeldFolder::openWithoutLastLink(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (name.empty() || name == "." || name == ".." || name.back() == ':')
+        return open(path);
+    HeldFolder parent;
+    if (!parent.open(cut == std::string::npos ? std::string(".") : cut == 0 ? path.substr(0, 1) : path.substr(0, cut)))
+        return false;
+    return open(parent, name, false);
+}
+
 void HeldFolder::close() {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);

@@ -36,6 +36,10 @@ public:
     // link or other reparse point is at that name, ERROR_DIRECTORY (267) when
     // a file is, 2 when missing and not to be made, the system's code else.
     bool open(const HeldFolder& parent, const std::string& name, bool create, bool* made = nullptr);
+    // Holds the folder at `path`: the levels above its last one as given,
+    // links followed, and the last one never through a link (1921), so that
+    // a folder swapped for a link is refused instead of worked in.
+    bool openWithoutLastLink(const std::string& path);
 
     bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
     // The root's path as given, then '/' and each level's name.
@@ -47,6 +51,10 @@ public:
     // the system has them (less the process's umask); Windows ignores it.
     // The handle, for CloseHandle, or INVALID_HANDLE_VALUE with the code.
     HANDLE createFile(const std::string& name, unsigned mode = 0666) const;
+    // Opens the existing file `name` in this folder as CreateFileA does with
+    // `access`, `share` and `flags`, a link at the name not followed
+    // (FILE_FLAG_OPEN_REPARSE_POINT is always added).
+    HANDLE openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const;
     // Renames `from` to `to`, both in this folder. With `replaceExisting` a
     // file or link at `to` is replaced (a link itself, never followed);
     // without, any existing name fails (183). As on Windows, a file held
@@ -61,6 +69,14 @@ public:
     // to). False with the system's code: 2 when missing, 5 for a folder or a
     // read-only file, 32 for a file held without delete sharing.
     bool remove(const std::string& name) const;
+    // Deletes the empty folder `name` (a link there is not followed). False
+    // with the system's code: 2 when missing, 145 when not empty, 267 for a
+    // file.
+    bool removeFolder(const std::string& name) const;
+    // True when `name` in this folder is, itself and not through a link, the
+    // file open as `file`. False with the system's code, or with 32 when
+    // another file stands at that name.
+    bool holdsFile(const std::string& name, HANDLE file) const;
 
 private:
     void close();

@@ -98,6 +98,15 @@ HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
+    if (!isOpen() || !isLevelName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA((path_ + "/" + name).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
     if (!isOpen() || !isLevelName(from) || !isLevelName(to))
         return failWith(ERROR_INVALID_NAME);
@@ -132,6 +141,40 @@ bool HeldFolder::remove(const std::string& name) const {
         }
     }
     return DeleteFileA(path.c_str()) != FALSE;
+}
+
+} // namespace FileUtils
+
+namespace FileUtils {
+
+bool HeldFolder::removeFolder(const std::string& name) const {
+    if (!isOpen() || name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos)
+        return failWith(ERROR_INVALID_NAME);
+    return RemoveDirectoryA((path_ + "/" + name).c_str()) != FALSE;
+}
+
+bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
+    if (!isOpen() || name.empty() || name.find_first_of("/\\") != std::string::npos)
+        return failWith(ERROR_INVALID_NAME);
+    // Looking only: no access asked for, every sharing allowed.
+    const HANDLE there = CreateFileA((path_ + "/" + name).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (there == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool known = GetFileInformationByHandle(there, &a) && GetFileInformationByHandle(file, &b);
+    const DWORD code = GetLastError();
+    CloseHandle(there);
+    if (!known)
+        return failWith(code);
+    // Both are in this folder's volume; Wine reports no volume for a handle
+    // opened for writing only, so the file index alone is compared.
+    if (a.nFileIndexHigh != b.nFileIndexHigh || a.nFileIndexLow != b.nFileIndexLow ||
+        (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return failWith(ERROR_SHARING_VIOLATION);
+    return true;
 }
 
 } // namespace FileUtils

@@ -116,14 +116,14 @@ bool processHasEnded(unsigned long pid) { return lookAt(static_cast<DWORD>(pid))
 
 bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs) {
     if (pid == 0 || pid == GetCurrentProcessId())
-        return false;
+        return true;
     const DWORD id = static_cast<DWORD>(pid);
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
     if (process == nullptr && GetLastError() != ERROR_ACCESS_DENIED)
-        return false;
+        return true;
     if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
         CloseHandle(process);
-        return false;
+        return true;
     }
 
     const std::string name = "Process " + std::to_string(pid);
@@ -148,7 +148,5 @@ bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs) {
     }
     if (exited)
         Logger::instance()->log(INFO, name + " has exited");
-    else
-        Logger::instance()->log(WARN, name + " is still running after " + std::to_string(timeoutMs) + " ms; going on");
     return exited;
 }

@@ -26,11 +26,12 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
 int startElevated(const std::string& program, const std::vector<std::string>& arguments);
 
 // Waits at most `timeoutMs` for the process `pid` to end. No such process,
-// 0 and this process's own id give false at once, with nothing logged.
-// Otherwise logs "Waiting for process <pid> to exit" at INFO and then
-// "Process <pid> has exited" (INFO, true) or "Process <pid> is still running
-// after <timeoutMs> ms; going on" (WARN, false). A process that may not be
-// waited on (access denied) is watched by asking for it now and then.
+// 0 and this process's own id give true at once, with nothing logged.
+// Otherwise logs "Waiting for process <pid> to exit" at INFO, then "Process
+// <pid> has exited" (INFO) and gives true, or gives false, logging nothing
+// more, when it still runs: what follows is the caller's to say. A process
+// that may not be waited on (access denied) is watched by asking for it now
+// and then.
 bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs);
 
 // True once the process `pid` is known to have ended (no process has the id

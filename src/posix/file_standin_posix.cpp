@@ -5,8 +5,14 @@
 #include "posix/standin_handle.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +205,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         }
     }
 
+    // Asking to delete a file that another handle holds without sharing its
+    // deletion is refused, as on Windows.
+    if ((access & DELETE) && heldWithoutDeleteSharing(path)) {
+        ::close(fd);
+        return failOpen(EBUSY, path);
+    }
     const bool readable = (flags & O_ACCMODE) != O_WRONLY;
     if (!(shareMode & FILE_SHARE_DELETE))
         lockAgainstDeleting(fd, readable);
@@ -374,4 +386,155 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccessTime, c
     if (::futimens(object->fd, times) != 0)
         return failCall(errno);
     return TRUE;
+}
+
+namespace {
+
+// The name the kernel knows the open file by now, split into its folder
+// (opened) and last component. False with 2 when the file has no name any
+// more.
+bool currentName(int fd, int& folder, std::string& name) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[PATH_MAX + 1];
+    const ssize_t length = ::readlink(link, target, PATH_MAX);
+    if (length <= 0)
+        return failCall(errno) != FALSE;
+    const std::string path(target, static_cast<std::size_t>(length));
+    const auto cut = path.find_last_of('/');
+    struct stat st {};
+    if (path[0] != '/' || cut == std::string::npos || (::fstat(fd, &st) == 0 && st.st_nlink == 0)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    folder = ::open(cut == 0 ? "/" : path.substr(0, cut).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return failCall(errno) != FALSE;
+    name = path.substr(cut + 1);
+    return true;
+}
+
+// True when `name` in `folder` is the file open as `fd`; 32 when another
+// file stands there now.
+bool nameLeadsTo(int folder, const std::string& name, int fd, struct stat& st) {
+    struct stat there {};
+    if (::fstat(fd, &st) != 0 || ::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0)
+        return failCall(errno) != FALSE;
+    if (there.st_dev != st.st_dev || there.st_ino != st.st_ino) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    return true;
+}
+
+// "\??\" and a path with '\' separators, UTF-32, back to a POSIX path.
+bool renameTarget(const FILE_RENAME_INFO& info, DWORD size, std::string& path) {
+    const std::size_t count = info.FileNameLength / sizeof(WCHAR);
+    if (info.RootDirectory != nullptr || info.FileNameLength % sizeof(WCHAR) != 0 ||
+        size < offsetof(FILE_RENAME_INFO, FileName) + info.FileNameLength)
+        return false;
+    std::wstring wide(info.FileName, count);
+    if (wide.compare(0, 4, L"\\??\\") == 0)
+        wide.erase(0, 4);
+    for (const wchar_t c : wide) {
+        const auto code = static_cast<std::uint32_t>(c);
+        const char separator = c == L'\\' ? '/' : '\0';
+        if (separator != '\0')
+            path += separator;
+        else if (code < 0x80)
+            path += static_cast<char>(code);
+        else if (code < 0x800)
+            path += {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F))};
+        else if (code < 0x10000)
+            path += {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (code & 0x3F))};
+        else if (code < 0x110000)
+            path += {static_cast<char>(0xF0 | (code >> 18)), static_cast<char>(0x80 | ((code >> 12) & 0x3F)),
+                     static_cast<char>(0x80 | ((code >> 6) & 0x3F)), static_cast<char>(0x80 | (code & 0x3F))};
+        else
+            return false;
+    }
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+} // namespace
+
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr)
+        return failCall(EBADF);
+    const bool disposition = kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO);
+    const bool rename = kind == FileRenameInfo && size >= sizeof(FILE_RENAME_INFO);
+    if (information == nullptr || (!disposition && !rename)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string target;
+    if (rename && !renameTarget(*static_cast<const FILE_RENAME_INFO*>(information), size, target)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (disposition && !static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile)
+        return TRUE;
+    int folder = -1;
+    std::string name;
+    struct stat st {};
+    if (!currentName(object->fd, folder, name))
+        return FALSE;
+    // The name is checked right before it is changed, relative to the folder
+    // held open: a name swapped in between is one in that same folder.
+    BOOL done = FALSE;
+    if (nameLeadsTo(folder, name, object->fd, st)) {
+        if (disposition && (st.st_mode & S_IWUSR) == 0)
+            SetLastError(ERROR_ACCESS_DENIED);
+        else if (disposition)
+            done = ::unlinkat(folder, name.c_str(), 0) == 0 ? TRUE : failCall(errno);
+        else if (static_cast<const FILE_RENAME_INFO*>(information)->ReplaceIfExists)
+            done = ::renameat(folder, name.c_str(), AT_FDCWD, target.c_str()) == 0 ? TRUE : failCall(errno);
+        else if (::renameat2(folder, name.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            done = TRUE;
+        else
+            SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : win32ErrorFromErrno(errno, target.c_str()));
+    }
+    const DWORD code = GetLastError();
+    ::close(folder);
+    SetLastError(done ? ERROR_SUCCESS : code);
+    return done;
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int count, WCHAR* wide, int wideCount) {
+    if (text == nullptr || count == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::size_t length = count < 0 ? std::strlen(text) + 1 : static_cast<std::size_t>(count);
+    std::wstring out;
+    for (std::size_t i = 0; i < length;) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + static_cast<std::size_t>(extra) >= length) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::uint32_t code = extra == 0 ? lead : (lead & (0x3Fu >> extra));
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            if ((next & 0xC0) != 0x80) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        out += static_cast<wchar_t>(code);
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    const int needed = static_cast<int>(out.size());
+    if (wideCount == 0)
+        return needed;
+    if (wide == nullptr || wideCount < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::wmemcpy(wide, out.data(), out.size());
+    return needed;
 }

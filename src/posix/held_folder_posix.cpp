@@ -127,6 +127,19 @@ HANDLE HeldFolder::createFile(const std::string& name, unsigned mode) const {
     return handleOfDescriptor(fd);
 }
 
+HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
+    const int at = descriptorOf(handle_);
+    if (at < 0 || !isLevelName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The kernel's name of the held descriptor leads to the held folder
+    // whatever has been renamed since; CreateFileA keeps its sharing rules.
+    const std::string path = "/proc/self/fd/" + std::to_string(at) + "/" + name;
+    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+}
+
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
     const int at = descriptorOf(handle_);
     if (at < 0 || !isLevelName(from) || !isLevelName(to))
@@ -157,6 +170,33 @@ bool HeldFolder::remove(const std::string& name) const {
         return false;
     if (::unlinkat(at, name.c_str(), 0) != 0)
         return failErrno(errno);
+    return true;
+}
+
+} // namespace FileUtils
+
+namespace FileUtils {
+
+bool HeldFolder::removeFolder(const std::string& name) const {
+    const int at = descriptorOf(handle_);
+    if (at < 0 || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0)
+        return errno == ENOTDIR ? failWith(ERROR_DIRECTORY) : failErrno(errno);
+    return true;
+}
+
+bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
+    const int at = descriptorOf(handle_);
+    const int fd = descriptorOf(file);
+    if (at < 0 || fd < 0 || !isLevelName(name))
+        return failWith(ERROR_INVALID_NAME);
+    struct stat there {};
+    struct stat held {};
+    if (::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || ::fstat(fd, &held) != 0)
+        return failErrno(errno);
+    if (there.st_dev != held.st_dev || there.st_ino != held.st_ino)
+        return failWith(ERROR_SHARING_VIOLATION);
     return true;
 }
 

@@ -431,3 +431,71 @@ union ULARGE_INTEGER {
 // total, and free in all. Any pointer may be null.
 BOOL GetDiskFreeSpaceExA(LPCSTR directory, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
                          ULARGE_INTEGER* totalFree);
+
+// ---- Work on an open file by its handle (file_standin_posix.cpp) ----
+// Asking for DELETE lets a handle's file be deleted or renamed through it.
+#define DELETE 0x00010000u
+using WCHAR = wchar_t;
+enum FILE_INFO_BY_HANDLE_CLASS { FileRenameInfo = 3, FileDispositionInfo = 4 };
+struct FILE_DISPOSITION_INFO {
+    BOOLEAN DeleteFile;
+};
+// FileName: the new full path, as "\??\" and the path (each '\' a
+// separator), FileNameLength bytes long; RootDirectory must be null.
+struct FILE_RENAME_INFO {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    DWORD FileNameLength;
+    WCHAR FileName[1];
+};
+// Deletes, or renames, the very file the handle has open: the name it has
+// now (the kernel's) is checked to still lead to that file right before the
+// unlink or rename, and only that name is changed; a name that leads to
+// another file by then fails with 32, a file that has no name any more with
+// 2. As on Windows a read-only file is not deleted (5), and a rename without
+// ReplaceIfExists fails on an existing name (183).
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size);
+
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+// UTF-8 (the ANSI code page here) to UTF-32 wide characters, as Windows'
+// call turns the ANSI code page into UTF-16: the count of WCHARs written,
+// or needed when `wideCount` is 0; 0 with 87 for malformed text, 122 for a
+// buffer too small.
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, WCHAR* wide, int wideCount);
+
+// ---- Named mutexes (process_standin_posix.cpp) ----
+// A name is held by a socket bound in Linux's abstract namespace, which the
+// system frees when the holder ends in any way; no file stands for it, so
+// nobody can plant one or leave one behind. Waiting asks again every 20 ms.
+// WaitForSingleObject on the mutex: WAIT_OBJECT_0 once this process holds
+// it, WAIT_TIMEOUT when the time ran out first. Unlike Windows it is not
+// recursive: a second wait of the holder times out.
+#define WAIT_ABANDONED 0x00000080u
+#define ERROR_NOT_OWNER 288L
+HANDLE CreateMutexA(void* securityAttributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+// ---- Hashing (bcrypt_standin_posix.cpp) ----
+// The calls of Windows' CNG for one hash at a time, over libcrypto; only
+// SHA-512 is offered. Results are NTSTATUS values: 0 on success.
+using NTSTATUS = LONG;
+using BCRYPT_ALG_HANDLE = void*;
+using BCRYPT_HASH_HANDLE = void*;
+using PUCHAR = unsigned char*;
+using LPCWSTR = const wchar_t*;
+#define BCRYPT_SHA512_ALGORITHM L"SHA512"
+#define BCRYPT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+#define STATUS_NOT_FOUND static_cast<NTSTATUS>(0xC0000225u)
+#define STATUS_INVALID_PARAMETER static_cast<NTSTATUS>(0xC000000Du)
+#define STATUS_INVALID_HANDLE static_cast<NTSTATUS>(0xC0000008u)
+#define STATUS_NO_MEMORY static_cast<NTSTATUS>(0xC0000017u)
+NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, LPCWSTR id, LPCWSTR implementation, ULONG flags);
+NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags);
+// Only the form without a caller's object buffer (null, 0) is offered.
+NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE* hash, PUCHAR object, ULONG objectSize,
+                          PUCHAR secret, ULONG secretSize, ULONG flags);
+NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG size, ULONG flags);
+// `size` must be the digest's size (64).
+NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG size, ULONG flags);
+NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash);

@@ -1,0 +1,295 @@
+#include "commands/update/installation.h"
+
+#include "commands/update/folder_tree.h"
+#include "log/logger.h"
+#include "platform/file_access.h"
+#include "platform/file_utils.h"
+#include "platform/in_use.h"
+#include "platform/new_file.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char kJournalHeader[] = "vantrell-journal";
+const char kNewArchive[] = ".vantrell-new-";
+const char kNewUnpacked[] = ".vantrell-unpacked-new-";
+const char kOldUnpacked[] = ".vantrell-unpacked-old-";
+const char kJournalDraft[] = ".vantrell-journal-";
+// A journal is a few short lines; anything longer is not ours.
+constexpr DWORD kJournalLimit = 8192;
+
+bool isStagingName(const std::string& text, const std::string& name, const char* infix) {
+    const std::string prefix = name + infix;
+    if (text.size() != prefix.size() + 16 || text.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    for (std::size_t i = prefix.size(); i < text.size(); ++i)
+        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f')))
+            return false;
+    return true;
+}
+
+// A folder that Windows will not rename while a file in it is open answers
+// 5 as well as the sharing codes.
+bool renameRetryable(DWORD code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+bool parseJournal(const std::string& text, const std::string& name, Installation::Journal& journal) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start != text.size() || lines.size() != 5 || lines[0] != kJournalHeader)
+        return false;
+    if (lines[1] != "prepare" && lines[1] != "commit")
+        return false;
+    journal.committed = lines[1] == "commit";
+    journal.archive = lines[2];
+    journal.unpacked = lines[3];
+    journal.old = lines[4];
+    return isStagingName(journal.archive, name, kNewArchive) &&
+           (journal.unpacked.empty() || isStagingName(journal.unpacked, name, kNewUnpacked)) &&
+           isStagingName(journal.old, name, kOldUnpacked);
+}
+
+std::string stagingStem(const std::string& name) {
+    // 255 is the longest file name of both systems' file systems.
+    if (name.size() + std::strlen(kOldUnpacked) + 16 <= 255)
+        return name;
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char text[16];
+    std::snprintf(text, sizeof text, "~vt%08lx", static_cast<unsigned long>(hash));
+    return text;
+}
+
+std::string journalText(const Installation::Journal& journal) {
+    return std::string(kJournalHeader) + "\n" + (journal.committed ? "commit" : "prepare") + "\n" + journal.archive +
+           "\n" + journal.unpacked + "\n" + journal.old + "\n";
+}
+
+Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display)
+    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display) {}
+
+Installation::~Installation() {
+    if (begun_)
+        abandon();
+}
+
+bool Installation::readJournal(Journal& journal, bool& valid) const {
+    Handle file(CreateFileA(pathOf(journalName()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND)
+            return false;
+        // A link or anything else that cannot be read as a journal is not
+        // one of ours.
+        valid = false;
+        return true;
+    }
+    std::string text(kJournalLimit, '\0');
+    DWORD got = 0;
+    valid = ReadFile(file.get(), &text[0], kJournalLimit, &got, nullptr) && got < kJournalLimit;
+    text.resize(got);
+    valid = valid && parseJournal(text, stem_, journal);
+    return true;
+}
+
+void Installation::writeJournal(const Journal& journal) const {
+    const std::string draft = stem_ + kJournalDraft + FileUtils::randomHex(16);
+    const std::string text = journalText(journal);
+    {
+        Handle file(folder_.createFile(draft));
+        DWORD put = 0;
+        if (file.get() == INVALID_HANDLE_VALUE)
+            FileUtils::throwLastError({"Unable to create file ", pathOf(draft).c_str()});
+        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) || put != text.size() ||
+            !FlushFileBuffers(file.get())) {
+            const DWORD code = GetLastError();
+            folder_.remove(draft);
+            SetLastError(code);
+            FileUtils::throwLastError({"Unable to write ", pathOf(draft).c_str()});
+        }
+    }
+    if (!folder_.replaceWithOwn(draft, journalName())) {
+        const DWORD code = GetLastError();
+        folder_.remove(draft);
+        SetLastError(code);
+        FileUtils::throwLastError({"Unable to rename ", pathOf(draft).c_str(), " to ", pathOf(journalName()).c_str()});
+    }
+}
+
+void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const {
+    const std::string unpacked = name_ + ".unpacked";
+    const auto move = [&](const std::string& from, const std::string& to, bool replace) {
+        return FileUtils::tryWhileInUse(pathOf(to).c_str(), inUseMs, renameRetryable,
+                                        [&] { return folder_.rename(from, to, replace); });
+    };
+    const auto fail = [&](const std::string& from, const std::string& to) {
+        FileUtils::throwLastError({"Unable to rename ", pathOf(from).c_str(), " to ", pathOf(to).c_str()});
+    };
+    if (!journal.unpacked.empty()) {
+        // The new folder still staged: the old one, if any, goes aside first.
+        if (move(journal.unpacked, unpacked, false)) {
+            movedNew = true;
+        } else if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) {
+            if (!move(unpacked, journal.old, false))
+                fail(unpacked, journal.old);
+            movedOld = true;
+            if (!move(journal.unpacked, unpacked, false))
+                fail(journal.unpacked, unpacked);
+            movedNew = true;
+        } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            fail(journal.unpacked, unpacked);
+        }
+    }
+    // A staged archive that is gone has been renamed into place already.
+    if (!move(journal.archive, name_, true) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        fail(journal.archive, name_);
+}
+
+void Installation::sweepLeftovers() const {
+    // With the lock held, a name of ours beside the archive is what a killed
+    // run left (or someone planted): it is removed as the name it is.
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry{};
+    const HANDLE find = FindFirstFileA(pathOf("*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    const std::string prefix = stem_ + ".vantrell-";
+    do {
+        const std::string found = entry.cFileName;
+        if (found.compare(0, prefix.size(), prefix) == 0 && found != journalName())
+            names.push_back(found);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    for (const std::string& leftover : names) {
+        if (!removeFolderTree(folder_, leftover, dropPrefix()))
+            Logger::instance()->log(WARN, "Unable to remove " + pathOf(leftover) + " GetLastError returned: " +
+                                              std::to_string(static_cast<unsigned long>(GetLastError())));
+    }
+}
+
+bool Installation::repair(unsigned long inUseMs) {
+    Journal journal;
+    bool valid = true;
+    const bool found = readJournal(journal, valid);
+    if (found && !valid) {
+        Logger::instance()->log(WARN, "Removing " + pathOf(journalName()) + ": it is no journal of this helper");
+    } else if (found && journal.committed) {
+        bool movedOld = false;
+        bool movedNew = false;
+        rollForward(journal, inUseMs, movedOld, movedNew);
+        Logger::instance()->log(INFO, "Completed an interrupted update of " + display_);
+    } else if (found) {
+        Logger::instance()->log(INFO, "Undid an interrupted update of " + display_);
+    }
+    // Everything staged is now either in place or to be dropped.
+    sweepLeftovers();
+    if (found && !removeEntry(folder_, journalName(), dropPrefix()))
+        FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
+    return found;
+}
+
+HANDLE Installation::begin(bool withUnpacked) {
+    journal_ = Journal();
+    journal_.archive = stem_ + kNewArchive + FileUtils::randomHex(16);
+    if (withUnpacked)
+        journal_.unpacked = stem_ + kNewUnpacked + FileUtils::randomHex(16);
+    journal_.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
+    // Journalled before anything is made, so that a kill at any later
+    // instant leaves names the next run knows.
+    writeJournal(journal_);
+    begun_ = true;
+    archive_ = folder_.createFile(journal_.archive);
+    if (archive_ == INVALID_HANDLE_VALUE)
+        FileUtils::throwLastError({"Unable to create file ", pathOf(journal_.archive).c_str()});
+    Handle old(CreateFileA(pathOf(name_).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (old.get() != INVALID_HANDLE_VALUE && !FileUtils::takeAccessOf(old.get(), archive_))
+        FileUtils::throwLastError(
+            {"Unable to give ", pathOf(journal_.archive).c_str(), " the access of ", pathOf(name_).c_str()});
+    return archive_;
+}
+
+bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::string& link) {
+    FileUtils::HeldFolder staged;
+    bool made = false; // asked for: the held folder's Windows side needs it
+    if (!staged.open(folder_, journal_.unpacked, true, &made))
+        FileUtils::throwLastError({"Unable to create directory ", pathOf(journal_.unpacked).c_str()});
+    return copyFolderTree(source, staged, link);
+}
+
+void Installation::commit(unsigned long inUseMs) {
+    if (!FlushFileBuffers(archive_))
+        FileUtils::throwLastError({"Unable to write ", pathOf(journal_.archive).c_str()});
+    Journal committed = journal_;
+    committed.committed = true;
+    writeJournal(committed);
+    bool movedOld = false;
+    bool movedNew = false;
+    try {
+        rollForward(committed, inUseMs, movedOld, movedNew);
+    } catch (const FileUtils::IOException&) {
+        // Put the old pair back; what cannot be, the journal completes.
+        const std::string unpacked = name_ + ".unpacked";
+        const bool undone = (!movedNew || folder_.rename(unpacked, journal_.unpacked, false)) &&
+                            (!movedOld || folder_.rename(journal_.old, unpacked, false));
+        if (undone)
+            writeJournal(journal_);
+        else
+            begun_ = false;
+        throw;
+    }
+    begun_ = false;
+    // Whoever took the staged name between its check and the rename put
+    // their file in place instead of ours: that is no finished update.
+    const bool ours = folder_.holdsFile(name_, archive_);
+    const DWORD code = GetLastError();
+    CloseHandle(archive_);
+    archive_ = INVALID_HANDLE_VALUE;
+    if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
+        Logger::instance()->log(WARN, "Unable to remove " + pathOf(journal_.old) + " GetLastError returned: " +
+                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+    if (!removeEntry(folder_, journalName(), dropPrefix()))
+        FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
+    if (!ours) {
+        SetLastError(code);
+        FileUtils::throwLastError({"After the swap ", display_.c_str(), " is not the file this update wrote"});
+    }
+}
+
+void Installation::abandon() {
+    begun_ = false;
+    if (archive_ != INVALID_HANDLE_VALUE)
+        CloseHandle(archive_);
+    archive_ = INVALID_HANDLE_VALUE;
+    const DWORD code = GetLastError();
+    removeEntry(folder_, journal_.archive, dropPrefix());
+    if (!journal_.unpacked.empty())
+        removeFolderTree(folder_, journal_.unpacked, dropPrefix());
+    removeEntry(folder_, journalName(), dropPrefix());
+    SetLastError(code);
+}

@@ -1,0 +1,90 @@
+// Puts a checked archive, and with it the update's unpacked folder when it
+// has one, in the place of the app's archive, in the folder held open. The
+// new archive never runs with the old unpacked files: both are staged beside
+// the old ones, and a journal, `<archive>.vantrell-journal`, says what is
+// under way. A run killed at any instant leaves a state that the next run
+// for the archive (repair) completes, once the journal says the update was
+// committed, or undoes, before that.
+//
+// Names, all in the archive's folder, `<archive>` its file name:
+//   <archive>.vantrell-new-<16 hex>               the new archive, staged
+//   <archive>.vantrell-unpacked-new-<16 hex>/     the new unpacked folder
+//   <archive>.vantrell-unpacked-old-<16 hex>/     the old one, moved aside
+//   <archive>.vantrell-journal                    the journal
+//   <archive>.vantrell-journal-<16 hex>           a journal being written
+//   <archive>.vantrell-drop-<16 hex>              renamed over a name to remove it
+// (`<archive>` is "~vt" and 8 hex digits of a hash of the name when the
+// name is too long to have 39 characters added.)
+// Committing moves the old unpacked folder aside, the new one into its
+// place, and the new archive over the old: each step a rename, each found
+// done or not by the names alone, so completing it again is always safe.
+#pragma once
+
+#include "platform/held_folder.h"
+
+#include <string>
+
+class Installation {
+public:
+    // `folder` must stay open while this object lives; `display` is the
+    // archive's path as given, for the log.
+    Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display);
+    // Abandons an update begun and not committed.
+    ~Installation();
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
+
+    // Completes or undoes what a killed run left for this archive (one INFO
+    // line says which), then removes every other leftover of ours beside it.
+    // False when there was no journal. Throws FileUtils::IOException when a
+    // step fails.
+    bool repair(unsigned long inUseMs);
+    // Journals a new update and creates its archive file, open for writing,
+    // with the access of the archive it replaces. Throws IOException.
+    HANDLE begin(bool withUnpacked);
+    // Copies the held folder `source` into the staged unpacked folder, its files
+    // flushed to disk. False, with `link` naming it, at the first link or
+    // other reparse point in it: nothing is read through one. Throws
+    // IOException for other failures.
+    bool stageUnpacked(const FileUtils::HeldFolder& source, std::string& link);
+    // Flushes the staged archive and swaps everything in. A step refused
+    // because a file is in use is tried again for `inUseMs`. Throws
+    // IOException: then the old archive and unpacked folder are in place
+    // again, or, when even that fails, the journal lets the next run
+    // complete the update. Also throws when, after the swap, the archive's
+    // name leads to another file than the one written here.
+    void commit(unsigned long inUseMs);
+    // Removes what begin staged, and the journal.
+    void abandon();
+
+    struct Journal {
+        bool committed = false;
+        std::string archive;
+        std::string unpacked; // empty: the update has no unpacked folder
+        std::string old;
+    };
+
+private:
+    std::string journalName() const { return stem_ + ".vantrell-journal"; }
+    std::string pathOf(const std::string& entry) const { return folder_.path() + "/" + entry; }
+    std::string dropPrefix() const { return stem_ + ".vantrell-drop-"; }
+    bool readJournal(Journal& journal, bool& valid) const;
+    void writeJournal(const Journal& journal) const;
+    void rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const;
+    void sweepLeftovers() const;
+
+    const FileUtils::HeldFolder& folder_;
+    const std::string name_;
+    const std::string stem_;
+    const std::string display_;
+    Journal journal_;
+    HANDLE archive_ = INVALID_HANDLE_VALUE;
+    bool begun_ = false;
+};
+
+// Reads a journal's text; false for anything but what writeJournal writes
+// for `name`. Every name in it must be one of the staging names above.
+bool parseJournal(const std::string& text, const std::string& stem, Installation::Journal& journal);
+// The stem of the names beside the archive `name`.
+std::string stagingStem(const std::string& name);
+std::string journalText(const Installation::Journal& journal);

@@ -1,0 +1,221 @@
+// Replacing the app's archive, as its log tells it: the digest read, the
+// update opened, the app gone, the archive locked and repaired, the new
+// archive written and checked, the unpacked folder staged, both swapped in,
+// the update removed.
+#include "app/command_dispatcher.h"
+#include "commands/commands.h"
+#include "commands/decimal_text.h"
+#include "commands/update/installation.h"
+#include "commands/update/sha512.h"
+#include "commands/update/update_lock.h"
+#include "commands/update/update_source.h"
+#include "log/logger.h"
+#include "platform/file_utils.h"
+#include "platform/held_folder.h"
+#include "platform/in_use.h"
+#include "platform/process.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace {
+
+// Long enough for an app to save its state and quit, and for a scanner to
+// let go of what it checks; an app that hangs must not stop the update.
+constexpr unsigned long kAppExitWaitMs = 60000;
+// How long a second update of one archive waits for the first to end.
+constexpr unsigned long kLockWaitMs = 15000;
+constexpr DWORD kCopyChunk = 4u << 20;
+constexpr int kRefused = 2;
+
+void logError(const std::string& text) { Logger::instance()->log(ERROR, text); }
+
+std::string lastComponent(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string folderOf(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    if (cut == std::string::npos)
+        return ".";
+    return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+// The archive's folder held open and the archive locked, or the reason why
+// not already logged (the status to end with in `status`).
+struct Target {
+    FileUtils::HeldFolder folder;
+    UpdateLock lock;
+    std::string name;
+};
+
+// `failure` begins the message of a step that fails.
+bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
+    const auto fail = [&] { FileUtils::throwLastError({failure.c_str()}); };
+    target.name = lastComponent(appAsar);
+    if (target.name.empty() || target.name == "." || target.name == "..") {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        fail();
+    }
+    if (!target.folder.openWithoutLastLink(folderOf(appAsar))) {
+        // For the archive, a missing folder is a path not found.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        fail();
+    }
+    if (!target.lock.take(target.folder.path(), target.name, kLockWaitMs)) {
+        logError("Another update of " + appAsar + " is still running after " + std::to_string(kLockWaitMs) +
+                 " ms; nothing was changed");
+        status = kFileSystemFailureStatus;
+        return false;
+    }
+    return true;
+}
+
+// Copies the update into the staged archive, hashing the very bytes written.
+void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::string& from, const std::string& to) {
+    const std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source.handle(), buffer.get(), kCopyChunk, &got, nullptr))
+            FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()});
+        if (got == 0)
+            return;
+        DWORD put = 0;
+        if (!WriteFile(out, buffer.get(), got, &put, nullptr) || put != got)
+            FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()});
+        if (hash != nullptr && !hash->add(buffer.get(), got)) {
+            SetLastError(static_cast<DWORD>(hash->status()));
+            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", from.c_str()});
+        }
+    }
+}
+
+} // namespace
+
+int repairCommand(OptionParser& options) {
+    const char* value = options.getValue("appAsar");
+    const std::string appAsar = value != nullptr ? value : "";
+    Logger::instance()->log(INFO, "Repairing updates of " + appAsar);
+    Target target;
+    int status = 0;
+    if (!holdTarget(appAsar, "Unable to repair " + appAsar, target, status))
+        return status;
+    Installation installation(target.folder, target.name, appAsar);
+    if (!installation.repair(FileUtils::inUseRetryMs))
+        Logger::instance()->log(INFO, "Nothing to repair");
+    return 0;
+}
+
+std::optional<int> updateCommand(OptionParser& options) {
+    std::uint32_t waitPid = 0;
+    std::string appAsar;
+    std::string updateAsar;
+    if (const char* wait = options.getValue("wait")) {
+        // Read as 64 bits, kept as the low 32: "-1" names 4294967295.
+        const std::int64_t value = readSignedDecimal(wait, INT64_MIN, INT64_MAX);
+        waitPid = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
+    }
+    if (const char* value = options.getValue("appAsar"))
+        appAsar = value;
+    if (const char* value = options.getValue("updateAsar"))
+        updateAsar = value;
+    const char* digestText = options.getValue("sha512");
+
+    Logger::instance()->log(INFO, "started updater. waitPid: " + std::to_string(waitPid) + ", appAsar: " + appAsar +
+                                      ", updateAsar: " + updateAsar);
+    Sha512Digest expected{};
+    if (digestText != nullptr && !parseSha512(digestText, expected)) {
+        logError("The --sha512 value is neither 128 hex digits nor base64 of 64 bytes: " + std::string(digestText));
+        return kRefused;
+    }
+    UpdateSource source;
+    switch (source.open(updateAsar)) {
+    case UpdateSource::Opened::Ok:
+        break;
+    case UpdateSource::Opened::Missing:
+        logError("The update asar doesn't exist");
+        return kRefused;
+    case UpdateSource::Opened::Link:
+        logError("The update asar is a link, which is never followed: " + updateAsar);
+        return kRefused;
+    case UpdateSource::Opened::Failed:
+        FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
+    }
+    const std::string unpackedSource = updateAsar + ".unpacked";
+    FileUtils::HeldFolder unpacked;
+    const bool withUnpacked = unpacked.open(source.folder(), source.name() + ".unpacked", false);
+    if (!withUnpacked && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+        if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME && GetLastError() != ERROR_DIRECTORY)
+            FileUtils::throwLastError({"Unable to open ", unpackedSource.c_str()});
+        logError("The update's unpacked folder is a link or no folder: " + unpackedSource);
+        return kRefused;
+    }
+
+    // The app keeps its archive open while it runs: replacing it under a
+    // running app would mix versions, and a relaunch would start a second.
+    if (!waitForProcessExit(waitPid, kAppExitWaitMs)) {
+        logError("Process " + std::to_string(waitPid) + " is still running after " + std::to_string(kAppExitWaitMs) +
+                 " ms; nothing was replaced");
+        return kFileSystemFailureStatus;
+    }
+    Target target;
+    int status = 0;
+    if (!holdTarget(appAsar, "Failed to copy " + updateAsar + " to " + appAsar, target, status))
+        return status;
+    // Write access to the archive, asked for up front as a plain copy would:
+    // a folder, a rejected name and a file the app still holds while it
+    // quits fail here, before anything is written, or are waited for.
+    const auto openDestination = [&] {
+        const HANDLE probe =
+            CreateFileA(appAsar.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+        if (probe == INVALID_HANDLE_VALUE)
+            return GetLastError() == ERROR_FILE_NOT_FOUND;
+        CloseHandle(probe);
+        return true;
+    };
+    if (!FileUtils::tryWhileInUse(appAsar.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, openDestination))
+        FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
+    Installation installation(target.folder, target.name, appAsar);
+    installation.repair(FileUtils::inUseRetryMs);
+
+    const HANDLE staged = installation.begin(withUnpacked);
+    std::unique_ptr<Sha512> hash;
+    if (digestText != nullptr) {
+        hash.reset(new Sha512());
+        if (!hash->ready()) {
+            SetLastError(static_cast<DWORD>(hash->status()));
+            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", updateAsar.c_str()});
+        }
+    }
+    copyAndHash(source, staged, hash.get(), updateAsar, appAsar);
+    if (hash) {
+        Sha512Digest actual{};
+        if (!hash->finish(actual)) {
+            SetLastError(static_cast<DWORD>(hash->status()));
+            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", updateAsar.c_str()});
+        }
+        if (actual != expected) {
+            const std::string given = std::string(digestText).size() == 128 ? sha512Hex(expected) : digestText;
+            const std::string got = std::string(digestText).size() == 128 ? sha512Hex(actual) : sha512Base64(actual);
+            logError("The update's SHA-512 is " + got + ", not the expected " + given + "; nothing was replaced");
+            installation.abandon();
+            return kRefused;
+        }
+    }
+    if (withUnpacked) {
+        std::string link;
+        if (!installation.stageUnpacked(unpacked, link)) {
+            logError("The update's unpacked folder holds a link, which is never followed: " + link);
+            installation.abandon();
+            return kRefused;
+        }
+    }
+    installation.commit(FileUtils::inUseRetryMs);
+    source.remove();
+    Logger::instance()->log(INFO, "Update finished");
+    return std::nullopt;
+}

@@ -1,0 +1,132 @@
+#include "commands/update/update_source.h"
+
+#include "log/logger.h"
+#include "platform/file_utils.h"
+#include "platform/in_use.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace {
+
+bool isLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::string lastComponent(const std::string& path) {
+    const auto cut = path.find_last_of("/\\:");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+UpdateSource::~UpdateSource() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+}
+
+UpdateSource::Opened UpdateSource::open(const std::string& path) {
+    path_ = path;
+    const auto cut = path.find_last_of("/\\");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    name_ = name;
+    const std::string folder = cut == std::string::npos ? "." : cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+    if (name.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return Opened::Missing;
+    }
+    if (!folder_.openWithoutLastLink(folder)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_CANT_RESOLVE_FILENAME)
+            return Opened::Link;
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ? Opened::Missing
+                                                                                                       : Opened::Failed;
+    }
+    const std::string held = folder_.path() + "/" + name;
+    if (isLink(GetFileAttributesA(held.c_str())))
+        return Opened::Link;
+    // A scanner that holds it without sharing its deletion lets go soon.
+    FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
+        handle_ = folder_.openFile(name, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+        return handle_ != INVALID_HANDLE_VALUE;
+    });
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (isLink(GetFileAttributesA(held.c_str())))
+            return Opened::Link;
+        SetLastError(code);
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
+    }
+    // Wine follows a Unix link even when asked not to; its name still shows
+    // it. A link put there after the open leads nowhere this run goes.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle_, &information))
+        return Opened::Failed;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isLink(GetFileAttributesA(held.c_str())))
+        return Opened::Link;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return Opened::Failed;
+    }
+    return Opened::Ok;
+}
+
+void UpdateSource::remove() {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition))
+        return;
+    const DWORD refusal = GetLastError();
+    if (refusal == ERROR_ACCESS_DENIED && park(refusal))
+        return;
+    Logger::instance()->log(WARN, "Unable to remove file " + path_ +
+                                      " GetLastError returned: " + std::to_string(static_cast<unsigned long>(refusal)));
+}
+
+bool UpdateSource::park(DWORD refusal) {
+    char temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(sizeof temp, temp);
+    const std::string name = lastComponent(path_);
+    if (length == 0 || length >= sizeof temp || name.empty()) {
+        SetLastError(refusal);
+        return false;
+    }
+    const std::string base = FileUtils::toForwardSlashes(std::string(temp, length)) + "/" + name;
+    std::string candidate = base;
+    for (unsigned long n = 1; GetFileAttributesA(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+        candidate = base + "_" + std::to_string(n);
+    Logger::instance()->log(WARN, "Unable to remove file " + path_ + " - it may be in use.  Moving to " + candidate +
+                                      " and scheduling delete on reboot.");
+    // The rename names its target as the system's own calls do: "\??\" and
+    // the full path, in wide characters. It never replaces: a name taken
+    // since it was found free fails the move.
+    // The system's own paths take no doubled separators.
+    std::string full;
+    for (const char c : FileUtils::toBackslashes(candidate))
+        if (c != '\\' || full.empty() || full.back() != '\\')
+            full += c;
+    const std::string target = "\\??\\" + full;
+    const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) +
+                                      static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    const bool moved =
+        count > 0 && MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, count) == count && [&] {
+            info->ReplaceIfExists = FALSE;
+            info->RootDirectory = nullptr;
+            info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
+            return SetFileInformationByHandle(handle_, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
+                   FALSE;
+        }();
+    if (!moved) {
+        Logger::instance()->log(WARN, "Unable to rename " + path_ + " to " + candidate + " GetLastError returned: " +
+                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+        return true;
+    }
+    if (!MoveFileExA(candidate.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        Logger::instance()->log(WARN, "The system refused to delete " + candidate +
+                                          " at the next restart (that needs administrator rights); "
+                                          "GetLastError returned: " +
+                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+    return true;
+}

@@ -1,0 +1,256 @@
+"""What an update checks before and while it replaces the archive: the
+digest of the bytes written, links given as the update, the unpacked folder
+installed with the archive (and a killed run's journal completed or undone),
+one update per archive at a time, and an app that does not quit."""
+
+import base64
+import hashlib
+import os
+import subprocess
+import time
+import unittest
+
+from harness import WINDOWS
+from test_update import UpdateTest, payload, read, write
+
+JOURNAL = ".vantrell-journal"
+
+
+def tree(folder):
+    """{relative path: bytes} of every file below `folder`, or None when it is missing."""
+    if not os.path.isdir(folder):
+        return None
+    out = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            out[os.path.relpath(path, folder)] = read(path)
+    return out
+
+
+def make_tree(folder, files):
+    for rel, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+        write(os.path.join(folder, rel), data)
+
+
+class Digest(UpdateTest):
+    def test_digest_of_the_bytes_written_decides(self):
+        new = payload(300000, 21)
+        digest = hashlib.sha512(new).digest()
+        other = hashlib.sha512(new[:150000]).digest()
+        b64 = lambda d: base64.b64encode(d).decode()
+        cases = [
+            # (name, update bytes, --sha512, status, ERROR line or None)
+            ("hex matches", new, digest.hex(), 0, None),
+            ("upper-case hex matches", new, digest.hex().upper(), 0, None),
+            ("base64 matches", new, b64(digest), 0, None),
+            ("base64 without padding matches", new, b64(digest).rstrip("="), 0, None),
+            ("hex differs", new, other.hex(), 2,
+             "The update's SHA-512 is %s, not the expected %s; nothing was replaced" % (digest.hex(), other.hex())),
+            ("base64 differs", new, b64(other), 2,
+             "The update's SHA-512 is %s, not the expected %s; nothing was replaced" % (b64(digest), b64(other))),
+            ("cut-off archive", new[:150000], b64(digest), 2,
+             "The update's SHA-512 is %s, not the expected %s; nothing was replaced" % (b64(other), b64(digest))),
+            ("127 hex digits", new, digest.hex()[:-1], 2,
+             "The --sha512 value is neither 128 hex digits nor base64 of 64 bytes: " + digest.hex()[:-1]),
+            ("not hex", new, "g" + digest.hex()[1:], 2,
+             "The --sha512 value is neither 128 hex digits nor base64 of 64 bytes: g" + digest.hex()[1:]),
+            ("base64 with stray bits", new, b64(digest)[:85] + "B==", 2,
+             "The --sha512 value is neither 128 hex digits nor base64 of 64 bytes: " + b64(digest)[:85] + "B=="),
+        ]
+        for name, data, text, status, error in cases:
+            with self.subTest(name):
+                write(self.app, b"old")
+                write(self.upd, data)
+                run = self.update("--sha512", text)
+                self.assertStatus(run, status)
+                if error is None:
+                    self.assertEqual(run.leveled(), [self.started(), ("INFO", "Update finished")])
+                    self.assertEqual(read(self.app), data)
+                    self.assertFalse(os.path.exists(self.upd))
+                else:
+                    self.assertEqual(run.leveled()[-1], ("ERROR", error))
+                    self.assertEqual(read(self.app), b"old")
+                    self.assertEqual(read(self.upd), data)
+                self.assertNoPartial(os.path.dirname(self.app))
+
+
+class LinkedUpdate(UpdateTest):
+    @unittest.skipIf(WINDOWS, "Wine 8 shows a Unix link to a file as that file, reparse point and all hidden; "
+                              "Windows' own links are reparse points, which the helper refuses")
+    def test_link_given_as_the_update_is_refused_and_its_target_kept(self):
+        target = self.path("secret")
+        write(target, b"not for the app")
+        os.symlink(target, self.upd)
+        write(self.app, b"old")
+        run = self.update()
+        self.assertStatus(run, 2)
+        self.assertEqual(run.leveled(), [
+            self.started(), ("ERROR", "The update asar is a link, which is never followed: " + self.hp(self.upd))])
+        self.assertEqual(read(self.app), b"old")
+        self.assertEqual(read(target), b"not for the app")
+        self.assertTrue(os.path.islink(self.upd))
+
+
+class Unpacked(UpdateTest):
+    def test_unpacked_folder_goes_in_with_the_archive(self):
+        old = {"addon.node": b"old addon", "gone.node": b"dropped by the update"}
+        cases = [
+            # (name, installed before, shipped with the update, installed after)
+            ("changed, added and removed", old, {"addon.node": b"new addon", "sub/extra.node": b"new extra"},
+             {"addon.node": b"new addon", "sub/extra.node": b"new extra"}),
+            ("first unpacked folder", None, {"addon.node": b"new"}, {"addon.node": b"new"}),
+            ("update ships none: installed one kept", old, None, old),
+            ("empty shipped folder", old, {}, {}),
+        ]
+        unpacked = self.app + ".unpacked"
+        for name, before, shipped, after in cases:
+            with self.subTest(name):
+                for folder in (unpacked, self.upd + ".unpacked"):
+                    subprocess.run(["rm", "-rf", folder], check=True)
+                if before is not None:
+                    make_tree(unpacked, before)
+                if shipped is not None:
+                    os.makedirs(self.upd + ".unpacked")
+                    make_tree(self.upd + ".unpacked", shipped)
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertEqual(read(self.app), b"new")
+                self.assertEqual(tree(unpacked), after)
+                self.assertNoPartial(os.path.dirname(self.app))
+
+    def test_link_in_the_shipped_folder_is_refused_before_the_swap(self):
+        make_tree(self.app + ".unpacked", {"addon.node": b"old"})
+        make_tree(self.upd + ".unpacked", {"addon.node": b"new"})
+        # Wine 8 shows a Unix link to a file as that file; one to a folder is a reparse point there.
+        secret = self.path("secret")
+        if WINDOWS:
+            make_tree(secret, {"key": b"secret"})
+        else:
+            write(secret, b"secret")
+        os.symlink(secret, self.upd + ".unpacked/leak.node")
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        run = self.update()
+        self.assertStatus(run, 2)
+        self.assertEqual(run.leveled()[-1], ("ERROR", "The update's unpacked folder holds a link, which is never "
+                                             "followed: " + self.hp(self.upd + ".unpacked/leak.node")))
+        self.assertEqual(read(self.app), b"old")
+        self.assertEqual(tree(self.app + ".unpacked"), {"addon.node": b"old"})
+        self.assertNoPartial(os.path.dirname(self.app))
+
+    def test_journal_of_a_killed_run_is_completed_or_undone(self):
+        folder = os.path.dirname(self.app)
+        new, staged, aside = ("app.asar.vantrell-new-" + "1" * 16, "app.asar.vantrell-unpacked-new-" + "2" * 16,
+                              "app.asar.vantrell-unpacked-old-" + "3" * 16)
+        old_tree, new_tree = {"addon.node": b"old"}, {"addon.node": b"new", "extra.node": b"extra"}
+        # The folder as a run killed at each step leaves it: (archive, unpacked, staged archive,
+        # staged folder, old folder aside); each then repaired to a pair.
+        cases = [
+            ("prepare: archive half written", "prepare", b"old", old_tree, b"ne", {"addon.node": b"n"}, None, False),
+            ("commit: nothing moved yet", "commit", b"old", old_tree, b"new", new_tree, None, True),
+            ("commit: old folder aside", "commit", b"old", None, b"new", new_tree, old_tree, True),
+            ("commit: new folder in place", "commit", b"old", new_tree, b"new", None, old_tree, True),
+            ("commit: archive in place", "commit", b"new", new_tree, None, None, old_tree, True),
+            ("commit: old folder half removed", "commit", b"new", new_tree, None, None, {}, True),
+        ]
+        for name, state, archive, unpacked, staged_archive, staged_tree, aside_tree, done in cases:
+            with self.subTest(name):
+                subprocess.run(["rm", "-rf", folder], check=True)
+                os.makedirs(folder)
+                write(self.app, archive)
+                for where, files in ((self.app + ".unpacked", unpacked), (os.path.join(folder, staged), staged_tree),
+                                     (os.path.join(folder, aside), aside_tree)):
+                    if files is not None:
+                        os.makedirs(where)
+                        make_tree(where, files)
+                if staged_archive is not None:
+                    write(os.path.join(folder, new), staged_archive)
+                write(self.app + JOURNAL, ("vantrell-journal\n%s\n%s\n%s\n%s\n" % (state, new, staged, aside)).encode())
+                run = self.run_helper("--repair", "--appAsar", self.hp(self.app))
+                self.assertStatus(run, 0)
+                self.assertEqual(run.leveled()[-1], (
+                    "INFO", ("Completed" if done else "Undid") + " an interrupted update of " + self.hp(self.app)))
+                self.assertEqual((read(self.app), tree(self.app + ".unpacked")),
+                                 (b"new", new_tree) if done else (b"old", old_tree))
+                self.assertEqual(sorted(os.listdir(folder)), ["app.asar", "app.asar.unpacked"])
+        run = self.run_helper("--repair", "--appAsar", self.hp(self.app))
+        self.assertStatus(run, 0)
+        self.assertEqual(run.leveled()[-1], ("INFO", "Nothing to repair"))
+
+
+class OneAtATime(UpdateTest):
+    def test_second_update_waits_for_the_first_and_never_mixes(self):
+        big = payload(48 << 20, 31)
+        write(self.app, b"old")
+        write(self.upd, big)
+        second = self.path("download", "second.asar")
+        write(second, b"second")
+        exe = ["wine", os.environ["HELPER_EXE"]] if WINDOWS else [os.environ["HELPER_EXE"]]
+        procs = [subprocess.Popen(exe + ["--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(u)],
+                                  env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                 for u in (self.upd, second)]
+        results = [(p.wait(timeout=120), p.stderr.read()) for p in procs]
+        self.assertEqual([status for status, _ in results], [0, 0], results)
+        # Both finished, one after the other: the archive is whole, one of the two.
+        self.assertIn(read(self.app), (big, b"second"))
+        self.assertNoPartial(os.path.dirname(self.app))
+
+    def test_update_held_back_past_the_wait_is_refused_and_touches_nothing(self):
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        holder = subprocess.Popen(["python3", "-c", LOCK_HOLDER, self.lock_name()], stdout=subprocess.PIPE)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        holder.stdout.readline()
+        started = time.monotonic()
+        run = self.update()
+        self.assertGreater(time.monotonic() - started, 14)
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled()[-1], ("ERROR", "Another update of %s is still running after 15000 ms; "
+                                             "nothing was changed" % self.hp(self.app)))
+        self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
+
+    def lock_name(self):
+        st = os.stat(os.path.dirname(self.app))
+        dev = st.st_dev
+        h = 14695981039346656037
+        for c in b"app.asar":
+            h = ((h ^ c) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+        return "Global\\vantrell-update-%08x-%08x%08x-%016x" % ((dev ^ (dev >> 32)) & 0xFFFFFFFF, st.st_ino >> 32,
+                                                               st.st_ino & 0xFFFFFFFF, h)
+
+
+# Holds a native lock name the way the helper's stand-in does, until killed.
+LOCK_HOLDER = """
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.bind("\\0" + sys.argv[1])
+print("held", flush=True)
+time.sleep(600)
+"""
+
+if WINDOWS:
+    del OneAtATime.test_update_held_back_past_the_wait_is_refused_and_touches_nothing
+
+
+class AppThatStays(UpdateTest):
+    def test_app_running_past_the_wait_leaves_everything_and_launches_nothing(self):
+        write(self.app, b"old")
+        write(self.upd, b"new")
+        holder, pid = self.hold(120000)
+        record = self.path("launched")
+        self.env["RECORD_ARGS_FILE"] = self.hp(record)
+        run = self.run_helper("--update", "--wait", str(pid), "--appAsar", self.hp(self.app), "--updateAsar",
+                              self.hp(self.upd), "--launch", "--program", self.hp(os.environ["RECORD_ARGS_EXE"]),
+                              timeout=100)
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled(), [
+            self.started(pid), ("INFO", "Waiting for process %d to exit" % pid),
+            ("ERROR", "Process %d is still running after 60000 ms; nothing was replaced" % pid)])
+        self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
+        self.assertFalse(os.path.exists(record))
+        self.assertIsNone(holder.poll())

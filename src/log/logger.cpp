@@ -28,8 +28,8 @@ const char* levelField(LogLevel level) {
 }
 
 bool isControl(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
+    const auto octet = static_cast<unsigned char>(c);
+    return octet < 0x20 || octet == 0x7F;
 }
 
 // How many bytes `text` takes once escaped.
@@ -60,10 +60,10 @@ char* appendEscaped(char* out, const char* text, std::size_t length) {
         } else if (c == '\t') {
             *out++ = 't';
         } else {
-            const auto byte = static_cast<unsigned char>(c);
+            const auto octet = static_cast<unsigned char>(c);
             *out++ = 'x';
-            *out++ = hex[byte >> 4];
-            *out++ = hex[byte & 0x0F];
+            *out++ = hex[octet >> 4];
+            *out++ = hex[octet & 0x0F];
         }
     }
     return out;
@@ -113,11 +113,11 @@ bool Logger::endsMidLine() const {
         return false;
     LARGE_INTEGER last{};
     last.QuadPart = static_cast<LONGLONG>(size - 1);
-    char byte = '\n';
+    char octet = '\n';
     DWORD read = 0;
-    if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &byte, 1, &read, nullptr) || read != 1)
+    if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &octet, 1, &read, nullptr) || read != 1)
         return false;
-    return byte != '\n';
+    return octet != '\n';
 }
 
 void Logger::log(LogLevel level, const char* message) {

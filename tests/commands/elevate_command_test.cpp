@@ -72,31 +72,6 @@ TEST_F(ElevateCommand, CopyReceivesEverythingButTheElevateFlagAndTheLaunch) {
                                   "--elevated", "--Elevate", "x=--elevate", "--value", "--launch", "--runId", "r1"}));
 }
 
-// The copy's argument vector is the parent's, byte for byte, whatever the
-// arguments hold.
-TEST_F(ElevateCommand, CopyReceivesEveryArgumentExactly) {
-    // Within the 32,767 characters of a Windows command line once quoted.
-    std::string longText(30000, 'x');
-    longText[0] = '"';
-    longText[1] = longText[29998] = longText[29999] = '\\';
-    longText[100] = ' ';
-    longText[200] = '\t';
-    const std::vector<std::vector<std::string>> tables = {
-        {"--regedit", "--key", "", "--value", "V1", "", ""},
-        {"he said \"hi\" there", "a\"b", "x\\\"y z", "tab\tsep", "\"quoted\"", "\"", "\"\"", "\" \""},
-        {"\\", "\\\\", "a\\\\\\\"b", "\\\\\"", "end\\\\", "C:\\Program Files\\App\\", "\\\\server\\share x\\"},
-        // (Text beyond ASCII: the end-to-end tests, whose programs use UTF-8.)
-        {"two  spaces", " lead", "trail ", "\v\f", "x=\"y\""},
-        {longText},
-    };
-    for (const auto& table : tables) {
-        std::vector<std::string> arguments{recorder, "--elevate"};
-        arguments.insert(arguments.end(), table.begin(), table.end());
-        EXPECT_EQ(elevate(arguments), 0);
-        EXPECT_EQ(recordedArguments(scratch.path("record.bin")), table);
-    }
-}
-
 // The run's status is the copy's: the recorder ends with 2 when it has no
 // file to record to.
 TEST_F(ElevateCommand, CopysStatusIsTheRunsStatus) {

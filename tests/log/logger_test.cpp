@@ -52,20 +52,13 @@ TEST(Logger, LineLayoutPerLevel) {
 }
 
 TEST(Logger, LongLineIsWrittenWhole) {
+    // An escaped control character takes four bytes: across the 1 KB buffer too.
     for (const std::size_t size : {1000u, 1023u, 1024u, 100000u}) {
-        const std::string message(size, 'x');
-        EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + message + eol);
-    }
-}
-
-TEST(Logger, EscapedLongLineIsWrittenWhole) {
-    // Each control character grows to four bytes, across the 1 KB line buffer.
-    for (const std::size_t size : {250u, 255u, 256u, 30000u}) {
-        const std::string message(size, '\x1b');
-        std::string printed;
-        for (std::size_t i = 0; i < size; ++i)
+        const std::string message = std::string(size, 'x') + std::string(size / 4, '\x1b');
+        std::string printed(size, 'x');
+        for (std::size_t i = 0; i < size / 4; ++i)
             printed += "\\x1b";
-        EXPECT_EQ(written(INFO, message.c_str()), "INFO  (" + pid() + ") " + printed + eol);
+        EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + printed + eol);
     }
 }
 

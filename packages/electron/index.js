@@ -340,18 +340,19 @@ function applyAsarUpdate(options) {
     const runId = newRunId();
     argv.push('--runId', runId);
     const folder = dataFolder(options || {});
-    const startedAt = Date.now();
+    const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
+    // Recorded before the start, so that a helper never runs unrecorded:
+    // lastResult() of the relaunched app reads exactly this run.
+    if (folder) saveRun(folder, started);
     const child = spawn(helper, argv, { detached: true, stdio: 'ignore', windowsHide: true });
     child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
     child.once('spawn', () => {
       child.unref();
-      const started = { pid: child.pid, runId, startedAt, logPath: logPath() };
+      started.pid = child.pid;
       try {
-        // lastResult() of the relaunched app reads exactly this run.
         if (folder) saveRun(folder, started);
-      } catch (error) {
-        reject(new Error(`the helper's run could not be recorded in ${folder}: ${error.message}`));
-        return;
+      } catch {
+        // The record without the pid names the run as well.
       }
       resolve(started);
     });

@@ -52,7 +52,9 @@ function loadRun(folder) {
     return null;
   }
   if (run === null || typeof run !== 'object' || !RUN_ID.test(run.runId)) return null;
-  if (!Number.isInteger(run.pid) || !Number.isFinite(run.startedAt) || typeof run.logPath !== 'string') return null;
+  if (!(run.pid === null || Number.isInteger(run.pid)) || !Number.isFinite(run.startedAt) || typeof run.logPath !== 'string') {
+    return null;
+  }
   return run;
 }
 

@@ -28,13 +28,32 @@ export interface ApplyAsarUpdateOptions extends HelperPathOptions {
   relaunch?: boolean | { args: string[] };
   /** Sleep this many milliseconds before anything else. */
   sleepMs?: number;
-  /** Let an elevated copy of the helper do the work (a UAC prompt on Windows, pkexec on Linux). */
+  /**
+   * Let an elevated copy of the helper do the work (a UAC prompt on Windows,
+   * pkexec on Linux). The relaunch stays unelevated: it runs as the user who
+   * started the app once the copy has ended.
+   */
   elevate?: boolean;
+  /**
+   * With `relaunch`: start the app (the old version) again also when the
+   * update failed or the prompt was declined, so that the user is not left
+   * without it. lastResult() still reports the failure.
+   */
+  relaunchAfterFailure?: boolean;
+  /**
+   * Where the run is recorded for lastResult(): default Electron's
+   * `app.getPath('userData')`; outside Electron, nothing is recorded without it.
+   */
+  dataFolder?: string;
 }
 
 export interface StartedHelper {
   /** Process id of the helper; pass it to readResult() later. */
   pid: number;
+  /** The id that names this run's first and last log lines (and its elevated copy's). */
+  runId: string;
+  /** Date.now() when the helper was started. */
+  startedAt: number;
   /** The log the helper writes, or null when no per-user data folder is known. */
   logPath: string | null;
 }
@@ -45,8 +64,11 @@ export interface StartedHelper {
  * resolves once it has started. The app must then quit: the helper waits for
  * it before replacing the archive. Rejects, starting nothing, when
  * `updateAsar` is missing or not an asar archive, when `appAsar` is missing,
- * or when relaunch arguments cannot be carried (see launch()); rejects when
- * the helper cannot be started.
+ * or when relaunch arguments cannot be carried (see launch()); rejects with
+ * the code `NOT_UPDATABLE_IN_PLACE` in an AppImage (`APPIMAGE` is set) or a
+ * portable build (`PORTABLE_EXECUTABLE_FILE` or `PORTABLE_EXECUTABLE_DIR`),
+ * whose archive is gone at the next start; rejects when the helper cannot
+ * be started or the run cannot be recorded in `dataFolder`.
  */
 export function applyAsarUpdate(options: ApplyAsarUpdateOptions): Promise<StartedHelper>;
 
@@ -140,6 +162,12 @@ export function launch(program: string, args?: string[], options?: HelperPathOpt
  */
 export interface HelperResult {
   pid: number;
+  /** For a named run (lastResult(), readResult with runId): its id. */
+  runId?: string;
+  /** For a named run: its exit status once its last line is written, else null. */
+  status?: number | null;
+  /** For lastResult(): Date.now() when the app started the helper. */
+  startedAt?: number;
   /** The elevated copy's process id, when this run started one. */
   elevatedPid: number | null;
   /** The run's lines and its elevated copy's, in log order. */
@@ -153,11 +181,13 @@ export interface HelperResult {
    * is still running, or whose copy never wrote. The helper writes no line
    * of its own at its end, so a run killed right after such a line (for
    * instance between its sleep and its update) still counts as finished.
+   * A named run is finished once its last line ("Run <id> ended, exit status
+   * <n>") is written, or once it has started the program of its launch.
    */
   finished: boolean;
   /** The message of the run's last ERROR line, or null. */
   error: string | null;
-  /** finished and no ERROR. */
+  /** finished and no ERROR (and, for a named run, a status of 0 when known). */
   succeeded: boolean;
   logPath: string;
 }
@@ -167,15 +197,31 @@ export interface LogOptions {
   logPath?: string;
 }
 
-/** The last run of process `pid`, or null when the log holds none. */
-export function readResult(pid: number, options?: LogOptions): HelperResult | null;
+export interface ReadResultOptions extends LogOptions {
+  /** Exactly the run of this id (StartedHelper.runId), its elevated copy included. */
+  runId?: string;
+}
+
+export interface LastResultOptions extends LogOptions {
+  /** The folder applyAsarUpdate() recorded the run in (see ApplyAsarUpdateOptions.dataFolder). */
+  dataFolder?: string;
+}
 
 /**
- * The last run in the log (when its last line is an elevated copy's, the run
- * that started the copy), or null for a missing or empty log. An app
+ * With `runId`, exactly that run (null unless it is process `pid`'s, when
+ * `pid` is given); otherwise the last run of process `pid`. Null when the
+ * log holds none.
+ */
+export function readResult(pid: number | null, options?: ReadResultOptions): HelperResult | null;
+
+/**
+ * The last run that this app started with applyAsarUpdate(), as recorded in
+ * its data folder, with its elevated copy's lines; null when no run is
+ * recorded or the log does not hold it. Other apps' runs in the shared log,
+ * and later runs of a reused process id, are never taken for it. An app
  * relaunched by the helper calls this at start.
  */
-export function lastResult(options?: LogOptions): HelperResult | null;
+export function lastResult(options?: LastResultOptions): HelperResult | null;
 
 /**
  * update-log.txt as the helper computes it: `%LOCALAPPDATA%/vantrell/` on

@@ -8,6 +8,9 @@ const fs = process.versions.electron ? require('original-fs') : require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
+const { newRunId, dataFolder, saveRun, loadRun } = require('./lib/run-record');
+const { resultOfRun } = require('./lib/run-result');
+const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
 
 const EXE_NAME = process.platform === 'win32' ? 'vantrell-helper.exe' : 'vantrell-helper';
 
@@ -135,6 +138,7 @@ const END_LINES = [
 ];
 const ERRORS_GONE_ON_FROM = [/^Refused unsafe entry name: /, /^Failed to extract file: /, /^Failed to get file info at index /];
 const COPY_STARTED = /^Elevated copy started, process id (\d+)$/;
+const RUN_MARK = /^Run [0-9a-f]+ (started|ended, exit status -?\d+)$/;
 
 function commandStart(message) {
   for (const [kind, rank, pattern] of COMMAND_STARTS) if (pattern.test(message)) return { kind, rank };
@@ -194,29 +198,30 @@ function resultFrom(lines, pid) {
   return { pid, elevatedPid, lines: runLines, finished, error, succeeded: finished && error === null };
 }
 
+// With options.runId, exactly that run; otherwise the last run of `pid`,
+// told apart from an earlier run of a reused pid by the order of commands.
 function readResult(pid, options = {}) {
   const file = options.logPath || logPath();
   if (!file) return null;
-  const result = resultFrom(readLog(file), Number(pid));
+  if (options.runId != null) {
+    const result = resultOfRun(readLog(file), String(options.runId));
+    return result && (pid == null || result.pid === Number(pid)) ? { ...result, logPath: file } : null;
+  }
+  // A named run's first and last lines are no command's.
+  const lines = readLog(file).filter((line) => !RUN_MARK.test(line.message));
+  const result = resultFrom(lines, Number(pid));
   return result && { ...result, logPath: file };
 }
 
+// The last run that this app started (recorded in its data folder), its
+// elevated copy included; null when there is none or the log does not hold it.
 function lastResult(options = {}) {
-  const file = options.logPath || logPath();
-  if (!file) return null;
-  const lines = readLog(file);
-  if (lines.length === 0) return null;
-  let pid = lines[lines.length - 1].pid;
-  // The last line may be the elevated copy's: the result is its parent's run.
-  for (let i = lines.length - 1; i >= 0; i--) {
-    const copy = COPY_STARTED.exec(lines[i].message);
-    if (copy && Number(copy[1]) === pid) {
-      pid = lines[i].pid;
-      break;
-    }
-  }
-  const result = resultFrom(lines, pid);
-  return result && { ...result, logPath: file };
+  const folder = dataFolder(options);
+  const run = folder && loadRun(folder);
+  if (!run) return null;
+  const file = options.logPath || run.logPath;
+  const result = resultOfRun(readLog(file), run.runId);
+  return result && { ...result, startedAt: run.startedAt, logPath: file };
 }
 
 // ---- Arguments for the launched program ------------------------------------
@@ -299,7 +304,8 @@ function checkAsar(file, what) {
 }
 
 function updateArguments(options) {
-  const { updateAsar, relaunch, sleepMs, elevate } = options;
+  const { updateAsar, relaunch, sleepMs, elevate, relaunchAfterFailure } = options;
+  refuseInPlaceUpdate();
   if (typeof updateAsar !== 'string' || updateAsar === '') throw new TypeError('updateAsar must be a path');
   let appAsar = options.appAsar;
   if (appAsar == null) {
@@ -315,6 +321,9 @@ function updateArguments(options) {
     // The app's own arguments: under Electron argv[0] is the exe itself.
     const args = relaunch === true ? process.argv.slice(1) : relaunch.args || [];
     argv.push(...launchArguments(process.execPath, args));
+    // A failed update still brings the (old) app back; the failure stays
+    // the run's status for lastResult().
+    if (relaunchAfterFailure) argv.push('--launchAfterFailure');
   }
   if (sleepMs != null) {
     if (!Number.isInteger(sleepMs) || sleepMs < 0) throw new TypeError('sleepMs must be a whole number of milliseconds');
@@ -328,11 +337,24 @@ function applyAsarUpdate(options) {
   return new Promise((resolve, reject) => {
     const argv = updateArguments(options || {});
     const helper = helperPath(options);
+    const runId = newRunId();
+    argv.push('--runId', runId);
+    const folder = dataFolder(options || {});
+    const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
+    // Recorded before the start, so that a helper never runs unrecorded:
+    // lastResult() of the relaunched app reads exactly this run.
+    if (folder) saveRun(folder, started);
     const child = spawn(helper, argv, { detached: true, stdio: 'ignore', windowsHide: true });
     child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
     child.once('spawn', () => {
       child.unref();
-      resolve({ pid: child.pid, logPath: logPath() });
+      started.pid = child.pid;
+      try {
+        if (folder) saveRun(folder, started);
+      } catch {
+        // The record without the pid names the run as well.
+      }
+      resolve(started);
     });
   });
 }
@@ -398,11 +420,9 @@ function setRegistryValue({ root, subkey = '', name = '', value, type = 'REG_SZ'
   return Promise.resolve().then(() => {
     if (!ROOT_KEYS.includes(root)) throw new TypeError(`root must be one of ${ROOT_KEYS.join(', ')}`);
     if (!VALUE_TYPES.includes(type)) throw new TypeError(`type must be one of ${VALUE_TYPES.join(', ')}`);
-    if (type === 'REG_DWORD' && !(Number.isInteger(value) && value >= 0 && value <= 0xffffffff)) {
-      throw new TypeError('a REG_DWORD value must be a whole number from 0 to 4294967295');
-    }
     if (type === 'REG_SZ' && typeof value !== 'string') throw new TypeError('a REG_SZ value must be a string');
-    const argv = ['--regedit', '--rootkey', root, '--subkey', subkey, '--key', name, '--value', String(value), '--type', type];
+    const data = type === 'REG_DWORD' ? dwordText(value) : value;
+    const argv = ['--regedit', '--rootkey', root, '--subkey', subkey, '--key', name, '--value', data, '--type', type];
     return runHelper(argv, { helperPath: helper });
   });
 }

@@ -1,7 +1,6 @@
 #include "app/command_dispatcher.h"
 
 #include "commands/commands.h"
-#include "commands/entry_name.h"
 #include "log/logger.h"
 #include "options/option_parser.h"
 #include "platform/file_utils.h"
@@ -9,6 +8,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 
 std::string localAppDataFolder(const std::string& name) {
     char folder[MAX_PATH] = {};
@@ -16,8 +16,6 @@ std::string localAppDataFolder(const std::string& name) {
         return std::string();
     return FileUtils::toForwardSlashes(folder) + "/" + name;
 }
-
-namespace {
 
 void declareOptions(OptionParser& options) {
     options.addFlag("sleep");
@@ -41,6 +39,53 @@ void declareOptions(OptionParser& options) {
     options.addFlag("launch");
     options.addOption("program");
     options.addOption("args");
+    options.addFlag("launchAfterFailure");
+    options.addOption("runId");
+}
+
+namespace {
+
+// Runs one step of the dispatch; a file-system failure or running out of
+// memory ends it in order, with its ERROR line and its own status.
+template <typename Step> int guarded(Step step) {
+    try {
+        return step();
+    } catch (const FileUtils::IOException& failure) {
+        // The line goes to standard error alone when the log is not open yet.
+        Logger::instance()->log(ERROR, failure.what());
+        return kFileSystemFailureStatus;
+    } catch (const std::bad_alloc&) {
+        // Logging a line this short takes no memory.
+        Logger::instance()->log(ERROR, "Out of memory");
+        return kOutOfMemoryStatus;
+    }
+}
+
+// Every command but the launch, in dispatch order; the status that ends them.
+int runCommands(OptionParser& options, int argc, char** argv) {
+    if (options.getFlag("sleep")) {
+        if (const auto status = sleepCommand(options))
+            return *status;
+    }
+    // The elevated copy does the other commands; this process waits for it.
+    if (options.getFlag("elevate"))
+        return elevateCommand(options, argc, argv);
+    // A repair alone does nothing else; every update repairs first anyway.
+    if (options.getFlag("repair") && !options.getFlag("update"))
+        return repairCommand(options);
+    if (options.getFlag("update")) {
+        if (const auto status = updateCommand(options))
+            return *status;
+    }
+    if (options.getFlag("regedit")) {
+        if (const auto status = regeditCommand(options))
+            return *status;
+    }
+    if (options.getFlag("extract")) {
+        if (const auto status = extractCommand(options))
+            return *status;
+    }
+    return 0;
 }
 
 int run(int argc, char** argv) {
@@ -68,47 +113,28 @@ int run(int argc, char** argv) {
     declareOptions(options);
     options.parse(argc, argv);
 
-    if (options.getFlag("sleep")) {
-        if (const auto status = sleepCommand(options))
-            return *status;
+    // A caller that names its run finds exactly its lines between these two.
+    const char* runId = options.getValue("runId");
+    if (runId != nullptr)
+        Logger::instance()->log(INFO, std::string("Run ") + runId + " started");
+    const int status = guarded([&] { return runCommands(options, argc, argv); });
+    int end = status;
+    // The launch stays in this process, also when it elevated: the program
+    // runs as the user who started the helper. After a failed command it
+    // runs only when asked for, so that the app still comes back; the
+    // failure stays the run's status.
+    if (options.getFlag("launch") && (status == 0 || options.getFlag("launchAfterFailure"))) {
+        const int launched = guarded([&] { return launchCommand(options); });
+        if (status == 0)
+            end = launched;
     }
-    // The elevated copy does everything else; this process only waits for it.
-    if (options.getFlag("elevate"))
-        return elevateCommand(options, argc, argv);
-    // A repair alone does nothing else; every update repairs first anyway.
-    if (options.getFlag("repair") && !options.getFlag("update"))
-        return repairCommand(options);
-    if (options.getFlag("update")) {
-        if (const auto status = updateCommand(options))
-            return *status;
-    }
-    if (options.getFlag("regedit")) {
-        if (const auto status = regeditCommand(options))
-            return *status;
-    }
-    if (options.getFlag("extract")) {
-        if (const auto status = extractCommand(options))
-            return *status;
-    }
-    if (options.getFlag("launch"))
-        return launchCommand(options);
-    return 0;
+    if (runId != nullptr)
+        Logger::instance()->log(INFO, std::string("Run ") + runId + " ended, exit status " + std::to_string(end));
+    return end;
 }
 
 } // namespace
 
 int CommandDispatcher(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const FileUtils::IOException& failure) {
-        // A file-system step that cannot be done ends the run in order; the
-        // line goes to standard error alone when the log is not open yet.
-        // The text may carry an archive's entry name: it must stay one line.
-        Logger::instance()->log(ERROR, printableEntryName(failure.what()));
-        return kFileSystemFailureStatus;
-    } catch (const std::bad_alloc&) {
-        // Logging a line this short takes no memory.
-        Logger::instance()->log(ERROR, "Out of memory");
-        return kOutOfMemoryStatus;
-    }
+    return guarded([&] { return run(argc, argv); });
 }

@@ -2,8 +2,13 @@
 
 #include <string>
 
+class OptionParser;
+
 // Start-up, option parsing and dispatch of one run; returns the exit status.
 int CommandDispatcher(int argc, char** argv);
+
+// Declares every option of the command line, in the order of the table.
+void declareOptions(OptionParser& options);
 
 // The per-user local application data folder, with '/' separators, joined
 // with `name`; empty when the system cannot report the folder.

@@ -11,14 +11,12 @@
 std::optional<int> sleepCommand(OptionParser& options);
 
 // Re-runs this program with administrator rights, handing on every argument
-// but the elevate flag, and waits for it: 0 once that copy has ended, 1 when
-// it could not be started.
+// exactly but the elevate flag and the launch options (--launch, --program,
+// --args, --launchAfterFailure), and waits for it: the copy's exit status once
+// it has ended, 1 when it could not be started (the system's code is logged;
+// 1223: the prompt was declined).
 int elevateCommand(OptionParser& options, int argc, char** argv);
 
-// Starts --program with the space-separated --args and does not wait for it:
-// 1 when --program is missing or names nothing, else 0 (a failed start is
-// logged).
-int launchCommand(OptionParser& options);
 // Completes or undoes an interrupted update of --appAsar and ends the run:
 // 0, also when there was nothing to repair; 5 when another update of it runs
 // on past 15 s.
@@ -40,3 +38,10 @@ std::optional<int> regeditCommand(OptionParser& options);
 // or unreadable or --out is absent or empty; entries that fail are logged
 // and passed over.
 std::optional<int> extractCommand(OptionParser& options);
+
+// Starts --program with the space-separated --args and does not wait for it:
+// 1 when --program is missing or names nothing, else 0 (a failed start is
+// logged). Runs last, in the process that was started (an elevating one
+// included, once its copy has ended), and after a failed command only with
+// --launchAfterFailure; the failure then stays the run's status.
+int launchCommand(OptionParser& options);

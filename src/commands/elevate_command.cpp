@@ -8,22 +8,31 @@
 
 namespace {
 
-// "--elevate=..." sets the flag as well; handed on, it would make the copy
-// elevate itself again, and so on without end.
-bool isElevateFlag(const char* argument) {
-    static const char flag[] = "--elevate";
-    const std::size_t length = sizeof flag - 1;
-    return std::strncmp(argument, flag, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
+// Options that the copy is not given: the elevate flag in any form (handed
+// on, it would make the copy elevate itself again, and so on without end),
+// and the launch, which this process does once the copy has ended, so that
+// the program runs unelevated, as the user who started the helper.
+bool staysHere(const char* name) {
+    for (const char* kept : {"elevate", "launch", "program", "args", "launchAfterFailure"})
+        if (name != nullptr && std::strcmp(name, kept) == 0)
+            return true;
+    return false;
 }
 
 } // namespace
 
-int elevateCommand(OptionParser& /*options*/, int argc, char** argv) {
+int elevateCommand(OptionParser& options, int argc, char** argv) {
     Logger::instance()->log(INFO, "Requires elevated privileges");
     std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) {
-        if (!isElevateFlag(argv[i]))
-            arguments.emplace_back(argv[i]);
+    for (int i = 1; i < argc;) {
+        const char* name = nullptr;
+        const int span = options.span(argc, argv, i, &name);
+        if (!staysHere(name))
+            arguments.insert(arguments.end(), argv + i, argv + i + span);
+        i += span;
     }
-    return startElevated(argv[0], arguments) != 0 ? 1 : 0;
+    int copyStatus = 0;
+    if (startElevated(argv[0], arguments, copyStatus) != 0)
+        return 1;
+    return copyStatus;
 }

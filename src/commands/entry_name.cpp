@@ -1,5 +1,7 @@
 #include "commands/entry_name.h"
 
+#include "log/logger.h"
+
 #include <cstring>
 #include <string_view>
 
@@ -67,22 +69,4 @@ bool isConfinedEntryName(const char* name) {
     }
 }
 
-std::string printableEntryName(std::string_view name) {
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F)
-            text += c;
-        else if (c == '\n')
-            text += "\\n";
-        else if (c == '\r')
-            text += "\\r";
-        else if (c == '\t')
-            text += "\\t";
-        else
-            text.append("\\x").append(1, hex[byte >> 4]).append(1, hex[byte & 0x0F]);
-    }
-    return text;
-}
+std::string printableEntryName(std::string_view name) { return printableText(name); }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 namespace {
 // Constructed before the entry routine and destroyed at normal process end,
@@ -26,13 +27,52 @@ const char* levelField(LogLevel level) {
     }
 }
 
-// Appends `text` to `out`, with each LF as CR LF where lines end so.
-char* appendText(char* out, const char* text, std::size_t length) {
+bool isControl(char c) {
+    const auto octet = static_cast<unsigned char>(c);
+    return octet < 0x20 || octet == 0x7F;
+}
+
+// How many bytes `text` takes once escaped.
+std::size_t escapedLength(const char* text, std::size_t length) {
+    std::size_t escaped = length;
     for (std::size_t i = 0; i < length; ++i) {
-        if (kCrLf && text[i] == '\n')
-            *out++ = '\r';
-        *out++ = text[i];
+        if (isControl(text[i]))
+            escaped += text[i] == '\n' || text[i] == '\r' || text[i] == '\t' ? 1 : 3;
     }
+    return escaped;
+}
+
+// Appends `text` to `out` with every control character as \n, \r, \t or
+// \xHH, so that nothing in it can end the line or drive a terminal.
+char* appendEscaped(char* out, const char* text, std::size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (!isControl(c)) {
+            *out++ = c;
+            continue;
+        }
+        *out++ = '\\';
+        if (c == '\n') {
+            *out++ = 'n';
+        } else if (c == '\r') {
+            *out++ = 'r';
+        } else if (c == '\t') {
+            *out++ = 't';
+        } else {
+            const auto octet = static_cast<unsigned char>(c);
+            *out++ = 'x';
+            *out++ = hex[octet >> 4];
+            *out++ = hex[octet & 0x0F];
+        }
+    }
+    return out;
+}
+
+char* appendLineEnd(char* out) {
+    if (kCrLf)
+        *out++ = '\r';
+    *out++ = '\n';
     return out;
 }
 } // namespace
@@ -52,39 +92,61 @@ void Logger::open(const std::string& path) {
     // A second open keeps the first file; a failed one leaves none.
     if (file == INVALID_HANDLE_VALUE) {
         // Append only: every write goes to the end of the file as it is then,
-        // also when another instance appends to it at the same time. A link
-        // planted at the log's name is not followed, so an elevated run
-        // never appends to a file the link points at.
-        file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // also when another instance appends to it at the same time. Reading
+        // tells whether the file ends inside a line. A link planted at the
+        // log's name is not followed, so an elevated run never appends to a
+        // file the link points at.
+        file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        checkEnd = true;
     }
     LeaveCriticalSection(&lock);
+}
+
+bool Logger::endsMidLine() const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information))
+        return false;
+    const ULONGLONG size = (static_cast<ULONGLONG>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    if (size == 0)
+        return false;
+    LARGE_INTEGER last{};
+    last.QuadPart = static_cast<LONGLONG>(size - 1);
+    char octet = '\n';
+    DWORD read = 0;
+    if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &octet, 1, &read, nullptr) || read != 1)
+        return false;
+    return octet != '\n';
 }
 
 void Logger::log(LogLevel level, const char* message) {
     EnterCriticalSection(&lock);
     writeLine(GetStdHandle(STD_ERROR_HANDLE), level, message);
-    if (file != INVALID_HANDLE_VALUE)
-        writeLine(file, level, message);
+    if (file != INVALID_HANDLE_VALUE) {
+        // A full disk may have cut the last line short, ours or an earlier
+        // process's: this line then starts on a line of its own instead of
+        // being glued to the cut one.
+        const bool freshLine = checkEnd && endsMidLine();
+        checkEnd = !writeLine(file, level, message, freshLine);
+    }
     LeaveCriticalSection(&lock);
 }
 
 void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
 
-void Logger::writeLine(HANDLE destination, LogLevel level, const char* message) {
+bool Logger::writeLine(HANDLE destination, LogLevel level, const char* message, bool freshLine) {
     // A windowless process may have no standard error at all.
     if (destination == nullptr || destination == INVALID_HANDLE_VALUE)
-        return;
+        return false;
     char pid[16];
     std::size_t pidLength = 0;
     for (DWORD id = GetCurrentProcessId(); pidLength == 0 || id != 0; id /= 10)
         pid[pidLength++] = static_cast<char>('0' + id % 10);
     const std::size_t messageLength = std::strlen(message);
-    std::size_t lineFeeds = 0;
-    if (kCrLf)
-        for (const char* p = message; (p = std::strchr(p, '\n')) != nullptr; ++p)
-            ++lineFeeds;
-    const std::size_t length = 6 + 1 + pidLength + 2 + messageLength + lineFeeds + (kCrLf ? 2 : 1);
+    const std::size_t lineEnd = kCrLf ? 2 : 1;
+    const std::size_t length =
+        (freshLine ? lineEnd : 0) + 6 + 1 + pidLength + 2 + escapedLength(message, messageLength) + lineEnd;
 
     char small[1024];
     std::unique_ptr<char[]> large;
@@ -92,17 +154,28 @@ void Logger::writeLine(HANDLE destination, LogLevel level, const char* message) 
     if (length > sizeof small) {
         large.reset(new (std::nothrow) char[length]);
         if (large == nullptr)
-            return; // no memory for this line; the next one may fit
+            return false; // no memory for this line; the next one may fit
         line = large.get();
     }
     char* out = line;
-    out = appendText(out, levelField(level), 6);
+    if (freshLine)
+        out = appendLineEnd(out);
+    std::memcpy(out, levelField(level), 6);
+    out += 6;
     *out++ = '(';
     while (pidLength > 0)
         *out++ = pid[--pidLength];
-    out = appendText(out, ") ", 2);
-    out = appendText(out, message, messageLength);
-    out = appendText(out, "\n", 1);
+    *out++ = ')';
+    *out++ = ' ';
+    out = appendEscaped(out, message, messageLength);
+    out = appendLineEnd(out);
     DWORD written = 0;
-    WriteFile(destination, line, static_cast<DWORD>(out - line), &written, nullptr);
+    const DWORD size = static_cast<DWORD>(out - line);
+    return WriteFile(destination, line, size, &written, nullptr) && written == size;
+}
+
+std::string printableText(std::string_view text) {
+    std::string printable(escapedLength(text.data(), text.size()), '\0');
+    appendEscaped(&printable[0], text.data(), text.size());
+    return printable;
 }

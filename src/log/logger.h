@@ -1,11 +1,14 @@
 // The process-wide log writer. Every line goes to standard error and, once
 // open, to the log file, as: level field (6 chars), "(", pid, ") ", message,
-// line end. Nothing here ever throws or reports a failed write.
+// line end. Control characters in a message are written escaped, so no text
+// a caller logs can end a line or add one. Nothing here ever throws or
+// reports a failed write.
 #pragma once
 
 #include "platform/win32.h"
 
 #include <string>
+#include <string_view>
 
 enum LogLevel { INFO = 0, WARN = 1, ERROR = 2 };
 
@@ -27,14 +30,27 @@ public:
     void log(LogLevel level, const char* message);
     void log(LogLevel level, const std::string& message);
 
-    // The whole line, with its line end (CR LF on Windows, where each LF of
-    // the message becomes CR LF too, as text files were always written
-    // there), in one WriteFile, so that lines of processes appending to the
-    // same file never interleave. Takes no memory for a line of up to 1 KB,
-    // so that running out of memory can still be logged. Failures are dropped.
-    static void writeLine(HANDLE destination, LogLevel level, const char* message);
+    // The whole line, with its line end (CR LF on Windows, LF elsewhere), in
+    // one WriteFile, so that lines of processes appending to the same file
+    // never interleave. The message's control characters (below 0x20, and
+    // 0x7F) are written as \n, \r, \t or \xHH; every other byte as it is.
+    // With `freshLine` a line end goes first, ending a line that an earlier
+    // write left cut off. Takes no memory for a line of up to 1 KB, so that
+    // running out of memory can still be logged. Returns false when the
+    // system did not take the whole line.
+    static bool writeLine(HANDLE destination, LogLevel level, const char* message, bool freshLine = false);
 
 private:
+    // Whether the file ends inside a line (a write cut short by a full disk,
+    // here or in an earlier process), asked for before the first line and
+    // again after a failed write.
+    bool endsMidLine() const;
+
     CRITICAL_SECTION lock;
     HANDLE file = INVALID_HANDLE_VALUE;
+    bool checkEnd = true;
 };
+
+// `text` as a log line shows it: control characters escaped as writeLine
+// does. The result holds none, so escaping it again changes nothing.
+std::string printableText(std::string_view text);

@@ -118,47 +118,49 @@ void OptionParser::store(int index, const char* text, std::size_t length) {
     slot = copy;
 }
 
-void OptionParser::applyLongOption(const char* text, int& pendingValued) {
-    pendingValued = -1;
+int OptionParser::optionOf(const char* argument, const char** inlineValue) const {
+    *inlineValue = nullptr;
+    if (std::strncmp(argument, longPrefix, 2) != 0)
+        return -1; // single-dash and plain arguments name no option
+    const char* text = argument + 2;
     const char* equals = std::strchr(text, separator);
-    if (equals != nullptr && equals != text) {
-        // Compare the name before '=' with each declared name, whole.
-        const std::size_t nameLength = static_cast<std::size_t>(equals - text);
-        for (int i = 0; i < optionCount; ++i) {
-            if (std::strlen(names[i]) == nameLength && std::memcmp(names[i], text, nameLength) == 0) {
-                if (kinds[i] == Flag)
-                    store(i, flagValue, std::strlen(flagValue));
-                else
-                    store(i, equals + 1, std::strlen(equals + 1));
-                return;
-            }
+    if (equals == nullptr || equals == text)
+        return find(text);
+    // Compare the name before '=' with each declared name, whole.
+    const std::size_t nameLength = static_cast<std::size_t>(equals - text);
+    for (int i = 0; i < optionCount; ++i) {
+        if (std::strlen(names[i]) == nameLength && std::memcmp(names[i], text, nameLength) == 0) {
+            *inlineValue = equals + 1;
+            return i;
         }
-        return;
     }
-    const int index = find(text);
-    if (index < 0)
-        return;
-    if (kinds[index] == Flag)
-        store(index, flagValue, std::strlen(flagValue));
-    else
-        pendingValued = index;
+    return -1;
 }
 
 void OptionParser::parse(int argc, const char* const* argv) {
     if (!ensureValueTable())
         return;
     for (int i = 1; i < argc; ++i) {
-        const char* argument = argv[i];
-        if (std::strncmp(argument, longPrefix, 2) == 0) {
-            int valued = -1;
-            applyLongOption(argument + 2, valued);
-            if (valued >= 0 && i + 1 < argc) {
-                ++i;
-                store(valued, argv[i], std::strlen(argv[i]));
-            }
+        const char* inlineValue = nullptr;
+        const int index = optionOf(argv[i], &inlineValue);
+        if (index < 0)
+            continue;
+        if (kinds[index] == Flag) {
+            store(index, flagValue, std::strlen(flagValue));
+        } else if (inlineValue != nullptr) {
+            store(index, inlineValue, std::strlen(inlineValue));
+        } else if (i + 1 < argc) {
+            ++i;
+            store(index, argv[i], std::strlen(argv[i]));
         }
-        // Single-dash and plain arguments are ignored and never take a value.
     }
+}
+
+int OptionParser::span(int argc, const char* const* argv, int i, const char** name) const {
+    const char* inlineValue = nullptr;
+    const int index = optionOf(argv[i], &inlineValue);
+    *name = index >= 0 ? names[index] : nullptr;
+    return index >= 0 && kinds[index] == Valued && inlineValue == nullptr && i + 1 < argc ? 2 : 1;
 }
 
 bool OptionParser::getFlag(const char* name) {

@@ -23,6 +23,11 @@ public:
     // Reads argv[1..argc-1]; argv[0] is never looked at.
     void parse(int argc, const char* const* argv);
 
+    // How many arguments from argv[i] on parse() reads as one: 2 for a valued
+    // option whose value follows it, else 1. `name` is the declared option
+    // they set, or null. Lets a caller hand some options on and keep others.
+    int span(int argc, const char* const* argv, int i, const char** name) const;
+
     // True only for a declared name whose slot holds exactly "true".
     bool getFlag(const char* name);
     // The stored text ("true" for a present flag), or null when the name is
@@ -45,7 +50,9 @@ private:
     bool ensureValueTable();
     int find(const char* name) const;
     void store(int index, const char* text, std::size_t length);
-    void applyLongOption(const char* text, int& pendingValued);
+    // The declared option that `argument` names ("--name" or "--name=text"),
+    // or -1; `inlineValue` points after the '=' of the second form, else null.
+    int optionOf(const char* argument, const char** inlineValue) const;
 
     int optionCapacity = 0;
     const char** names = nullptr;

@@ -45,4 +45,10 @@ std::string toBackslashes(const std::string& path) {
     return result;
 }
 
+std::string toSystemSeparators(const std::string& path) {
+    std::string result = path;
+    std::replace(result.begin(), result.end(), '/', kPathSeparator);
+    return result;
+}
+
 } // namespace FileUtils

@@ -36,6 +36,9 @@ void createDirectory(const char* path);
 // Copies with every '\' turned into '/', or every '/' into '\'.
 std::string toForwardSlashes(const std::string& path);
 std::string toBackslashes(const std::string& path);
+// The path as the system's own calls want it: with backslashes on Windows;
+// unchanged where '\' is a character of a name.
+std::string toSystemSeparators(const std::string& path);
 
 // How long an update keeps trying a file that another program has in use
 // (an app that is still quitting, a virus scanner), with pauses growing from

@@ -5,14 +5,41 @@
 #include "platform/win32.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
+// What the system's splitting (CommandLineToArgvW, and the C runtime's) reads
+// as the end of an argument or as special.
 bool needsQuotes(const std::string& argument) {
-    if (argument.empty())
-        return false;
-    const bool enclosed = argument.size() >= 2 && argument.front() == '"' && argument.back() == '"';
-    return !enclosed && argument.find(' ') != std::string::npos;
+    return argument.empty() || argument.find_first_of(" \t\n\v\"") != std::string::npos;
+}
+
+// The argument as one token that the system's splitting gives back exactly:
+// inside quotes, a quote is escaped with a backslash, and backslashes count
+// double only where a quote follows them (an inner quote, or the closing one).
+void appendQuoted(std::string& text, const std::string& argument) {
+    if (!needsQuotes(argument)) {
+        text += argument;
+        return;
+    }
+    text += '"';
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            text.append(backslashes * 2 + 1, '\\');
+        } else {
+            text.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        text += c;
+    }
+    text.append(backslashes * 2, '\\');
+    text += '"';
 }
 
 } // namespace
@@ -20,33 +47,18 @@ bool needsQuotes(const std::string& argument) {
 std::string buildCommandLine(const std::vector<std::string>& arguments) {
     std::string text;
     for (const std::string& argument : arguments) {
-        if (needsQuotes(argument)) {
-            // Backslashes in front of the closing quote would escape it
-            // ("C:\Program Files\App\" would swallow the quote and run on
-            // into the next argument); doubled, they read as themselves.
-            std::size_t trailing = 0;
-            while (trailing < argument.size() && argument[argument.size() - 1 - trailing] == '\\')
-                ++trailing;
-            text += '"';
-            text += argument;
-            text.append(trailing, '\\');
-            text += '"';
-        } else {
-            text += argument;
-        }
+        appendQuoted(text, argument);
         text += ' ';
     }
     return text;
 }
 
-int startProcess(const std::string& program, const std::vector<std::string>& arguments) {
-    const std::string programText = FileUtils::toBackslashes(program);
-    std::vector<std::string> command;
-    command.reserve(arguments.size() + 1);
-    command.push_back(programText);
-    command.insert(command.end(), arguments.begin(), arguments.end());
+int startProcess(const std::string& program, const std::vector<std::string>& words) {
+    const std::string programText = FileUtils::toSystemSeparators(program);
     // CreateProcessA may write into the command line, so it gets its own copy.
-    std::string commandLine = buildCommandLine(command);
+    std::string commandLine = buildCommandLine({programText});
+    for (const std::string& word : words)
+        commandLine.append(word).append(1, ' ');
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -64,12 +76,14 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
     return 0;
 }
 
-int startElevated(const std::string& program, const std::vector<std::string>& arguments) {
+int startElevated(const std::string& program, const std::vector<std::string>& arguments, int& exitStatus) {
     const std::string parameters = buildCommandLine(arguments);
+    exitStatus = 0;
 
     SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // A windowless helper must never sit waiting on an error box of the shell.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.lpVerb = "runas";
     info.lpFile = program.c_str();
     info.lpParameters = parameters.c_str();
@@ -77,19 +91,34 @@ int startElevated(const std::string& program, const std::vector<std::string>& ar
 
     Logger::instance()->log(INFO, "Attempting to execute " + program + " with administrator priviledges");
     if (!ShellExecuteExA(&info)) {
-        Logger::instance()->log(ERROR, "Failed to start with admin priviledges using ShellExecuteEx()");
+        // 1223: the user declined the prompt.
+        const DWORD error = GetLastError();
+        Logger::instance()->log(ERROR, "Failed to start with admin priviledges using ShellExecuteEx() Last error: " +
+                                           std::to_string(error));
         return 255;
     }
     // No handle comes back when the shell handed the start to a running
     // program instead of creating a process; there is nothing to wait for.
-    if (info.hProcess != nullptr) {
-        // Names the copy, so that a reader of the log can tell its lines from
-        // those of other runs.
-        Logger::instance()->log(INFO, "Elevated copy started, process id " +
-                                          std::to_string(static_cast<unsigned long>(GetProcessId(info.hProcess))));
-        WaitForSingleObject(info.hProcess, INFINITE);
-        CloseHandle(info.hProcess);
+    if (info.hProcess == nullptr)
+        return 0;
+    // Names the copy, so that a reader of the log can tell its lines from
+    // those of other runs.
+    Logger::instance()->log(INFO, "Elevated copy started, process id " +
+                                      std::to_string(static_cast<unsigned long>(GetProcessId(info.hProcess))));
+    DWORD code = 0;
+    const bool ended = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0;
+    const bool known = ended && GetExitCodeProcess(info.hProcess, &code);
+    const DWORD error = GetLastError();
+    CloseHandle(info.hProcess);
+    if (!known) {
+        Logger::instance()->log(ERROR,
+                                "The elevated copy's exit status cannot be read. Last error: " + std::to_string(error));
+        exitStatus = 1;
+        return 0;
     }
+    // Windows keeps the status as 32 bits; -1 is the split failure's status.
+    exitStatus = static_cast<int>(code);
+    Logger::instance()->log(INFO, "Elevated copy ended, exit status " + std::to_string(exitStatus));
     return 0;
 }
 

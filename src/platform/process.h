@@ -8,22 +8,27 @@
 #include <vector>
 
 // Joins the arguments into one command-line text, each followed by one
-// space. An argument with a space (0x20) that is not already enclosed in
-// double quotes is wrapped in them; backslashes that end a wrapped argument
-// are doubled so that the closing quote still closes it. Nothing else is
-// escaped. An empty list gives the empty text.
+// space, so that the system's splitting (CommandLineToArgvW) gives every
+// argument back exactly: one that is empty or holds a space, tab, line feed,
+// vertical tab or quote is enclosed in quotes, with each inner quote escaped
+// and the backslashes before a quote (inner or closing) doubled. An empty
+// list gives the empty text.
 std::string buildCommandLine(const std::vector<std::string>& arguments);
 
-// Creates the process `program` (every '/' turned into a backslash) with the
-// arguments and returns 0 at once, without waiting for it. When it cannot be
-// created: logs "Failed to start child process. <program> Last error: <code>"
-// at ERROR and returns -8.
-int startProcess(const std::string& program, const std::vector<std::string>& arguments);
+// Creates the process `program` (on Windows with every '/' turned into a
+// backslash) and returns 0 at once, without waiting for it. Its command line
+// is the program, quoted by buildCommandLine, then each of `words` as it
+// stands, each followed by one space: quotes in a word group as the child's
+// splitting makes them. When it cannot be created: logs "Failed to start
+// child process. <program> Last error: <code>" at ERROR and returns -8.
+int startProcess(const std::string& program, const std::vector<std::string>& words);
 
-// Starts `program` (unchanged) with the verb "runas" and waits without
-// time-out until it has ended; returns 0. When it cannot be started or the
-// prompt is declined: logs at ERROR and returns 255.
-int startElevated(const std::string& program, const std::vector<std::string>& arguments);
+// Starts `program` (unchanged) with the verb "runas", asking the shell for
+// no error dialog, and waits without time-out until it has ended; returns 0
+// and its exit status in `exitStatus` (1, with an ERROR line, when that status
+// cannot be read). When it cannot be started or the prompt is declined: logs
+// at ERROR with the system's code (1223: declined) and returns 255.
+int startElevated(const std::string& program, const std::vector<std::string>& arguments, int& exitStatus);
 
 // Waits at most `timeoutMs` for the process `pid` to end. No such process,
 // 0 and this process's own id give true at once, with nothing logged.

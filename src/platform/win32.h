@@ -17,6 +17,9 @@
 #include <ntsecapi.h> // RtlGenRandom
 #include <shellapi.h>
 #include <shlobj.h>
+
+// The separator the system's calls expect in a path; '/' is taken too.
+constexpr char kPathSeparator = '\\';
 #else
 #include "posix/win32_standin.h"
 #endif

@@ -127,12 +127,13 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void*, DWORD disp
         return INVALID_HANDLE_VALUE;
     }
     int flags = O_CLOEXEC;
-    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    const bool reads = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
+    if (reads && (access & GENERIC_WRITE))
         flags |= O_RDWR;
     else if (access & GENERIC_WRITE)
         flags |= O_WRONLY;
     else if (access & FILE_APPEND_DATA)
-        flags |= O_WRONLY | O_APPEND;
+        flags |= (reads ? O_RDWR : O_WRONLY) | O_APPEND;
     else
         flags |= O_RDONLY;
     switch (disposition) {
@@ -312,6 +313,19 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
     if (end >= largeFile && end >= static_cast<off_t>(toWrite))
         ::sync_file_range(object->fd, end - static_cast<off_t>(toWrite), toWrite, SYNC_FILE_RANGE_WRITE);
 #endif
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr)
+        return failCall(EBADF);
+    const int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    const off_t position = ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence);
+    if (position < 0)
+        return failCall(errno);
+    if (newPosition != nullptr)
+        newPosition->QuadPart = position;
     return TRUE;
 }
 

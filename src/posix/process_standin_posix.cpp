@@ -54,8 +54,15 @@ struct ProcessObject : StandinObject {
         pthread_create(&thread, &attributes, reap, reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
         pthread_attr_destroy(&attributes);
     }
+    // Records how the reaped child ended, as GetExitCodeProcess reports it.
+    void endedWith(int status) {
+        ended = true;
+        exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
+                                     : 128u + static_cast<DWORD>(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    }
     const pid_t pid;
     bool ended = false;
+    DWORD exitCode = STILL_ACTIVE;
 };
 
 // A process that is not our child, opened by its id. A pidfd tells when it
@@ -124,14 +131,6 @@ struct MutexObject : StandinObject {
     const std::string name;
     int socket = -1;
 };
-
-std::string toForwardSlashes(const char* path) {
-    std::string text(path);
-    for (char& c : text)
-        if (c == '\\')
-            c = '/';
-    return text;
-}
 
 // Starts `path` with `arguments`, its standard streams on /dev/null and none
 // of our other descriptors open, as a Win32 child that inherits no handles.
@@ -219,7 +218,7 @@ bool awaitAuthorisation(ProcessObject& process) {
         int status = 0;
         const pid_t result = ::waitpid(process.pid, &status, WNOHANG);
         if (result == process.pid) {
-            process.ended = true;
+            process.endedWith(status);
             return !(WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127));
         }
         if (result < 0 && errno != EINTR)
@@ -235,14 +234,15 @@ bool awaitAuthorisation(ProcessObject& process) {
 
 namespace {
 
-// The arguments after the program, by the rules of CommandLineToArgvW.
-std::vector<std::string> splitArguments(const char* p) {
+// The arguments after the program, by the rules of CommandLineToArgvW; at
+// most `limit` of them, with `end` then set where the text goes on.
+std::vector<std::string> splitArguments(const char* p, std::size_t limit = SIZE_MAX, const char** end = nullptr) {
     std::vector<std::string> arguments;
     std::string argument;
     for (;;) {
         while (*p == ' ' || *p == '\t')
             ++p;
-        if (*p == '\0')
+        if (*p == '\0' || arguments.size() == limit)
             break;
         argument.clear();
         bool quoted = false;
@@ -276,6 +276,8 @@ std::vector<std::string> splitArguments(const char* p) {
         }
         arguments.push_back(argument);
     }
+    if (end != nullptr)
+        *end = p;
     return arguments;
 }
 
@@ -290,7 +292,11 @@ const char* afterProgram(const char* commandLine, const std::string& program) {
     if (commandLine[0] == '"' && std::strncmp(commandLine + 1, program.c_str(), length) == 0 &&
         commandLine[length + 1] == '"')
         return commandLine + length + 2;
-    return nullptr;
+    // Quoted with escapes, as buildCommandLine writes a name that holds a
+    // quote or ends in a backslash.
+    const char* end = nullptr;
+    const std::vector<std::string> first = splitArguments(commandLine, 1, &end);
+    return !first.empty() && first[0] == program ? end : nullptr;
 }
 
 } // namespace
@@ -342,8 +348,9 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* /*processAt
         return FALSE;
     }
     // Without an application name Windows would search for the first token;
-    // nothing here relies on that, so it is taken as the path itself.
-    const std::string path = toForwardSlashes(applicationName != nullptr ? applicationName : arguments[0].c_str());
+    // nothing here relies on that, so it is taken as the path itself. A '\'
+    // is a character of a Linux name: the path is started as it was given.
+    const std::string path = applicationName != nullptr ? applicationName : arguments[0];
     if (arguments.empty())
         arguments.push_back(applicationName);
 
@@ -372,7 +379,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     // are split as a child would split them.
     std::vector<std::string> arguments = splitArguments(info->lpParameters != nullptr ? info->lpParameters : "");
     arguments.insert(arguments.begin(), info->lpFile);
-    std::string path = toForwardSlashes(info->lpFile);
+    std::string path = info->lpFile;
     // Like the shell, take a bare name from the current folder, else from PATH
     // (argv[0] is bare when this helper itself was found on PATH).
     if (path.find('/') == std::string::npos && ::access(path.c_str(), F_OK) != 0) {
@@ -432,6 +439,20 @@ DWORD GetProcessId(HANDLE handle) {
     return static_cast<DWORD>(process->pid);
 }
 
+BOOL GetExitCodeProcess(HANDLE handle, DWORD* exitCode) {
+    ProcessObject* process =
+        handle != nullptr && handle != INVALID_HANDLE_VALUE ? fromHandle<ProcessObject>(handle) : nullptr;
+    if (process == nullptr || exitCode == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    int status = 0;
+    if (!process->ended && ::waitpid(process->pid, &status, WNOHANG) == process->pid)
+        process->endedWith(status);
+    *exitCode = process->exitCode;
+    return TRUE;
+}
+
 HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
     const pid_t pid = static_cast<pid_t>(processId);
     if (pid <= 0 || static_cast<DWORD>(pid) != processId || ::kill(pid, 0) != 0) {
@@ -484,9 +505,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (!process->ended) {
-        const pid_t result = ::waitpid(process->pid, nullptr, milliseconds == INFINITE ? 0 : WNOHANG);
+        int status = 0;
+        const pid_t result = ::waitpid(process->pid, &status, milliseconds == INFINITE ? 0 : WNOHANG);
         if (result == process->pid) {
-            process->ended = true;
+            process->endedWith(status);
             break;
         }
         if (result < 0) {

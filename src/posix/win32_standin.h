@@ -15,6 +15,7 @@ using BYTE = unsigned char;
 using BOOLEAN = unsigned char;
 using ULONG = std::uint32_t;
 using ULONGLONG = std::uint64_t;
+using LONGLONG = std::int64_t;
 using WORD = std::uint16_t;
 using HRESULT = std::int32_t;
 using LPSTR = char*;
@@ -204,6 +205,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 HANDLE GetCurrentProcess();
 BOOL IsWow64Process(HANDLE process, PBOOL wow64Process);
 
+// A path's separator; '\' is a character of a name, as Linux has it.
+constexpr char kPathSeparator = '/';
+
 // ---- Processes (process_standin_posix.cpp) ----
 
 #include <string>
@@ -211,6 +215,8 @@ BOOL IsWow64Process(HANDLE process, PBOOL wow64Process);
 
 #define NORMAL_PRIORITY_CLASS 0x00000020u
 #define SEE_MASK_NOCLOSEPROCESS 0x00000040u
+// No dialog on failure; there is none here anyway.
+#define SEE_MASK_FLAG_NO_UI 0x00000400u
 #define SW_SHOWNORMAL 1
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
@@ -262,9 +268,11 @@ struct SHELLEXECUTEINFOA {
     HANDLE hProcess;
 };
 
-// Starts the program named by `applicationName` ('\' and '/' both separate
-// folders) with the arguments split from `commandLine` as a Windows child
-// would split them, and returns without waiting. As with handle inheritance
+// Starts the program named by `applicationName` (a Linux path: '\' is a
+// character of a name) with the arguments split from `commandLine` as a
+// Windows child would split them, and returns without waiting. When the
+// command line begins with the application name (as it stands, in quotes, or
+// quoted by the splitting rules), the child's argv[0] is that name exactly. As with handle inheritance
 // off, the child gets no descriptor of ours: its standard streams are
 // /dev/null. Errors: missing file 2, missing folder 3, a folder 5, a file that
 // is no program (no execute permission at all, or a format the system cannot
@@ -297,6 +305,11 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // The process id of a process handle; 0 (ERROR_INVALID_HANDLE) for any other.
 DWORD GetProcessId(HANDLE process);
 
+#define STILL_ACTIVE 259u
+// The exit status of a child of ours (a signal's end reads as 128 + its
+// number, as a shell reports it), or STILL_ACTIVE while it runs.
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+
 // Splits a command line into arguments by the rules of CommandLineToArgvW:
 // the first (the program) ends at the next quote if it begins with one, else
 // at white space; after it, white space separates outside quotes, 2n
@@ -322,8 +335,10 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
-// Alone, it opens for appending: every write goes to the end of the file.
+// Without GENERIC_WRITE it opens for appending: every write goes to the end
+// of the file. FILE_READ_DATA with it lets the same handle read as well.
 #define FILE_APPEND_DATA 0x00000004u
+#define FILE_READ_DATA 0x00000001u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
@@ -345,6 +360,14 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAtt
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overlapped);
 // Writes all `toWrite` bytes or fails (ERROR_DISK_FULL when space runs out).
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
+union LARGE_INTEGER {
+    LONGLONG QuadPart;
+};
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+// Moves the file pointer (lseek); a position before the start fails with 87.
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
 // Makes the file's data and size durable (fsync).
 BOOL FlushFileBuffers(HANDLE file);
 

@@ -1,3 +1,4 @@
+#include "app/command_dispatcher.h"
 #include "commands/commands.h"
 
 #include "test_support.h"
@@ -41,6 +42,7 @@ int elevate(std::vector<std::string> arguments) {
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     OptionParser options;
+    declareOptions(options);
     return elevateCommand(options, static_cast<int>(arguments.size()), argv.data());
 }
 
@@ -56,14 +58,25 @@ protected:
     ScratchFolder scratch;
 };
 
-TEST_F(ElevateCommand, CopyReceivesEverythingButTheElevateFlag) {
-    const int status =
-        elevate({recorder, "--elevate", "--update", "--elevate=yes", "with space", "trailing\\", "two words\\", "--ms",
-                 "5", "--elevate", "-elevate", "--elevated", "--Elevate", "--elevate=", "x=--elevate"});
+TEST_F(ElevateCommand, CopyReceivesEverythingButTheElevateFlagAndTheLaunch) {
+    const int status = elevate({recorder,     "--elevate",  "--update",    "--elevate=yes",
+                                "with space", "trailing\\", "two words\\", "--ms",
+                                "5",          "--elevate",  "-elevate",    "--elevated",
+                                "--Elevate",  "--elevate=", "x=--elevate", "--launch",
+                                "--program",  "C:/app.exe", "--args=a b",  "--launchAfterFailure",
+                                "--value",    "--launch",   "--runId",     "r1"});
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(recordedArguments(scratch.path("record.bin")),
-              (std::vector<std::string>{"--update", "with space", "trailing\\", "two words\\", "--ms", "5", "-elevate",
-                                        "--elevated", "--Elevate", "x=--elevate"}));
+    EXPECT_EQ(
+        recordedArguments(scratch.path("record.bin")),
+        (std::vector<std::string>{"--update", "with space", "trailing\\", "two words\\", "--ms", "5", "-elevate",
+                                  "--elevated", "--Elevate", "x=--elevate", "--value", "--launch", "--runId", "r1"}));
+}
+
+// The run's status is the copy's: the recorder ends with 2 when it has no
+// file to record to.
+TEST_F(ElevateCommand, CopysStatusIsTheRunsStatus) {
+    setRecordFile("");
+    EXPECT_EQ(elevate({recorder, "--elevate", "--update"}), 2);
 }
 
 TEST_F(ElevateCommand, NothingLeftToHandOn) {

@@ -1,4 +1,5 @@
 #include "commands/entry_name.h"
+#include "log/logger.h"
 
 #include <gtest/gtest.h>
 
@@ -89,8 +90,11 @@ TEST(EntryName, PrintableEscapesEveryControlCharacterAndNothingElse) {
         {std::string("a\0b", 3), "a\\x00b"},
         {"back\\slash \xC3\xA9", "back\\slash \xC3\xA9"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(printableEntryName(c.name), c.printed);
+        // The log escapes every line again: an escaped name stays as it is.
+        EXPECT_EQ(printableText(c.printed), c.printed);
+    }
 }
 
 } // namespace

@@ -31,5 +31,7 @@ def read_record(path, timeout=20.0):
     return command_line, [field.decode() for field in fields[1:]]
 
 
-def backslashes(path):
-    return path.replace("/", "\\")
+def system_path(path):
+    """A program path as the helper hands it to the system: with backslashes
+    on Windows; natively as given, where a backslash belongs to a name."""
+    return path.replace("/", "\\") if WINDOWS else path

@@ -5,11 +5,12 @@ and one write per log line. Natively, permission cases also run as nobody."""
 import os
 import re
 import shutil
+import subprocess
 import unittest
 import zipfile
 
-from harness import EXE, WINDOWS, HelperTest
-from recorder import backslashes, place_recorder, read_record
+from harness import EOL, EXE, LINE, WINDOWS, HelperTest
+from recorder import system_path, place_recorder, read_record
 
 ROOT = os.geteuid() == 0
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
@@ -119,11 +120,11 @@ class QuotesInPaths(ContractTest):
             with self.subTest(folder=folder):
                 program = place_recorder(self.path(folder), 'rec "x" y')
                 self.assertStatus(self.run_helper("--launch", "--program", program, "--args", "one two"), 0)
-                self.assertEqual(read_record(record)[1], [backslashes(program), "one", "two"])
+                self.assertEqual(read_record(record)[1], [system_path(program), "one", "two"])
                 os.remove(record)
         if not ROOT:
             self.skipTest("as an ordinary user the elevated start goes through pkexec")
-        # The arguments handed on are quoted by the Windows rule, which cannot carry a '"'.
+        # The launch stays in the elevating process, whose own path holds a '"'.
         program = place_recorder(self.scratch)
         helper = self.path('an "odd quote', "helper")
         os.makedirs(os.path.dirname(helper))
@@ -131,7 +132,70 @@ class QuotesInPaths(ContractTest):
         run = self.run_helper("--elevate", "--launch", "--program", program, executable=helper)
         self.assertStatus(run, 0)
         self.assertIn("Launching process. Program: %s, Args: " % program, run.messages)
-        self.assertEqual(read_record(record)[1], [backslashes(program)])
+        self.assertEqual(read_record(record)[1], [system_path(program)])
+
+
+def escaped(text):
+    """The text as a log line shows it: control characters escaped."""
+    names = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    return "".join(names.get(c, "\\x%02x" % ord(c)) if ord(c) < 0x20 or ord(c) == 0x7F else c for c in text)
+
+
+class LogLines(ContractTest):
+    FORGED = "\r\nINFO  (4242) Launching process. Program: /bin/true, Args: "
+
+    def test_no_option_text_adds_a_line(self):
+        program = self.hp(place_recorder(self.scratch))
+        self.env["RECORD_ARGS_FILE"] = self.hp(self.path("record.bin"))
+        commands = [
+            lambda v: ("--launch", "--program", self.hp(self.path(v))),
+            lambda v: ("--launch", "--program", program, "--args", v),
+            lambda v: ("--regedit", "--rootkey", "HKCU", "--subkey", v, "--key", v, "--value", v, "--type", v),
+            lambda v: ("--update", "--appAsar", self.hp(self.path(v)), "--updateAsar", self.hp(self.path(v))),
+            lambda v: ("--extract", "--zip", self.hp(self.path(v)), "--out", v),
+        ]
+        for text in ["\n", "\r", "\x1b[2K", self.FORGED, "\x7f\t\x01"]:
+            for command in commands:
+                with self.subTest(text=text, command=command(".")[0]):
+                    plain = self.run_helper(*command("AB"))
+                    tricky = self.run_helper(*command("A" + text + "B"))
+                    self.assertEqual(tricky.status, plain.status)
+                    self.assertEqual(len(tricky.lines), len(plain.lines), tricky.log_bytes)
+                    self.assertIn("A" + escaped(text) + "B", "".join(tricky.messages))
+
+    @unittest.skipIf(WINDOWS or not ROOT or not shutil.which("mount"), "mounts a small volume under the log")
+    def test_a_full_volume_leaves_no_glued_lines(self):
+        folder = os.path.dirname(self.log_path)
+        os.makedirs(folder)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder]).returncode != 0:
+            self.skipTest("no tmpfs can be mounted here")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        # The log ends a few bytes before a page's end; a filler takes the rest.
+        first = b"INFO  (7) " + b"x" * (4096 - 10 - 11) + b"\n"
+        write(self.log_path, first)
+        filler = os.path.join(folder, "filler")
+        descriptor = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while os.write(descriptor, b"\0" * 4096) > 0:
+                pass
+        except OSError:
+            pass
+        os.close(descriptor)
+        for args in [("--launch", "--program", self.path("missing " * 20)), ("--sleep", "--ms", "0")]:
+            subprocess.run([EXE] + list(args), env=self.env, capture_output=True, timeout=60)
+            if args[0] == "--launch":
+                cut = read(self.log_path)
+                self.assertFalse(cut.endswith(EOL), cut[-40:])  # the line was cut
+                os.remove(filler)
+        log = read(self.log_path)
+        lines = log.split(EOL)
+        self.assertEqual(lines[0] + EOL, first)
+        self.assertEqual(lines[-1], b"")
+        self.assertRegex(lines[-2], rb"^INFO  \(\d+\) Sleep completed$")
+        self.assertRegex(lines[-3], rb"^INFO  \(\d+\) Sleeping for 0 milliseconds$")
+        for line in lines[1:-1]:
+            # A cut line stays alone; nothing is glued to it.
+            self.assertIsNone(re.search(rb".(INFO  |WARN  |ERROR )\(\d+\) ", line), line)
 
 
 @unittest.skipUnless(shutil.which("strace"), "strace is not installed")

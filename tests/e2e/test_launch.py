@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import EXE, WINDOWS, HelperTest
-from recorder import backslashes, place_recorder, read_record
+from recorder import system_path, place_recorder, read_record
 
 
 class LaunchTest(HelperTest):
@@ -51,9 +51,9 @@ class Arguments(LaunchTest):
                 self.assertEqual(run.leveled(),
                                  [("INFO", "Launching process. Program: %s, Args: %s" % (program, args or ""))])
                 command_line, argv = self.launched()
-                self.assertEqual(argv, [backslashes(program)] + received)
+                self.assertEqual(argv, [system_path(program)] + received)
                 if WINDOWS:
-                    self.assertEqual(command_line, backslashes(program) + " " + rest)
+                    self.assertEqual(command_line, system_path(program) + " " + rest)
 
     def test_program_path_with_forward_slashes_and_spaces(self):
         program = self.hp(place_recorder(self.path("my programs"), "record args"))
@@ -61,9 +61,9 @@ class Arguments(LaunchTest):
         run = self.launch(program, "one two")
         self.assertStatus(run, 0)
         command_line, argv = self.launched()
-        self.assertEqual(argv, [backslashes(program), "one", "two"])
+        self.assertEqual(argv, [system_path(program), "one", "two"])
         if WINDOWS:
-            self.assertEqual(command_line, '"%s" one two ' % backslashes(program))
+            self.assertEqual(command_line, '"%s" one two ' % system_path(program))
 
     def test_launch_runs_after_the_sleep_whatever_the_order(self):
         program = self.hp(place_recorder(self.scratch))
@@ -125,7 +125,7 @@ class Failures(LaunchTest):
                 self.assertStatus(run, 0)
                 self.assertEqual(run.leveled(), [
                     ("INFO", "Launching process. Program: %s, Args: " % program),
-                    ("ERROR", "Failed to start child process. %s Last error: %d" % (backslashes(program), code)),
+                    ("ERROR", "Failed to start child process. %s Last error: %d" % (system_path(program), code)),
                 ])
 
     @unittest.skipIf(WINDOWS, "execute permission is a POSIX notion")
@@ -135,7 +135,7 @@ class Failures(LaunchTest):
         run = self.launch(program)
         self.assertStatus(run, 0)
         self.assertEqual(run.leveled()[1],
-                         ("ERROR", "Failed to start child process. %s Last error: 193" % backslashes(program)))
+                         ("ERROR", "Failed to start child process. %s Last error: 193" % system_path(program)))
         self.assertNothingLaunched()
 
 

@@ -40,7 +40,11 @@ TEST(Logger, LineLayoutPerLevel) {
         {WARN, "careful", "WARN  (" + pid() + ") careful" + eol},
         {ERROR, "broken", "ERROR (" + pid() + ") broken" + eol},
         {INFO, "", "INFO  (" + pid() + ") " + eol},
-        {ERROR, "two\nlines", "ERROR (" + pid() + ") two" + eol + "lines" + eol},
+        // No message can end its line, start another or drive a terminal.
+        {ERROR, "two\nlines", "ERROR (" + pid() + ") two\\nlines" + eol},
+        {INFO, "x\r\nINFO  (1) forged\r\n", "INFO  (" + pid() + ") x\\r\\nINFO  (1) forged\\r\\n" + eol},
+        {WARN, "\x1b[2K\t\x01\x1f\x7f", "WARN  (" + pid() + ") \\x1b[2K\\t\\x01\\x1f\\x7f" + eol},
+        {INFO, "already \\n escaped", "INFO  (" + pid() + ") already \\n escaped" + eol},
         {INFO, "bytes \xE5\xBC\xA0 \xFC kept", "INFO  (" + pid() + ") bytes \xE5\xBC\xA0 \xFC kept" + eol},
     };
     for (const auto& c : cases)
@@ -48,9 +52,41 @@ TEST(Logger, LineLayoutPerLevel) {
 }
 
 TEST(Logger, LongLineIsWrittenWhole) {
+    // An escaped control character takes four bytes: across the 1 KB buffer too.
     for (const std::size_t size : {1000u, 1023u, 1024u, 100000u}) {
-        const std::string message(size, 'x');
-        EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + message + eol);
+        const std::string message = std::string(size, 'x') + std::string(size / 4, '\x1b');
+        std::string printed(size, 'x');
+        for (std::size_t i = 0; i < size / 4; ++i)
+            printed += "\\x1b";
+        EXPECT_EQ(written(WARN, message.c_str()), "WARN  (" + pid() + ") " + printed + eol);
+    }
+}
+
+// A line cut short (a full disk, a killed writer) must not have the next
+// process's first line glued to it.
+TEST(Logger, OpensOntoAFreshLine) {
+    const std::string line = "INFO  (" + pid() + ") next" + eol;
+    const struct {
+        std::string before, after;
+    } cases[] = {
+        {"", line},
+        {"INFO  (7) whole" + eol, "INFO  (7) whole" + eol + line},
+        {"ERROR ", "ERROR " + eol + line},
+        {"ERROR (7) Failed to co", "ERROR (7) Failed to co" + eol + line},
+        {"INFO  (7) whole\r", "INFO  (7) whole\r" + eol + line},
+    };
+    for (const auto& c : cases) {
+        ScratchFolder scratch;
+        const std::string path = scratch.path("update-log.txt");
+        if (!c.before.empty())
+            writeFile(path, c.before);
+        {
+            Logger logger;
+            logger.open(path);
+            logger.log(INFO, "next");
+            logger.log(INFO, "next");
+        }
+        EXPECT_EQ(readFile(path), c.after + line) << c.before;
     }
 }
 

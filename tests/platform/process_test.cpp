@@ -41,30 +41,27 @@ Arguments split(const std::string& commandLine) {
 #endif
 }
 
-TEST(BuildCommandLine, QuotesOnlyWhatHasASpace) {
+TEST(BuildCommandLine, QuotesByTheInverseOfTheSplittingRules) {
     const struct {
         Arguments arguments;
         std::string text;
     } cases[] = {
         {{}, ""},
         {{"abc"}, "abc "},
-        {{""}, " "},
-        {{"a", "", "b"}, "a  b "},
+        {{""}, "\"\" "},
+        {{"a", "", "b"}, "a \"\" b "},
         {{"a b"}, "\"a b\" "},
         {{"C:\\Program Files\\App\\app.exe", "--relaunch", "a b"},
          "\"C:\\Program Files\\App\\app.exe\" --relaunch \"a b\" "},
-        {{"\"already quoted\""}, "\"already quoted\" "},
-        {{"\"open only"}, "\"\"open only\" "},
-        {{"\""}, "\" "},
-        {{"\" \""}, "\" \" "},
-        {{"tab\there"}, "tab\there "},
-        {{"say \"hi\" now"}, "\"say \"hi\" now\" "},
+        {{"\"already quoted\""}, "\"\\\"already quoted\\\"\" "},
+        {{"a\"b"}, "\"a\\\"b\" "},
+        {{"tab\there"}, "\"tab\there\" "},
+        {{"line\nfeed"}, "\"line\nfeed\" "},
         {{"C:\\dir\\"}, "C:\\dir\\ "},
-        // Trailing backslashes of a quoted argument are doubled, inner ones not.
+        {{"x\\\"y z"}, "\"x\\\\\\\"y z\" "},
         {{"C:\\Program Files\\App\\"}, "\"C:\\Program Files\\App\\\\\" "},
-        {{"a b\\\\"}, "\"a b\\\\\\\\\" "},
+        {{"a\\\\\"b"}, "\"a\\\\\\\\\\\"b\" "},
         {{"a\\ b"}, "\"a\\ b\" "},
-        {{"\"x y\\\""}, "\"x y\\\" "},
     };
     for (const auto& c : cases)
         EXPECT_EQ(buildCommandLine(c.arguments), c.text) << testing::PrintToString(c.arguments);
@@ -100,20 +97,22 @@ TEST(SplitCommandLine, FollowsTheWindowsRules) {
         EXPECT_EQ(split(c.text), c.arguments) << c.text;
 }
 
-// What buildCommandLine writes, the child reads back as the same list, as
-// long as no argument brings its own quotes.
+// What buildCommandLine writes, the child reads back as the same list,
+// whatever the arguments hold.
 TEST(BuildCommandLine, ChildReadsTheArgumentsBack) {
     const Arguments lists[] = {
         {"prog", "plain", "with space", "C:\\Program Files\\App\\", "two  spaces", "back\\slash"},
         {"C:\\Program Files\\App\\app.exe", "a b\\\\", "\\\\server\\share x\\"},
-        {"prog", "trailing\\", "\\"},
+        {"prog", "trailing\\", "\\", "", "\"", "\"\"", "\" \""},
+        {"prog", "he said \"hi\" there", "a\"b", "x\\\"y z", "tab\tsep", "\\\\\"", "a\\\\\\\"b\\\\", "\"x y\\\""},
+        {"prog", "", "", "--key", "", "--value", "V1"},
     };
     for (const auto& list : lists)
         EXPECT_EQ(split(buildCommandLine(list)), list) << buildCommandLine(list);
 }
 
 DWORD startFailure(const std::string& path) {
-    const std::string program = FileUtils::toBackslashes(path);
+    const std::string program = FileUtils::toSystemSeparators(path);
     std::string commandLine = buildCommandLine({program});
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;

@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
 const helper = require('..');
-const { nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord } = require('./support');
+const { nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord, escaped } = require('./support');
 
 const CARRIED = [
   [],
@@ -40,7 +40,7 @@ test('argument arrays arrive intact natively', { skip: !(nativeHelper && nativeR
     const record = path.join(dir, `record-${i}`);
     process.env.RECORD_ARGS_FILE = record;
     const started = await helper.launch(nativeRecorder, args, { helperPath: nativeHelper });
-    assert.equal(started.lines.at(-1).message, `Launching process. Program: ${nativeRecorder}, Args: ${helper.argsText(args)}`);
+    assert.equal(started.lines.at(-1).message, `Launching process. Program: ${nativeRecorder}, Args: ${escaped(helper.argsText(args))}`);
     const got = await poll(() => readRecord(record), 'record_args');
     assert.deepEqual(got.argv.slice(1), args);
   }

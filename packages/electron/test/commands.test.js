@@ -132,26 +132,32 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
 
   await t.test('elevated', { skip: process.getuid() !== 0 && 'natively the copy starts directly only as root' }, async () => {
     // A short-lived app asks for it: the helper waits for the app's exit.
-    const request = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper })}).then((r) => process.stdout.write(String(r.pid)))`;
+    const dataFolder = path.join(dir, 'userData');
+    const request = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper, dataFolder })}).then((r) => process.stdout.write(String(r.pid)))`;
     const pid = Number(execFileSync(process.execPath, ['-e', request], { encoding: 'utf8' }));
     const result = await poll(() => { const r = helper.readResult(pid); return r && r.finished && r; }, 'the elevated update');
     assert.notEqual(result.elevatedPid, null);
     assert.notEqual(result.elevatedPid, pid);
     assert.deepEqual([result.succeeded, result.error], [true, null]);
     assert.deepEqual(result.lines.filter((line) => line.pid === result.elevatedPid).map((line) => line.message).slice(-1), ['Update finished']);
-    assert.deepEqual(helper.lastResult(), result);
+    const last = await poll(() => { const r = helper.lastResult({ dataFolder }); return r && r.status !== null && r; }, 'the run\'s end');
+    assert.equal(last.error, null, JSON.stringify(last.lines));
+    assert.deepEqual([last.pid, last.elevatedPid, last.status, last.succeeded], [pid, result.elevatedPid, 0, true]);
+    assert.deepEqual(last.lines.map((line) => line.message), helper.readResult(pid).lines.map((line) => line.message));
     assert.equal(helper.readResult(result.elevatedPid).elevatedPid, null);
   });
 
   await t.test('killed while sleeping', async () => {
     if (!fs.existsSync(update)) await asar.createPackage(path.join(dir, 'src'), update); // the elevated run used it
-    const { pid } = await helper.applyAsarUpdate({ updateAsar: update, appAsar: app, sleepMs: 20000, helperPath: nativeHelper });
+    const dataFolder = path.join(dir, 'userData');
+    const { pid } = await helper.applyAsarUpdate({ updateAsar: update, appAsar: app, sleepMs: 20000, helperPath: nativeHelper, dataFolder });
     await poll(() => helper.readResult(pid), 'the sleep line');
     process.kill(pid, 'SIGKILL');
     const result = helper.readResult(pid);
     assert.deepEqual([result.finished, result.succeeded, result.lines.map((line) => line.message)],
       [false, false, ['Sleeping for 20000 milliseconds']]);
-    assert.equal(helper.lastResult().pid, pid);
+    assert.deepEqual(helper.lastResult({ dataFolder }), { ...result, runId: helper.lastResult({ dataFolder }).runId, status: null,
+      startedAt: helper.lastResult({ dataFolder }).startedAt, elevatedPid: null });
   });
 });
 

@@ -45,4 +45,10 @@ function readRecord(file) {
   return { commandLine: fields[0], argv: fields.slice(1) };
 }
 
-module.exports = { root, nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord };
+// A text as the helper's log shows it: control characters escaped.
+function escaped(text) {
+  const names = { '\n': '\\n', '\r': '\\r', '\t': '\\t' };
+  return text.replace(/[\x00-\x1f\x7f]/g, (c) => names[c] || `\\x${c.charCodeAt(0).toString(16).padStart(2, '0')}`);
+}
+
+module.exports = { escaped, root, nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord };

@@ -8,13 +8,16 @@ async function main(): Promise<void> {
   const pid: number = started.pid;
   const log: string | null = started.logPath;
   await applyAsarUpdate({ updateAsar: 'u.asar', appAsar: 'a.asar', relaunch: true, elevate: true, helperPath: 'h' });
+  await applyAsarUpdate({ updateAsar: 'u.asar', relaunch: true, relaunchAfterFailure: true, dataFolder: '/d' });
+  const runId: string = started.runId;
 
-  const result = lastResult() ?? readResult(pid, { logPath: log ?? undefined });
+  const result = lastResult({ dataFolder: '/d' }) ?? readResult(null, { runId }) ?? readResult(pid, { logPath: log ?? undefined });
   if (result !== null) {
     const finished: boolean = result.finished;
     const error: string | null = result.error;
     const levels: Array<'INFO' | 'WARN' | 'ERROR'> = result.lines.map((line) => line.level);
-    void [finished, error, levels, result.elevatedPid, result.succeeded];
+    const status: number | null | undefined = result.status;
+    void [finished, error, levels, result.elevatedPid, result.succeeded, status];
   }
 
   try {
@@ -39,6 +42,8 @@ async function main(): Promise<void> {
   await applyAsarUpdate({ relaunch: true });
   // @ts-expect-error no such root key
   await setRegistryValue({ root: 'HKEY_CURRENT_USER', value: 'v' });
+  // @ts-expect-error the run id is text
+  readResult(null, { runId: 7 });
   // @ts-expect-error relaunch arguments are strings
   await applyAsarUpdate({ updateAsar: 'u', relaunch: { args: [1] } });
 }

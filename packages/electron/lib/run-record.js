@@ -1,0 +1,61 @@
+'use strict';
+// Which helper run this app started: a random run id that the helper writes
+// on its first and last line, with its pid and start moment, kept in the
+// app's own data folder. Other apps share the log, and process ids come
+// back; the id does not.
+
+const crypto = require('crypto');
+const fs = process.versions.electron ? require('original-fs') : require('fs');
+const path = require('path');
+
+const RECORD_NAME = 'vantrell-helper-run.json';
+const RUN_ID = /^[0-9a-f]{32}$/;
+
+function newRunId() {
+  return crypto.randomBytes(16).toString('hex');
+}
+
+// The app's data folder: the option, else Electron's userData folder; null
+// outside Electron without the option.
+function dataFolder(options = {}) {
+  if (options.dataFolder != null) return String(options.dataFolder);
+  if (!process.versions.electron) return null;
+  try {
+    const { app } = require('electron');
+    return app && typeof app.getPath === 'function' ? app.getPath('userData') : null;
+  } catch {
+    return null;
+  }
+}
+
+// Written aside and renamed over the record, so that a reader never sees
+// half of it.
+function saveRun(folder, run) {
+  fs.mkdirSync(folder, { recursive: true });
+  const file = path.join(folder, RECORD_NAME);
+  const aside = `${file}.${process.pid}.${crypto.randomBytes(4).toString('hex')}.tmp`;
+  fs.writeFileSync(aside, JSON.stringify(run), { flag: 'wx' });
+  try {
+    fs.renameSync(aside, file);
+  } catch (error) {
+    fs.rmSync(aside, { force: true });
+    throw error;
+  }
+}
+
+// The recorded run, or null when there is none or it is not one of ours.
+function loadRun(folder) {
+  let run;
+  try {
+    run = JSON.parse(fs.readFileSync(path.join(folder, RECORD_NAME), 'utf8'));
+  } catch {
+    return null;
+  }
+  if (run === null || typeof run !== 'object' || !RUN_ID.test(run.runId)) return null;
+  if (!(run.pid === null || Number.isInteger(run.pid)) || !Number.isFinite(run.startedAt) || typeof run.logPath !== 'string') {
+    return null;
+  }
+  return run;
+}
+
+module.exports = { newRunId, dataFolder, saveRun, loadRun, RECORD_NAME };

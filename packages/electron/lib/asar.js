@@ -34,43 +34,51 @@ function badName(name) {
 
 const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
 
-// Every file the header lists, in header order (depth first), each with its
-// path and checked numbers. Throws a reason for the first malformed entry.
-function listFiles(root) {
-  const files = [];
-  const stack = [[root, []]];
+// A folder of the header as the walk meets it; its path is only spelled out
+// when needed, so that deep trees cost no more than their size.
+const segmentsOf = (folder, name) => {
+  const segments = [name];
+  for (let at = folder; at.name !== undefined; at = at.parent) segments.push(at.name);
+  return segments.reverse();
+};
+
+// Walks the whole header once, checking every entry; gives where the packed
+// data ends (counted from the data start) and the unpacked files in header
+// order (depth first). Throws a reason for the first malformed entry.
+function walkHeader(root) {
+  const unpacked = [];
+  let dataEnd = 0;
+  const stack = [{ entry: root }];
   while (stack.length > 0) {
-    const [folder, parents] = stack.pop();
+    const folder = stack.pop();
     const children = [];
-    for (const name of Object.keys(folder.files)) {
-      const entry = folder.files[name];
-      const segments = [...parents, name];
-      const where = JSON.stringify(segments.join('/'));
-      if (badName(name)) throw new Error(`entry name ${where} is not allowed`);
-      if (!isObject(entry)) throw new Error(`entry ${where} is not an object`);
+    for (const name of Object.keys(folder.entry.files)) {
+      const entry = folder.entry.files[name];
+      const where = () => JSON.stringify(segmentsOf(folder, name).join('/'));
+      if (badName(name)) throw new Error(`entry name ${where()} is not allowed`);
+      if (!isObject(entry)) throw new Error(`entry ${where()} is not an object`);
       if ('files' in entry) {
-        if (!isObject(entry.files)) throw new Error(`folder ${where} lists no files`);
-        children.push([entry, segments]);
+        if (!isObject(entry.files)) throw new Error(`folder ${where()} lists no files`);
+        children.push({ entry, name, parent: folder });
         continue;
       }
       if ('link' in entry) {
-        if (typeof entry.link !== 'string') throw new Error(`link ${where} has no target`);
+        if (typeof entry.link !== 'string') throw new Error(`link ${where()} has no target`);
         continue;
       }
-      if (!Number.isSafeInteger(entry.size) || entry.size < 0) throw new Error(`file ${where} has no valid size`);
-      const unpacked = entry.unpacked === true;
-      let offset = null;
-      if (!unpacked) {
-        offset = typeof entry.offset === 'string' && /^\d{1,16}$/.test(entry.offset) ? Number(entry.offset) : NaN;
-        if (!Number.isSafeInteger(offset) || !Number.isSafeInteger(offset + entry.size)) {
-          throw new Error(`file ${where} has no valid offset`);
-        }
+      if (!Number.isSafeInteger(entry.size) || entry.size < 0) throw new Error(`file ${where()} has no valid size`);
+      if (entry.unpacked === true) {
+        const segments = segmentsOf(folder, name);
+        unpacked.push({ path: segments.join('/'), segments, size: entry.size, integrity: entry.integrity });
+        continue;
       }
-      files.push({ path: segments.join('/'), segments, size: entry.size, offset, unpacked, integrity: entry.integrity });
+      const offset = typeof entry.offset === 'string' && /^\d{1,16}$/.test(entry.offset) ? Number(entry.offset) : NaN;
+      if (!Number.isSafeInteger(offset + entry.size)) throw new Error(`file ${where()} has no valid offset`);
+      dataEnd = Math.max(dataEnd, offset + entry.size);
     }
     for (let i = children.length - 1; i >= 0; i--) stack.push(children[i]);
   }
-  return files;
+  return { dataEnd, unpacked };
 }
 
 class AsarArchive {
@@ -115,27 +123,29 @@ class AsarArchive {
       throw this.refuse(error.message);
     }
     if (!isObject(header) || !isObject(header.files)) throw this.refuse('its header lists no files');
+    let walked;
     try {
-      this.files = listFiles(header);
+      walked = walkHeader(header);
     } catch (error) {
       throw this.refuse(error.message);
     }
+    this.header = header;
+    this.unpacked = walked.unpacked;
     this.dataStart = 8 + headerSize;
     // The size the header promises: its packed files all end inside the file.
-    this.declaredSize = this.files.reduce((end, f) => (f.unpacked ? end : Math.max(end, this.dataStart + f.offset + f.size)), this.dataStart);
+    this.declaredSize = this.dataStart + walked.dataEnd;
   }
 
-  // The entry at `name` ('a/b.txt'), or undefined.
-  entry(name) {
-    return this.files.find((f) => f.path === name);
-  }
-
-  // The bytes of a packed file of at most `limit` bytes; null when it is
-  // missing, unpacked, larger or cut off.
+  // The bytes of the packed file at `name` ('a/b.txt') when it has at most
+  // `limit` bytes; null when it is missing, no file, unpacked, larger or cut off.
   readFile(name, limit) {
-    const found = this.entry(name);
-    if (!found || found.unpacked || found.size > limit) return null;
-    return readFully(this.fd, found.size, this.dataStart + found.offset);
+    let entry = this.header;
+    for (const segment of name.split('/')) {
+      entry = isObject(entry.files) && Object.hasOwn(entry.files, segment) ? entry.files[segment] : null;
+      if (!entry) return null;
+    }
+    if (!Number.isSafeInteger(entry.size) || typeof entry.offset !== 'string' || entry.unpacked === true || entry.size > limit) return null;
+    return readFully(this.fd, entry.size, this.dataStart + Number(entry.offset));
   }
 
   close() {

@@ -143,7 +143,7 @@ async function unpackedProblem(file, entry) {
 // otherwise leaves the installed <app>.unpacked/ in place: the files the new
 // archive expects outside itself must be there, as its header describes them.
 async function checkUnpacked(archive, updateAsar, appAsar) {
-  const wanted = archive.files.filter((entry) => entry.unpacked);
+  const wanted = archive.unpacked;
   if (wanted.length === 0) return;
   const shipped = `${updateAsar}.unpacked`;
   const folder = exists(shipped) ? shipped : `${appAsar}.unpacked`;

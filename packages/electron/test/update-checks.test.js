@@ -48,6 +48,7 @@ test('the asar integrity fuse is read from the executable', async (t) => {
     ['off, across a chunk boundary', [[1, wire('0')]], undefined, 'off'],
     ['on, across a chunk boundary', [[1, wire('1')]], undefined, 'on'],
     ['on, its length byte in the next chunk', [[1, wire('1')]], CHUNK_BYTES - 33, 'on'],
+    ['on, its wire in the next chunk', [[1, wire('1')]], CHUNK_BYTES - 36, 'on'],
     ['a wire too short to hold it', [[1, wire('1', 4)]], undefined, 'off'],
     ['the second of two wires on', [[1, wire('0')], [1, wire('1')]], undefined, 'on'],
     ['an unknown wire version', [[2, wire('0')]], undefined, /version 2/],

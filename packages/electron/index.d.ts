@@ -75,7 +75,7 @@ export interface StartedHelper {
  * Before anything starts, in this order, it rejects with an UpdateError
  * (see UpdateErrorCode) when an update is already pending or the executable
  * enforces asar integrity. When `<appAsar>.vantrell-journal` shows an
- * interrupted update, the helper completes or undoes it first (`--repair`),
+ * interrupted update, the helper completes or undoes it first (`--repair`, elevated with `elevate`),
  * and a failure rejects with its HelperError. Then it rejects with an Error
  * when `updateAsar` is missing or not an asar archive, when `appAsar` is
  * missing, or when relaunch arguments cannot be carried (see launch()); and

@@ -317,7 +317,8 @@ async function startUpdate(options) {
   await checkFuses(options);
   // The checks must see the installation whole, not halfway through an update.
   if (typeof appAsar === 'string' && exists(journalPath(appAsar))) {
-    await runHelper(['--repair', '--appAsar', appAsar], { helperPath: helperPath(options), timeoutMs: REPAIR_TIMEOUT_MS });
+    const repair = ['--repair', '--appAsar', appAsar, ...(options.elevate ? ['--elevate'] : [])];
+    await runHelper(repair, { helperPath: helperPath(options), timeoutMs: REPAIR_TIMEOUT_MS });
   }
   const argv = updateArguments(options);
   await checkArchive(options, options.updateAsar, appAsar);

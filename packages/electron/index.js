@@ -319,6 +319,8 @@ async function startUpdate(options) {
   if (typeof appAsar === 'string' && exists(journalPath(appAsar))) {
     const repair = ['--repair', '--appAsar', appAsar, ...(options.elevate ? ['--elevate'] : [])];
     await runHelper(repair, { helperPath: helperPath(options), timeoutMs: REPAIR_TIMEOUT_MS });
+    // A helper too old to know --repair ends with status 0 and repairs nothing.
+    if (exists(journalPath(appAsar))) throw new Error(`the interrupted update of ${appAsar} was not repaired: its journal is still there`);
   }
   const argv = updateArguments(options);
   await checkArchive(options, options.updateAsar, appAsar);

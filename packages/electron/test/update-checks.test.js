@@ -21,7 +21,8 @@ const args = process.argv.slice(2);
 const note = (value) => fs.appendFileSync(process.env.FAKE_RECORD, JSON.stringify(value) + '\\n');
 note(args);
 if (args[0] === '--repair') {
-  setTimeout(() => { fs.rmSync(args[2] + '.vantrell-journal'); note('repaired'); process.exit(Number(process.env.FAKE_REPAIR_STATUS)); }, 300);
+  const status = process.env.FAKE_REPAIR_STATUS;
+  setTimeout(() => { if (status !== 'kept') fs.rmSync(args[2] + '.vantrell-journal'); note('repaired'); process.exit(Number(status) || 0); }, 300);
 } else {
   const until = Date.now() + 10000;
   const wait = () => fs.existsSync(process.env.FAKE_RELEASE) || Date.now() > until || setTimeout(wait, 20);
@@ -155,6 +156,7 @@ test('an update is refused before anything starts when it could leave the app un
     ['an older version, allowed', { options: () => ({ currentVersion: '2.0.0', allowDowngrade: true }) }, 'started'],
     ['no running version known', { options: () => ({ currentVersion: undefined }) }, [undefined, /currentVersion is needed/]],
     ['an interrupted update: repaired first', { change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j'), before: (app) => [['--repair', '--appAsar', app], 'repaired'] }, 'started'],
+    ['an interrupted update left as it was', { repairStatus: 'kept', change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j') }, [undefined, /was not repaired: its journal is still there/]],
     ['an interrupted update that cannot be repaired', { repairStatus: 5, change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j') }, ['FILE_SYSTEM_FAILED', /status 5/]],
   ];
   for (const [index, [name, arrange, expected]] of cases.entries()) {

@@ -119,8 +119,9 @@ class AsarArchive {
     let header;
     try {
       header = JSON.parse(pickle.toString('utf8', 8, 8 + length));
-    } catch (error) {
-      throw this.refuse(error.message);
+    } catch {
+      // The parser's message quotes the text, which may hold anything.
+      throw this.refuse('its header is not JSON');
     }
     if (!isObject(header) || !isObject(header.files)) throw this.refuse('its header lists no files');
     let walked;

@@ -45,6 +45,33 @@ export interface ApplyAsarUpdateOptions extends HelperPathOptions {
    * `app.getPath('userData')`; outside Electron, nothing is recorded without it.
    */
   dataFolder?: string;
+  /**
+   * The update's SHA-512 as the update feed gives it: base64 (electron-updater's
+   * `latest.yml`) or 128 hex digits. Checked before the app quits
+   * (`CHECKSUM_MISMATCH`), and handed to the helper, which checks the bytes it
+   * installs against it.
+   */
+  sha512?: string;
+  /** Install an update whose version is not newer than the running app's. Default false. */
+  allowDowngrade?: boolean;
+  /** The running app's version; default Electron's `app.getVersion()`. Needed outside Electron's main process unless `allowDowngrade`. */
+  currentVersion?: string;
+  /** The executable whose fuses are read; default `process.execPath`. */
+  executablePath?: string;
+}
+
+/** Why applyAsarUpdate() refused an update; nothing was started. */
+export type UpdateErrorCode =
+  | 'UPDATE_PENDING' // an update of this app run has started and its helper has not ended
+  | 'ASAR_INTEGRITY_ENFORCED' // the executable's EnableEmbeddedAsarIntegrityValidation fuse is on (or its fuse wire is of an unknown version)
+  | 'UPDATE_TRUNCATED' // the archive is shorter than its header says
+  | 'NOT_NEWER' // the archive's package.json version is not newer than the running app's, or is missing
+  | 'CHECKSUM_MISMATCH' // the archive's SHA-512 is not the one given
+  | 'UNPACKED_MISMATCH'; // a file the header marks unpacked is missing or different where it will be installed
+
+export class UpdateError extends Error {
+  name: 'UpdateError';
+  code: UpdateErrorCode;
 }
 
 export interface StartedHelper {
@@ -59,16 +86,27 @@ export interface StartedHelper {
 }
 
 /**
- * Checks the archives, then starts the helper detached (it outlives this
+ * Checks the update, then starts the helper detached (it outlives this
  * process) with `--update --wait <process.pid>` and the options' flags, and
  * resolves once it has started. The app must then quit: the helper waits for
- * it before replacing the archive. Rejects, starting nothing, when
- * `updateAsar` is missing or not an asar archive, when `appAsar` is missing,
- * or when relaunch arguments cannot be carried (see launch()); rejects with
- * the code `NOT_UPDATABLE_IN_PLACE` in an AppImage (`APPIMAGE` is set) or a
- * portable build (`PORTABLE_EXECUTABLE_FILE` or `PORTABLE_EXECUTABLE_DIR`),
- * whose archive is gone at the next start; rejects when the helper cannot
- * be started or the run cannot be recorded in `dataFolder`.
+ * it before replacing the archive.
+ *
+ * Before anything starts, in this order, it rejects with an UpdateError
+ * (see UpdateErrorCode) when an update is already pending or the executable
+ * enforces asar integrity. When `<appAsar>.vantrell-journal` shows an
+ * interrupted update, the helper completes or undoes it first (`--repair`, elevated with `elevate`),
+ * and a failure rejects with its HelperError. Then it rejects with an Error
+ * when `updateAsar` is missing or not an asar archive, when `appAsar` is
+ * missing, or when relaunch arguments cannot be carried (see launch()); and
+ * with an UpdateError when the archive is cut off, not newer, not the one
+ * `sha512` names, or its unpacked files do not match what will be installed:
+ * `<updateAsar>.unpacked/` when the update brings one (the helper installs it
+ * as `<appAsar>.unpacked/`), else the installed `<appAsar>.unpacked/`.
+ * Rejects with the code `NOT_UPDATABLE_IN_PLACE` in an AppImage (`APPIMAGE` is
+ * set) or a portable build (`PORTABLE_EXECUTABLE_FILE` or
+ * `PORTABLE_EXECUTABLE_DIR`), whose archive is gone at the next start.
+ * Rejects when the helper cannot be started or the run cannot be recorded in
+ * `dataFolder`.
  */
 export function applyAsarUpdate(options: ApplyAsarUpdateOptions): Promise<StartedHelper>;
 

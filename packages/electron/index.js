@@ -11,6 +11,8 @@ const { spawn } = require('child_process');
 const { newRunId, dataFolder, saveRun, loadRun } = require('./lib/run-record');
 const { resultOfRun } = require('./lib/run-result');
 const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
+const { AsarArchive } = require('./lib/asar');
+const { UpdateError, sha512Hex, checkFuses, checkArchive, journalPath, exists } = require('./lib/update-checks');
 
 const EXE_NAME = process.platform === 'win32' ? 'vantrell-helper.exe' : 'vantrell-helper';
 
@@ -270,53 +272,23 @@ function launchArguments(program, args) {
 
 // ---- The update ------------------------------------------------------------
 
-function checkAsar(file, what) {
-  let handle;
-  try {
-    handle = fs.openSync(file, 'r');
-  } catch (error) {
-    throw new Error(`${what} cannot be opened: ${file} (${error.code || error.message})`);
+function appAsarOf(options) {
+  if (options.appAsar != null) return options.appAsar;
+  if (typeof process.resourcesPath !== 'string' || process.resourcesPath === '') {
+    throw new Error('appAsar is needed outside an Electron app (process.resourcesPath is not set)');
   }
-  try {
-    const stat = fs.fstatSync(handle);
-    if (!stat.isFile()) throw new Error(`${what} is not a file: ${file}`);
-    // An asar archive begins with a pickle: payload size 4, then the size of
-    // the header pickle that follows. Checked first, so that no size read from
-    // a foreign file decides how much is read.
-    const head = Buffer.alloc(8);
-    const size = fs.readSync(handle, head, 0, 8, 0);
-    const headerSize = size === 8 ? head.readUInt32LE(4) : -1;
-    if (size !== 8 || head.readUInt32LE(0) !== 4 || headerSize < 8 || headerSize > stat.size - 8) {
-      throw new Error(`${what} is not an asar archive: ${file}`);
-    }
-  } finally {
-    fs.closeSync(handle);
-  }
-  let header;
-  try {
-    header = require('@electron/asar').getRawHeader(file).header;
-  } catch (error) {
-    throw new Error(`${what} is not an asar archive: ${file} (${error.message})`);
-  }
-  if (header === null || typeof header !== 'object' || typeof header.files !== 'object' || header.files === null) {
-    throw new Error(`${what} is not an asar archive: ${file} (its header lists no files)`);
-  }
+  return path.join(process.resourcesPath, 'app.asar');
 }
 
 function updateArguments(options) {
   const { updateAsar, relaunch, sleepMs, elevate, relaunchAfterFailure } = options;
   refuseInPlaceUpdate();
   if (typeof updateAsar !== 'string' || updateAsar === '') throw new TypeError('updateAsar must be a path');
-  let appAsar = options.appAsar;
-  if (appAsar == null) {
-    if (typeof process.resourcesPath !== 'string' || process.resourcesPath === '') {
-      throw new Error('appAsar is needed outside an Electron app (process.resourcesPath is not set)');
-    }
-    appAsar = path.join(process.resourcesPath, 'app.asar');
-  }
-  checkAsar(updateAsar, 'the update archive');
+  const appAsar = appAsarOf(options);
+  new AsarArchive(updateAsar, 'the update archive').close();
   if (!isFile(appAsar)) throw new Error(`the app's archive does not exist: ${appAsar}`);
   const argv = ['--update', '--wait', String(process.pid), '--appAsar', appAsar, '--updateAsar', updateAsar];
+  if (options.sha512 != null) argv.push('--sha512', sha512Hex(options.sha512));
   if (relaunch) {
     // The app's own arguments: under Electron argv[0] is the exe itself.
     const args = relaunch === true ? process.argv.slice(1) : relaunch.args || [];
@@ -333,10 +305,36 @@ function updateArguments(options) {
   return argv;
 }
 
+// An interrupted update is completed or undone by the helper within seconds;
+// this bounds the wait should it hang.
+const REPAIR_TIMEOUT_MS = 120000;
+let updatePending = false;
+
+// One update per app run: a second one would be installed over the first, or
+// relaunch a second app. The update stays pending until its helper ends.
 function applyAsarUpdate(options) {
+  if (updatePending) return Promise.reject(new UpdateError('UPDATE_PENDING', 'an update is already pending; quit the app to let it finish'));
+  updatePending = true;
+  return startUpdate(options || {}).catch((error) => {
+    updatePending = false;
+    throw error;
+  });
+}
+
+async function startUpdate(options) {
+  const appAsar = appAsarOf(options);
+  await checkFuses(options);
+  // The checks must see the installation whole, not halfway through an update.
+  if (typeof appAsar === 'string' && exists(journalPath(appAsar))) {
+    const repair = ['--repair', '--appAsar', appAsar, ...(options.elevate ? ['--elevate'] : [])];
+    await runHelper(repair, { helperPath: helperPath(options), timeoutMs: REPAIR_TIMEOUT_MS });
+    // A helper too old to know --repair ends with status 0 and repairs nothing.
+    if (exists(journalPath(appAsar))) throw new Error(`the interrupted update of ${appAsar} was not repaired: its journal is still there`);
+  }
+  const argv = updateArguments(options);
+  await checkArchive(options, options.updateAsar, appAsar);
+  const helper = helperPath(options);
   return new Promise((resolve, reject) => {
-    const argv = updateArguments(options || {});
-    const helper = helperPath(options);
     const runId = newRunId();
     argv.push('--runId', runId);
     const folder = dataFolder(options || {});
@@ -347,6 +345,9 @@ function applyAsarUpdate(options) {
     const child = spawn(helper, argv, { detached: true, stdio: 'ignore', windowsHide: true });
     child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
     child.once('spawn', () => {
+      child.once('exit', () => {
+        updatePending = false;
+      });
       child.unref();
       started.pid = child.pid;
       try {
@@ -404,7 +405,10 @@ function runHelper(argv, options = {}) {
     child.stdout.on('data', (chunk) => out.push(chunk));
     child.stderr.on('data', (chunk) => err.push(chunk));
     child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
+    // A hung helper is ended; it reports as killed.
+    const timer = options.timeoutMs ? setTimeout(() => child.kill(), options.timeoutMs) : null;
     child.once('close', (status, signal) => {
+      if (timer) clearTimeout(timer);
       const lines = parseLines(Buffer.concat(err).toString('utf8'));
       const printed = Buffer.concat(out).toString('utf8').split(/\r?\n/)[0] || logPath();
       if (status === 0) resolve({ pid: child.pid, status, lines, logPath: printed });
@@ -453,4 +457,5 @@ module.exports = {
   launchArguments,
   statusCode,
   HelperError,
+  UpdateError,
 };

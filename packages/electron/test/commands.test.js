@@ -6,9 +6,8 @@ const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
-const asar = require('@electron/asar');
 const helper = require('..');
-const { nativeHelper, nativeRecorder, scratch, poll } = require('./support');
+const { nativeHelper, nativeRecorder, scratch, poll, writeAsar } = require('./support');
 
 const skip = !nativeHelper;
 
@@ -99,10 +98,7 @@ test('helperPath in each situation', { skip }, async (t) => {
 
 test('an update is checked before anything starts', { skip }, async (t) => {
   const dir = scratch(t);
-  const good = path.join(dir, 'good.asar');
-  fs.mkdirSync(path.join(dir, 'src'));
-  fs.writeFileSync(path.join(dir, 'src', 'f'), 'f');
-  await asar.createPackage(path.join(dir, 'src'), good);
+  const good = writeAsar(path.join(dir, 'good.asar'), { f: 'f' });
   const write = (name, bytes) => { fs.writeFileSync(path.join(dir, name), bytes); return path.join(dir, name); };
   const header = (size, body) => Buffer.concat([Buffer.from([4, 0, 0, 0]), Buffer.from(new Uint32Array([size]).buffer), body]);
   const cases = [
@@ -125,15 +121,13 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
   const dir = scratch(t);
   const app = path.join(dir, 'app.asar');
   const update = path.join(dir, 'update.asar');
-  fs.mkdirSync(path.join(dir, 'src'));
-  fs.writeFileSync(path.join(dir, 'src', 'f'), 'f');
-  await asar.createPackage(path.join(dir, 'src'), update);
+  writeAsar(update, { f: 'f' });
   fs.writeFileSync(app, 'old');
 
   await t.test('elevated', { skip: process.getuid() !== 0 && 'natively the copy starts directly only as root' }, async () => {
     // A short-lived app asks for it: the helper waits for the app's exit.
     const dataFolder = path.join(dir, 'userData');
-    const request = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper, dataFolder })}).then((r) => process.stdout.write(String(r.pid)))`;
+    const request = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify({ updateAsar: update, appAsar: app, elevate: true, helperPath: nativeHelper, allowDowngrade: true, dataFolder })}).then((r) => process.stdout.write(String(r.pid)))`;
     const pid = Number(execFileSync(process.execPath, ['-e', request], { encoding: 'utf8' }));
     const result = await poll(() => { const r = helper.readResult(pid); return r && r.finished && r; }, 'the elevated update');
     assert.notEqual(result.elevatedPid, null);
@@ -148,9 +142,9 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
   });
 
   await t.test('killed while sleeping', async () => {
-    if (!fs.existsSync(update)) await asar.createPackage(path.join(dir, 'src'), update); // the elevated run used it
+    if (!fs.existsSync(update)) writeAsar(update, { f: 'f' }); // the elevated run used it
     const dataFolder = path.join(dir, 'userData');
-    const { pid } = await helper.applyAsarUpdate({ updateAsar: update, appAsar: app, sleepMs: 20000, helperPath: nativeHelper, dataFolder });
+    const { pid } = await helper.applyAsarUpdate({ updateAsar: update, appAsar: app, sleepMs: 20000, helperPath: nativeHelper, allowDowngrade: true, dataFolder });
     await poll(() => helper.readResult(pid), 'the sleep line');
     process.kill(pid, 'SIGKILL');
     const result = helper.readResult(pid);

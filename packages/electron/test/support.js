@@ -1,6 +1,7 @@
 'use strict';
 // What the tests share: the real binaries and a private per-user data folder.
 
+const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -51,4 +52,46 @@ function escaped(text) {
   return text.replace(/[\x00-\x1f\x7f]/g, (c) => names[c] || `\\x${c.charCodeAt(0).toString(16).padStart(2, '0')}`);
 }
 
-module.exports = { escaped, root, nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord };
+
+const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
+
+// Writes an asar archive of `tree` ({ name: text or Buffer, or a folder's
+// tree }) as the archive tools lay it out, each file with its SHA-256
+// integrity; the paths in `unpacked` ('a/b.node') go to <file>.unpacked/.
+function writeAsar(file, tree, unpacked = []) {
+  const data = [];
+  let offset = 0;
+  const walk = (node, prefix) => {
+    const files = {};
+    for (const [name, value] of Object.entries(node)) {
+      const where = prefix + name;
+      if (typeof value === 'object' && !Buffer.isBuffer(value)) {
+        files[name] = { files: walk(value, `${where}/`) };
+        continue;
+      }
+      const bytes = Buffer.from(value);
+      const entry = { size: bytes.length, integrity: { algorithm: 'SHA256', hash: sha256(bytes), blockSize: 4194304, blocks: [sha256(bytes)] } };
+      if (unpacked.includes(where)) {
+        entry.unpacked = true;
+        fs.mkdirSync(path.dirname(path.join(`${file}.unpacked`, where)), { recursive: true });
+        fs.writeFileSync(path.join(`${file}.unpacked`, where), bytes);
+      } else {
+        entry.offset = String(offset);
+        offset += bytes.length;
+        data.push(bytes);
+      }
+      files[name] = entry;
+    }
+    return files;
+  };
+  const json = Buffer.from(JSON.stringify({ files: walk(tree, '') }));
+  const pickle = Buffer.alloc(8 + Math.ceil(json.length / 4) * 4);
+  pickle.writeUInt32LE(pickle.length - 4, 0);
+  pickle.writeUInt32LE(json.length, 4);
+  json.copy(pickle, 8);
+  const sizes = Buffer.from(new Uint32Array([4, pickle.length]).buffer);
+  fs.writeFileSync(file, Buffer.concat([sizes, pickle, ...data]));
+  return file;
+}
+
+module.exports = { escaped, writeAsar, root, nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord };

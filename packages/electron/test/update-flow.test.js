@@ -7,23 +7,18 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
-const asar = require('@electron/asar');
-const { nativeHelper, scratch, poll } = require('./support');
+const { nativeHelper, scratch, poll, writeAsar } = require('./support');
 
-async function makeArchive(folder, version) {
-  const source = `${folder}-src`;
-  fs.mkdirSync(source, { recursive: true });
-  fs.writeFileSync(path.join(source, 'version.txt'), version);
-  fs.writeFileSync(path.join(source, 'main.js'), `console.log(${JSON.stringify(version)});\n`);
-  await asar.createPackage(source, folder);
+function makeArchive(file, version) {
+  writeAsar(file, { 'package.json': JSON.stringify({ version }), 'main.js': `console.log(${JSON.stringify(version)});\n` });
 }
 
 test('update flow: the app quits, the helper replaces app.asar and relaunches it with its arguments', { skip: !nativeHelper }, async (t) => {
   const dir = scratch(t);
   const resources = path.join(dir, 'resources');
   fs.mkdirSync(resources);
-  await makeArchive(path.join(resources, 'app.asar'), 'old');
-  await makeArchive(path.join(resources, 'update.asar'), 'new');
+  makeArchive(path.join(resources, 'app.asar'), '1.0.0');
+  makeArchive(path.join(resources, 'update.asar'), '1.1.0');
   const report = path.join(dir, 'report.json');
   const args = ['a b', 'say "hi"', 'trail\\', 'dir with space\\', '', 'Jürgen 张伟', ' lead', 'x"\\"y'];
 
@@ -41,7 +36,7 @@ test('update flow: the app quits, the helper replaces app.asar and relaunches it
   const got = JSON.parse(fs.readFileSync(report, 'utf8'));
   assert.equal(got.failed, undefined);
   assert.deepEqual(got.args, args);
-  assert.equal(got.version, 'new');
+  assert.equal(got.version, '1.1.0');
   assert.equal(fs.existsSync(path.join(resources, 'update.asar')), false);
 
   const { result } = got;

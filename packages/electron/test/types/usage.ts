@@ -1,7 +1,7 @@
 // Compiled with tsc --noEmit: the declarations must allow what an app does
 // and refuse what it must not.
 import helper = require('../..');
-import { applyAsarUpdate, HelperError, lastResult, launch, readResult, setRegistryValue } from '../..';
+import { applyAsarUpdate, HelperError, lastResult, launch, readResult, setRegistryValue, UpdateError } from '../..';
 
 async function main(): Promise<void> {
   const started = await applyAsarUpdate({ updateAsar: '/tmp/u.asar', relaunch: { args: ['--updated'] }, sleepMs: 100 });
@@ -10,6 +10,9 @@ async function main(): Promise<void> {
   await applyAsarUpdate({ updateAsar: 'u.asar', appAsar: 'a.asar', relaunch: true, elevate: true, helperPath: 'h' });
   await applyAsarUpdate({ updateAsar: 'u.asar', relaunch: true, relaunchAfterFailure: true, dataFolder: '/d' });
   const runId: string = started.runId;
+  await applyAsarUpdate({ updateAsar: 'u.asar', sha512: 'x', allowDowngrade: false, currentVersion: '1.0.0', executablePath: 'e' }).catch((e) => {
+    if (e instanceof UpdateError && e.code === 'UNPACKED_MISMATCH') void e.message;
+  });
 
   const result = lastResult({ dataFolder: '/d' }) ?? readResult(null, { runId }) ?? readResult(pid, { logPath: log ?? undefined });
   if (result !== null) {
@@ -44,6 +47,8 @@ async function main(): Promise<void> {
   await setRegistryValue({ root: 'HKEY_CURRENT_USER', value: 'v' });
   // @ts-expect-error the run id is text
   readResult(null, { runId: 7 });
+  // @ts-expect-error no such refusal
+  void ((e: UpdateError) => e.code === 'TRUNCATED');
   // @ts-expect-error relaunch arguments are strings
   await applyAsarUpdate({ updateAsar: 'u', relaunch: { args: [1] } });
 }

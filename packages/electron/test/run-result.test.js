@@ -8,9 +8,8 @@ const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
-const asar = require('@electron/asar');
 const helper = require('..');
-const { nativeHelper, scratch, poll } = require('./support');
+const { nativeHelper, scratch, poll, writeAsar } = require('./support');
 
 const skip = !nativeHelper;
 const root = process.getuid && process.getuid() === 0;
@@ -23,11 +22,10 @@ function requestUpdate(options) {
 
 async function makeApp(dir, name) {
   const folder = path.join(dir, name);
-  fs.mkdirSync(path.join(folder, 'src'), { recursive: true });
-  fs.writeFileSync(path.join(folder, 'src', 'f'), name);
-  await asar.createPackage(path.join(folder, 'src'), path.join(folder, 'update.asar'));
+  fs.mkdirSync(folder, { recursive: true });
+  writeAsar(path.join(folder, 'update.asar'), { f: name });
   fs.writeFileSync(path.join(folder, 'app.asar'), 'old');
-  return { appAsar: path.join(folder, 'app.asar'), updateAsar: path.join(folder, 'update.asar'), dataFolder: path.join(folder, 'userData') };
+  return { appAsar: path.join(folder, 'app.asar'), updateAsar: path.join(folder, 'update.asar'), dataFolder: path.join(folder, 'userData'), allowDowngrade: true };
 }
 
 const ended = (app) => poll(() => { const r = helper.lastResult(app); return r && r.status !== null && r; }, 'the run\'s last line');

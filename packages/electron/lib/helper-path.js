@@ -31,8 +31,9 @@ function binaryFolder(platform, arch) {
 
 // The places looked at, in order: beside app.asar in a packaged app, then the
 // package's own binary (beside the archive when the package sits inside one).
+// Paths are joined as this machine joins them: they are looked at here.
 function candidates({ platform, arch, resourcesPath, packageDir }) {
-  const join = platform === 'win32' ? path.win32.join : path.posix.join;
+  const { join } = path;
   const name = exeName(platform);
   const found = [];
   if (typeof resourcesPath === 'string' && resourcesPath !== '') found.push(join(resourcesPath, name));

@@ -101,17 +101,15 @@ test('helperPath in each situation', { skip }, async (t) => {
 // A build machine asks for the machine an app is built for; Windows on arm64
 // runs the x64 exe.
 test('helperPath for each target: the places looked at, and what to fix when none has it', () => {
-  const resources = { win32: 'C:\\App\\resources', linux: '/opt/App/resources' };
   const table = [
-    ['win32', 'x64', ['C:\\App\\resources\\vantrell-helper.exe', 'C:\\pkg\\bin\\win32-x64\\vantrell-helper.exe'], /add .*bin\/win32-x64\/.*"vantrell-helper\.exe".* to "win\.extraResources"/],
-    ['win32', 'arm64', ['C:\\App\\resources\\vantrell-helper.exe', 'C:\\pkg\\bin\\win32-x64\\vantrell-helper.exe'], /to "win\.extraResources"/],
-    ['win32', 'ia32', ['C:\\App\\resources\\vantrell-helper.exe'], /no binary for win32-ia32 \(it ships win32-x64, win32-arm64, linux-x64\)$/],
-    ['linux', 'x64', ['/opt/App/resources/vantrell-helper', '/pkg/bin/linux-x64/vantrell-helper'], /bin\/linux-\$\{arch\}\/".* to "linux\.extraResources"/],
-    ['linux', 'arm64', ['/opt/App/resources/vantrell-helper'], /no binary for linux-arm64/],
+    ['win32', 'x64', ['/App/resources/vantrell-helper.exe', '/pkg/bin/win32-x64/vantrell-helper.exe'], /add .*bin\/win32-x64\/.*"vantrell-helper\.exe".* to "win\.extraResources"/],
+    ['win32', 'arm64', ['/App/resources/vantrell-helper.exe', '/pkg/bin/win32-x64/vantrell-helper.exe'], /to "win\.extraResources"/],
+    ['win32', 'ia32', ['/App/resources/vantrell-helper.exe'], /no binary for win32-ia32 \(it ships win32-x64, win32-arm64, linux-x64\)$/],
+    ['linux', 'x64', ['/App/resources/vantrell-helper', '/pkg/bin/linux-x64/vantrell-helper'], /bin\/linux-\$\{arch\}\/".* to "linux\.extraResources"/],
+    ['linux', 'arm64', ['/App/resources/vantrell-helper'], /no binary for linux-arm64/],
   ];
   for (const [platform, arch, expected, fix] of table) {
-    const packageDir = platform === 'win32' ? 'C:\\pkg' : '/pkg';
-    const looked = where.candidates({ platform, arch, resourcesPath: resources[platform], packageDir });
+    const looked = where.candidates({ platform, arch, resourcesPath: '/App/resources', packageDir: '/pkg' });
     assert.deepEqual(looked, expected, `${platform}-${arch}`);
     assert.match(where.notFoundMessage({ platform, arch, looked }), fix, `${platform}-${arch}`);
   }

@@ -18,6 +18,8 @@ export SOURCE_DATE_EPOCH
 configure() { # build-folder, extra cmake arguments...
   local folder=$1
   shift
+  # A toolchain is read at the first configuration only; CMake warns when it is given again.
+  [ ! -f "$folder/CMakeCache.txt" ] || set --
   cmake -S . -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRELL_TESTS=OFF "$@" >/dev/null
   cmake --build "$folder" --target vantrell-helper -j "$jobs" >/dev/null
 }

@@ -4,12 +4,12 @@ self-signed certificate, and checks each outcome with osslsigncode verify."""
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
 EXE = os.environ["HELPER_EXE"]
 SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "sign-exe.sh")
+PASSWORD = "pa ss'word"
 
 
 def read(path):
@@ -25,15 +25,12 @@ class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="vantrell-sign-")
-        cls.cert = os.path.join(cls.dir, "cert.pem")
-        cls.p12 = os.path.join(cls.dir, "cert.p12")
-        key = os.path.join(cls.dir, "key.pem")
-        made = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cls.cert,
-                   "-days", "2", "-subj", "/CN=Throwaway test signer", "-addext", "extendedKeyUsage=codeSigning")
-        assert made.returncode == 0, made.stderr
-        made = run("openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.p12,
-                   "-passout", "pass:pa ss'word")
-        assert made.returncode == 0, made.stderr
+        cls.cert, cls.p12, key = (os.path.join(cls.dir, name) for name in ("cert.pem", "cert.p12", "key.pem"))
+        for command in (("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cls.cert, "-days", "2",
+                         "-subj", "/CN=Throwaway test signer", "-addext", "extendedKeyUsage=codeSigning"),
+                        ("pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.p12, "-passout", "pass:" + PASSWORD)):
+            made = run("openssl", *command)
+            assert made.returncode == 0, made.stderr
 
     @classmethod
     def tearDownClass(cls):
@@ -52,41 +49,32 @@ class Signing(unittest.TestCase):
         env.update(variables)
         return run(SIGN, exe, env=env)
 
-    def test_signed_with_the_right_password_verifies(self):
+    def test_a_signed_exe_verifies_and_an_unsigned_or_altered_one_does_not(self):
         exe = self.copy("signed.exe")
-        signed = self.sign(exe, VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD="pa ss'word")
+        signed = self.sign(exe, VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD=PASSWORD)
         self.assertEqual(signed.returncode, 0, signed.stderr)
         checked = self.verify(exe)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-        self.assertIn("Signature verification: ok", checked.stdout)
         self.assertIn("Throwaway test signer", checked.stdout)
-        # Nothing is left beside the exe but the exe.
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".signing-")], [])
 
-    def test_an_unsigned_or_altered_exe_does_not_verify(self):
-        unsigned = self.copy("unsigned.exe")
-        self.assertNotEqual(self.verify(unsigned).returncode, 0)
-        altered = self.copy("altered.exe")
-        self.assertEqual(self.sign(altered, VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD="pa ss'word").returncode, 0)
-        with open(altered, "r+b") as f:
-            f.seek(0x400)  # inside the code, past the headers
-            byte = f.read(1)
-            f.seek(0x400)
-            f.write(bytes([byte[0] ^ 0xFF]))
-        self.assertNotEqual(self.verify(altered).returncode, 0)
+        self.assertNotEqual(self.verify(self.copy("unsigned.exe")).returncode, 0)
+        altered = bytearray(read(exe))
+        altered[0x400] ^= 0xFF  # inside the code, past the headers
+        with open(exe, "wb") as f:
+            f.write(altered)
+        self.assertNotEqual(self.verify(exe).returncode, 0)
 
     def test_a_failed_signing_leaves_the_exe_as_it_was(self):
+        good = dict(VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD=PASSWORD)
         cases = [
-            ("wrong password", dict(VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD="wrong"), "Wrong password"),
+            ("wrong password", dict(good, VANTRELL_SIGN_PASSWORD="wrong"), "Wrong password"),
             ("no password", dict(VANTRELL_SIGN_PKCS12=self.p12), "Wrong password"),
-            ("missing certificate", dict(VANTRELL_SIGN_PKCS12=os.path.join(self.dir, "none.p12")),
-             "cannot read the certificate"),
+            ("missing certificate", dict(VANTRELL_SIGN_PKCS12=self.dir + "/none.p12"), "cannot read the certificate"),
             ("no certificate named", dict(), "VANTRELL_SIGN_PKCS12 names no certificate"),
             # Port 9 on the loopback: nothing listens, the time stamp cannot be had.
-            ("time-stamp server unreachable", dict(VANTRELL_SIGN_PKCS12=self.p12, VANTRELL_SIGN_PASSWORD="pa ss'word",
-                                                    VANTRELL_SIGN_TIMESTAMP="http://127.0.0.1:9/"), "signing"),
+            ("time-stamp server unreachable", dict(good, VANTRELL_SIGN_TIMESTAMP="http://127.0.0.1:9/"), "signing"),
         ]
-        original = read(EXE)
         for name, variables, reason in cases:
             with self.subTest(name):
                 exe = self.copy("failed.exe")
@@ -94,8 +82,8 @@ class Signing(unittest.TestCase):
                 self.assertNotEqual(signed.returncode, 0)
                 self.assertIn(reason, signed.stderr)
                 self.assertEqual(len(signed.stderr.strip().splitlines()), 1, signed.stderr)
-                self.assertEqual(read(exe), original)
+                self.assertEqual(read(exe), read(EXE))
 
 
 if __name__ == "__main__":
-    sys.exit(unittest.main())
+    unittest.main()

@@ -1,24 +1,23 @@
 #!/usr/bin/env bash
 # Builds the helper for Windows (x64) and Linux (x64) as stripped release
-# builds, puts them into packages/electron/bin/<platform>-<arch>/ and packs the
-# npm package into build/npm/. Prints the tarball's files with sizes and modes.
+# builds (scripts/build-release.sh), signs the exe when a certificate is given
+# (VANTRELL_SIGN_PKCS12, see scripts/sign-exe.sh), puts them into
+# packages/electron/bin/<platform>-<arch>/ and packs the npm package into
+# build/npm/. Prints the tarball's files with sizes and modes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 package=$root/packages/electron
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target vantrell-helper
-# A release build of its own: the native preset keeps debug information for
-# the tests and sanitizers.
-cmake -S . -B build/pack-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRELL_TESTS=OFF >/dev/null
-cmake --build build/pack-native --target vantrell-helper
-
+./scripts/build-release.sh build/release
 rm -rf "$package/bin"
 mkdir -p "$package/bin/win32-x64" "$package/bin/linux-x64"
-install -m 0644 build/windows/vantrell-helper.exe "$package/bin/win32-x64/vantrell-helper.exe"
-strip -o "$package/bin/linux-x64/vantrell-helper" build/pack-native/vantrell-helper
-chmod 0755 "$package/bin/linux-x64/vantrell-helper"
+install -m 0644 build/release/vantrell-helper.exe "$package/bin/win32-x64/vantrell-helper.exe"
+install -m 0755 build/release/vantrell-helper "$package/bin/linux-x64/vantrell-helper"
+if [ -n "${VANTRELL_SIGN_PKCS12:-}" ]; then
+  ./scripts/sign-exe.sh "$package/bin/win32-x64/vantrell-helper.exe"
+fi
+sha256sum "$package/bin/win32-x64/vantrell-helper.exe" "$package/bin/linux-x64/vantrell-helper"
 
 mkdir -p build/npm
 tarball=$(cd "$package" && npm pack --silent --pack-destination "$root/build/npm")
@@ -33,6 +32,10 @@ grep -q '^-rwxr-xr-x .* package/bin/linux-x64/vantrell-helper$' <<<"$listing" ||
   { echo "the Linux helper is missing or not executable in the package" >&2; exit 1; }
 grep -q ' package/bin/win32-x64/vantrell-helper.exe$' <<<"$listing" ||
   { echo "the Windows helper is missing from the package" >&2; exit 1; }
+for file in README.md LICENSE package.json index.js index.d.ts lib/helper-path.js; do
+  grep -q "^-rw-r--r-- .* package/$file\$" <<<"$listing" ||
+    { echo "$file is missing from the package" >&2; exit 1; }
+done
 if x86_64-w64-mingw32-objdump -h "$package/bin/win32-x64/vantrell-helper.exe" | grep -q '\.debug'; then
   echo "the Windows helper carries debug sections" >&2
   exit 1

@@ -7,7 +7,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 pkgs=(cmake g++ make ninja-build googletest
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
       clang-14 libclang-rt-14-dev clang-format
-      python3 unzip zip libarchive-tools time openssl libssl-dev bc strace)
+      python3 unzip zip libarchive-tools time openssl libssl-dev bc strace
+      osslsigncode)
 # Node.js with npm: the npm package's tests, and fetching miniz. A machine
 # that has them already (any Node 18 or later) keeps its own.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -142,6 +142,12 @@ export interface CompletedHelper {
 }
 
 export class HelperError extends Error {
+  /**
+   * What the package itself builds when the helper ends with another status
+   * than 0: the message names the status (or the signal) and the run's last
+   * ERROR line; `code` is `statusCode(status)`.
+   */
+  constructor(status: number | null, signal: NodeJS.Signals | null, lines: LogLine[], logPath: string | null);
   name: 'HelperError';
   /** Exit status as the system reports it; null when ended by a signal. */
   status: number | null;
@@ -156,16 +162,18 @@ export class HelperError extends Error {
   logPath: string | null;
 }
 
-export interface RegistryValueOptions extends HelperPathOptions {
+interface RegistryValueTarget extends HelperPathOptions {
   root: 'HKCR' | 'HKCU' | 'HKLM' | 'HKU' | 'HKCC';
   /** Key path below the root; the key must exist. Default: the root itself. */
   subkey?: string;
   /** Value name; default: the key's default value. */
   name?: string;
-  value: string | number;
-  /** Default REG_SZ; a REG_DWORD value is a whole number from 0 to 4294967295. */
-  type?: 'REG_SZ' | 'REG_DWORD';
 }
+
+/** A REG_SZ value is text (the default type); a REG_DWORD value is a whole number from 0 to 4294967295. */
+export type RegistryValueOptions =
+  | (RegistryValueTarget & { type?: 'REG_SZ'; value: string })
+  | (RegistryValueTarget & { type: 'REG_DWORD'; value: number });
 
 /** Writes one registry value; resolves on status 0, else rejects with a HelperError. */
 export function setRegistryValue(options: RegistryValueOptions): Promise<CompletedHelper>;

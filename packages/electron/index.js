@@ -14,31 +14,21 @@ const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
 const { AsarArchive } = require('./lib/asar');
 const { UpdateError, sha512Hex, checkFuses, checkArchive, journalPath, exists } = require('./lib/update-checks');
 
-const EXE_NAME = process.platform === 'win32' ? 'vantrell-helper.exe' : 'vantrell-helper';
+const where = require('./lib/helper-path');
 
 // ---- Where the helper is -------------------------------------------------
 
 function helperPath(options = {}) {
-  const looked = [];
-  const candidates = [];
   if (options.helperPath != null) {
-    candidates.push(String(options.helperPath));
-  } else {
-    if (typeof process.resourcesPath === 'string' && process.resourcesPath !== '') {
-      candidates.push(path.join(process.resourcesPath, EXE_NAME));
-    }
-    const shipped = path.join(__dirname, 'bin', `${process.platform}-${process.arch}`, EXE_NAME);
-    // Inside an app's archive the binary cannot be run; electron-builder's
-    // asarUnpack puts it beside the archive instead.
-    const unpacked = shipped.replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
-    if (unpacked !== shipped) candidates.push(unpacked);
-    candidates.push(shipped);
+    const given = String(options.helperPath);
+    if (isFile(given)) return given;
+    throw new Error(`vantrell-helper not found; looked at: ${given}`);
   }
-  for (const candidate of candidates) {
-    looked.push(candidate);
-    if (isFile(candidate)) return candidate;
-  }
-  throw new Error(`vantrell-helper not found; looked at: ${looked.join(', ')}`);
+  const target = { platform: process.platform, arch: process.arch };
+  const looked = where.candidates({ ...target, resourcesPath: process.resourcesPath, packageDir: __dirname });
+  const found = looked.find(isFile);
+  if (found !== undefined) return found;
+  throw new Error(where.notFoundMessage({ ...target, looked }));
 }
 
 function isFile(file) {
@@ -235,15 +225,17 @@ const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[
 // are lost there. So each argument is quoted by the rules Windows programs
 // split their command line with, and one with two spaces in a row cannot be
 // carried at all.
-function quoteArgument(argument, index) {
+function quoteArgument(argument, name) {
   if (typeof argument !== 'string') {
-    throw new TypeError(`argument ${index} is not a string: ${typeof argument}`);
+    throw new TypeError(`${name} is not a string: ${typeof argument}`);
   }
-  if (argument.includes('\0')) throw new Error(`argument ${index} holds a NUL character, which no command line can carry`);
+  // The argument itself is named too, escaped, so that a long list shows which one it was.
+  const shown = JSON.stringify(argument);
+  if (argument.includes('\0')) throw new Error(`${name} ${shown} holds a NUL character, which no command line can carry`);
   if (argument.includes('  ')) {
-    throw new Error(`argument ${index} holds two spaces in a row, which the helper's --args cannot carry: ${JSON.stringify(argument)}`);
+    throw new Error(`${name} ${shown} holds two spaces in a row, which the helper's --args cannot carry`);
   }
-  if (LONE_SURROGATE.test(argument)) throw new Error(`argument ${index} is not valid Unicode text (a lone surrogate)`);
+  if (LONE_SURROGATE.test(argument)) throw new Error(`${name} ${shown} is not valid Unicode text (a lone surrogate)`);
   if (argument !== '' && !/[ \t\n\v"]/.test(argument)) return argument;
   let quoted = '"';
   let backslashes = 0;
@@ -259,14 +251,17 @@ function quoteArgument(argument, index) {
   return `${quoted}${'\\'.repeat(backslashes * 2)}"`;
 }
 
-function argsText(args) {
-  if (!Array.isArray(args)) throw new TypeError('args must be an array of strings');
-  return args.map(quoteArgument).join(' ');
+// `names` says what the caller calls the list and its items, for the errors.
+const LAUNCH_NAMES = { list: 'args', item: (index) => `argument ${index}` };
+
+function argsText(args, names = LAUNCH_NAMES) {
+  if (!Array.isArray(args)) throw new TypeError(`${names.list} must be an array of strings`);
+  return args.map((argument, index) => quoteArgument(argument, names.item(index))).join(' ');
 }
 
-function launchArguments(program, args) {
+function launchArguments(program, args, names) {
   if (typeof program !== 'string' || program === '') throw new TypeError('program must be a non-empty string');
-  const text = argsText(args);
+  const text = argsText(args, names);
   return ['--launch', '--program', program, ...(args.length > 0 ? ['--args', text] : [])];
 }
 
@@ -291,8 +286,12 @@ function updateArguments(options) {
   if (options.sha512 != null) argv.push('--sha512', sha512Hex(options.sha512));
   if (relaunch) {
     // The app's own arguments: under Electron argv[0] is the exe itself.
+    const names =
+      relaunch === true
+        ? { list: 'process.argv', item: (index) => `relaunch argument process.argv[${index + 1}]` }
+        : { list: 'relaunch.args', item: (index) => `relaunch argument relaunch.args[${index}]` };
     const args = relaunch === true ? process.argv.slice(1) : relaunch.args || [];
-    argv.push(...launchArguments(process.execPath, args));
+    argv.push(...launchArguments(process.execPath, args, names));
     // A failed update still brings the (old) app back; the failure stays
     // the run's status for lastResult().
     if (relaunchAfterFailure) argv.push('--launchAfterFailure');

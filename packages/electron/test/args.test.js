@@ -22,10 +22,10 @@ const CARRIED = [
 ];
 
 const REFUSED = [
-  [['a  b'], /argument 0 holds two spaces in a row/],
-  [['ok', '   '], /argument 1 holds two spaces in a row/],
-  [['nul\0'], /argument 0 holds a NUL character/],
-  [['\ud800'], /argument 0 is not valid Unicode text/],
+  [['a  b'], /argument 0 "a  b" holds two spaces in a row, which the helper's --args cannot carry$/],
+  [['ok', '   '], /argument 1 "   " holds two spaces in a row/],
+  [['nul\0'], /argument 0 "nul\\u0000" holds a NUL character/],
+  [['\ud800'], /argument 0 "\\ud800" is not valid Unicode text/],
   [[7], /argument 0 is not a string: number/],
   ['a b', /args must be an array of strings/],
 ];

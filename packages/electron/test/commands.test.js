@@ -7,6 +7,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
 const helper = require('..');
+const where = require('../lib/helper-path');
 const { nativeHelper, nativeRecorder, scratch, poll, writeAsar } = require('./support');
 
 const skip = !nativeHelper;
@@ -82,7 +83,7 @@ test('helperPath in each situation', { skip }, async (t) => {
   process.resourcesPath = resources;
   const hadShipped = fs.existsSync(shipped);
   if (!hadShipped) {
-    assert.equal(failure(), `vantrell-helper not found; looked at: ${path.join(resources, exe)}, ${shipped}`);
+    assert.ok(failure().startsWith(`vantrell-helper not found; looked at: ${path.join(resources, exe)}, ${shipped}. In a packaged app`));
     fs.mkdirSync(path.dirname(shipped), { recursive: true });
     fs.copyFileSync(nativeHelper, shipped);
     t.after(() => fs.rmSync(shipped));
@@ -94,6 +95,44 @@ test('helperPath in each situation', { skip }, async (t) => {
   assert.equal(helper.helperPath(), shipped); // plain Node
   assert.equal(helper.helperPath({ helperPath: nativeHelper }), nativeHelper);
   assert.equal(failure({ helperPath: path.join(dir, 'gone') }), `vantrell-helper not found; looked at: ${path.join(dir, 'gone')}`);
+});
+
+// A build machine asks for the machine an app is built for; Windows on arm64
+// runs the x64 exe.
+test('helperPath for each target: the places looked at, and what to fix when none has it', () => {
+  const table = [
+    ['win32', 'x64', ['/App/resources/vantrell-helper.exe', '/pkg/bin/win32-x64/vantrell-helper.exe'], /add .*bin\/win32-x64\/.*"vantrell-helper\.exe".* to "win\.extraResources"/],
+    ['win32', 'arm64', ['/App/resources/vantrell-helper.exe', '/pkg/bin/win32-x64/vantrell-helper.exe'], /to "win\.extraResources"/],
+    ['win32', 'ia32', ['/App/resources/vantrell-helper.exe'], /no binary for win32-ia32 \(it ships win32-x64, win32-arm64, linux-x64\)$/],
+    ['linux', 'x64', ['/App/resources/vantrell-helper', '/pkg/bin/linux-x64/vantrell-helper'], /bin\/linux-\$\{arch\}\/".* to "linux\.extraResources"/],
+    ['linux', 'arm64', ['/App/resources/vantrell-helper'], /no binary for linux-arm64/],
+  ];
+  for (const [platform, arch, expected, fix] of table) {
+    const looked = where.candidates({ platform, arch, resourcesPath: '/App/resources', packageDir: '/pkg' });
+    assert.deepEqual(looked, expected, `${platform}-${arch}`);
+    assert.match(where.notFoundMessage({ platform, arch, looked }), fix, `${platform}-${arch}`);
+  }
+  // Inside an app's archive the package's binary is looked for unpacked first.
+  const inArchive = where.candidates({ platform: 'linux', arch: 'x64', packageDir: '/r/app.asar/node_modules/vantrell-helper' });
+  assert.deepEqual(inArchive, ['/r/app.asar.unpacked/node_modules/vantrell-helper/bin/linux-x64/vantrell-helper', '/r/app.asar/node_modules/vantrell-helper/bin/linux-x64/vantrell-helper']);
+});
+
+test('a relaunch argument that cannot be carried is named, with the reason, before anything starts', { skip }, async (t) => {
+  const dir = scratch(t);
+  const archive = writeAsar(path.join(dir, 'app.asar'), { f: 'f' });
+  const savedArgv = process.argv;
+  t.after(() => { process.argv = savedArgv; });
+  process.argv = ['/opt/App/app', '--ok', '--title=a  b'];
+  const cases = [
+    [true, /relaunch argument process\.argv\[2\] "--title=a  b" holds two spaces in a row, which the helper's --args cannot carry$/],
+    [{ args: ['fine', 'x\0y'] }, /relaunch argument relaunch\.args\[1\] "x\\u0000y" holds a NUL character/],
+    [{ args: [3] }, /relaunch argument relaunch\.args\[0\] is not a string: number$/],
+    [{ args: '--updated' }, /relaunch\.args must be an array of strings$/],
+  ];
+  for (const [relaunch, expected] of cases) {
+    await assert.rejects(helper.applyAsarUpdate({ updateAsar: archive, appAsar: archive, relaunch, helperPath: nativeHelper }), expected);
+  }
+  assert.equal(fs.existsSync(helper.logPath()), false, 'no helper ran');
 });
 
 test('an update is checked before anything starts', { skip }, async (t) => {

@@ -49,6 +49,13 @@ async function main(): Promise<void> {
   readResult(null, { runId: 7 });
   // @ts-expect-error no such refusal
   void ((e: UpdateError) => e.code === 'TRUNCATED');
+  // @ts-expect-error a REG_DWORD value is a number
+  await setRegistryValue({ root: 'HKCU', value: '1', type: 'REG_DWORD' });
+  // @ts-expect-error a REG_SZ value is text
+  await setRegistryValue({ root: 'HKCU', value: 1 });
+  const made: HelperError = new HelperError(5, null, [], null);
+  const code: string = made.code;
+  void code;
   // @ts-expect-error relaunch arguments are strings
   await applyAsarUpdate({ updateAsar: 'u', relaunch: { args: [1] } });
 }

@@ -316,19 +316,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void*
     return TRUE;
 }
 
-BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod) {
-    const FileObject* object = fromHandle<FileObject>(file);
-    if (object == nullptr)
-        return failCall(EBADF);
-    const int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END;
-    const off_t position = ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence);
-    if (position < 0)
-        return failCall(errno);
-    if (newPosition != nullptr)
-        newPosition->QuadPart = position;
-    return TRUE;
-}
-
 BOOL FlushFileBuffers(HANDLE file) {
     const FileObject* object = fromHandle<FileObject>(file);
     if (object == nullptr)

@@ -360,25 +360,17 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* securityAtt
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, void* overlapped);
 // Writes all `toWrite` bytes or fails (ERROR_DISK_FULL when space runs out).
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, void* overlapped);
-union LARGE_INTEGER {
-    LONGLONG QuadPart;
-};
-#define FILE_BEGIN 0u
-#define FILE_CURRENT 1u
-#define FILE_END 2u
-// Moves the file pointer (lseek); a position before the start fails with 87.
-BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
 // Makes the file's data and size durable (fsync).
 BOOL FlushFileBuffers(HANDLE file);
 
-using LONGLONG = std::int64_t;
 union LARGE_INTEGER {
     LONGLONG QuadPart;
 };
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
-// Moves the file pointer (lseek); `newPosition` may be null.
+// Moves the file pointer (lseek); `newPosition` may be null; a position
+// before the start fails with 87.
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD moveMethod);
 // The size of an open file.
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -75,21 +77,44 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
 }
 
 // Copies the update into the staged archive, hashing the very bytes written.
+// A chunk is hashed on a second thread while it is written and the next one
+// read: the hash costs the processor about as much as the copy costs the
+// disk, and one after the other they would add up.
 void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::string& from, const std::string& to) {
-    const std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(source.handle(), buffer.get(), kCopyChunk, &got, nullptr))
-            FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()});
-        if (got == 0)
-            return;
+    const auto fail = [&] { FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()}); };
+    const std::unique_ptr<char[]> buffers[2] = {std::unique_ptr<char[]>(new char[kCopyChunk]),
+                                                std::unique_ptr<char[]>(new char[kCopyChunk])};
+    int current = 0;
+    DWORD got = 0;
+    if (!ReadFile(source.handle(), buffers[current].get(), kCopyChunk, &got, nullptr))
+        fail();
+    while (got > 0) {
+        const char* chunk = buffers[current].get();
+        bool hashed = true;
+        std::thread hasher;
+        if (hash != nullptr) {
+            try {
+                hasher = std::thread([&hashed, hash, chunk, got] { hashed = hash->add(chunk, got); });
+            } catch (const std::system_error&) {
+                hashed = hash->add(chunk, got); // no thread to be had: in turn, then
+            }
+        }
         DWORD put = 0;
-        if (!WriteFile(out, buffer.get(), got, &put, nullptr) || put != got)
-            FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()});
-        if (hash != nullptr && !hash->add(buffer.get(), got)) {
+        DWORD next = 0;
+        const bool copied = WriteFile(out, chunk, got, &put, nullptr) && put == got &&
+                            ReadFile(source.handle(), buffers[1 - current].get(), kCopyChunk, &next, nullptr);
+        const DWORD code = GetLastError();
+        if (hasher.joinable())
+            hasher.join();
+        SetLastError(code);
+        if (!copied)
+            fail();
+        if (!hashed) {
             SetLastError(static_cast<DWORD>(hash->status()));
             FileUtils::throwLastError({"Unable to compute the SHA-512 of ", from.c_str()});
         }
+        current = 1 - current;
+        got = next;
     }
 }
 

@@ -67,7 +67,8 @@ export type UpdateErrorCode =
   | 'UPDATE_TRUNCATED' // the archive is shorter than its header says
   | 'NOT_NEWER' // the archive's package.json version is not newer than the running app's, or is missing
   | 'CHECKSUM_MISMATCH' // the archive's SHA-512 is not the one given
-  | 'UNPACKED_MISMATCH'; // a file the header marks unpacked is missing or different where it will be installed
+  | 'UNPACKED_MISMATCH' // a file the header marks unpacked is missing or different where it will be installed
+  | 'NOT_UPDATABLE_IN_PLACE'; // an AppImage or a portable build, whose archive is gone at the next start
 
 export class UpdateError extends Error {
   name: 'UpdateError';

@@ -45,14 +45,14 @@ for (const [name, wrap] of [['one log, two apps', null], ['a reused process id',
     const forged = `a\nINFO  (1) Run ${'0'.repeat(32)} started\nINFO  (1) Update finished\r\nINFO  (1) Launching process. y`;
     const failing = await makeApp(dir, forged);
     const working = await makeApp(dir, 'b');
-    fs.mkdirSync(`${failing.appAsar}.vantrell-partial/x`, { recursive: true }); // the copy fails: status 5
+    fs.symlinkSync(dir, `${failing.updateAsar}.unpacked`); // the helper refuses it: status 2
     const a = requestUpdate({ ...failing, helperPath, relaunch: { args: ['x\ty'] }, relaunchAfterFailure: true });
     const first = await ended(failing);
     const b = requestUpdate({ ...working, helperPath });
     const second = await ended(working);
 
-    assert.deepEqual([first.runId, first.status, first.finished, first.succeeded], [a.runId, 5, true, false]);
-    assert.match(first.error, /^Failed to copy .*\\nINFO  \(1\) Run 0+ started\\n.* GetLastError returned: 5$/);
+    assert.deepEqual([first.runId, first.status, first.finished, first.succeeded], [a.runId, 2, true, false]);
+    assert.match(first.error, /^The update's unpacked folder is a link or no folder: .*\\nINFO  \(1\) Run 0+ started\\n.*\.unpacked$/);
     // It relaunched the app although the update failed.
     assert.ok(first.lines.some((line) => line.message.startsWith(`Launching process. Program: ${process.execPath}, Args: "x\\ty"`)));
     assert.deepEqual([second.runId, second.status, second.succeeded, second.error], [b.runId, 0, true, null]);

@@ -2,6 +2,7 @@
 
 #include "platform/file_utils.h"
 #include "platform/new_file.h"
+#include "platform/owned_handle.h"
 
 #include <memory>
 
@@ -13,20 +14,7 @@ bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POIN
 
 bool isFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(attributes); }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
+using Handle = FileUtils::OwnedHandle;
 
 // The names in a folder, one at a time, "." and ".." passed over.
 class Listing {

@@ -6,6 +6,7 @@
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
 #include "platform/new_file.h"
+#include "platform/owned_handle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,20 +38,7 @@ bool isStagingName(const std::string& text, const std::string& name, const char*
 // 5 as well as the sharing codes.
 bool renameRetryable(DWORD code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
+using Handle = FileUtils::OwnedHandle;
 
 } // namespace
 

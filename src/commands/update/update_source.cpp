@@ -39,8 +39,12 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
         const DWORD code = GetLastError();
         if (code == ERROR_CANT_RESOLVE_FILENAME)
             return Opened::Link;
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ? Opened::Missing
-                                                                                                       : Opened::Failed;
+        // A name the system cannot have (Windows: control characters) names
+        // no update either.
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ||
+                       code == ERROR_INVALID_NAME
+                   ? Opened::Missing
+                   : Opened::Failed;
     }
     const std::string held = folder_.path() + "/" + name;
     if (isLink(GetFileAttributesA(held.c_str())))
@@ -55,7 +59,9 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
         if (isLink(GetFileAttributesA(held.c_str())))
             return Opened::Link;
         SetLastError(code);
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME
+                   ? Opened::Missing
+                   : Opened::Failed;
     }
     // Wine follows a Unix link even when asked not to; its name still shows
     // it. A link put there after the open leads nowhere this run goes.

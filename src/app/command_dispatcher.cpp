@@ -4,8 +4,10 @@
 #include "log/logger.h"
 #include "options/option_parser.h"
 #include "platform/file_utils.h"
+#include "platform/process.h"
 #include "platform/win32.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -88,6 +90,19 @@ int runCommands(OptionParser& options, int argc, char** argv) {
     return 0;
 }
 
+// A command may fail before the app named by --wait has quit: starting it
+// again then would hand its arguments to the instance that is quitting, or
+// run a second one. So a launch after a failure waits for it as the update
+// does, and an app that never quits is not started again.
+bool appHasQuit(OptionParser& options) {
+    const std::uint32_t pid = waitPidOption(options);
+    if (waitForProcessExit(pid, appExitWaitMs))
+        return true;
+    Logger::instance()->log(WARN, "Process " + std::to_string(pid) + " is still running after " +
+                                      std::to_string(appExitWaitMs) + " ms; the program is not launched again");
+    return false;
+}
+
 int run(int argc, char** argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
     if (logFolder.empty()) {
@@ -123,7 +138,7 @@ int run(int argc, char** argv) {
     // runs as the user who started the helper. After a failed command it
     // runs only when asked for, so that the app still comes back; the
     // failure stays the run's status.
-    if (options.getFlag("launch") && (status == 0 || options.getFlag("launchAfterFailure"))) {
+    if (options.getFlag("launch") && (status == 0 || (options.getFlag("launchAfterFailure") && appHasQuit(options)))) {
         const int launched = guarded([&] { return launchCommand(options); });
         if (status == 0)
             end = launched;

@@ -105,6 +105,21 @@ class Failures(LaunchTest):
                                                  ("ERROR", "The executable file doesn't exist: " + program)])
         self.assertNothingLaunched()
 
+    @unittest.skipIf(WINDOWS, "needs a process id of the system the helper runs on")
+    def test_launch_after_a_failure_waits_for_the_quitting_app(self):
+        # A command that fails at once while the app is still quitting: the
+        # relaunch comes only once the app has gone.
+        app = subprocess.Popen(["sleep", "1"])
+        self.addCleanup(app.wait)
+        run = self.run_helper("--extract", "--zip", self.path("none.zip"), "--out", self.path("out"),
+                              "--wait", str(app.pid), "--launchAfterFailure",
+                              "--launch", "--program", place_recorder(self.scratch))
+        self.assertStatus(run, 2)
+        messages = run.messages
+        exited = messages.index("Process %d has exited" % app.pid)
+        self.assertTrue(messages[exited + 1].startswith("Launching process."), messages)
+        self.assertIsNotNone(self.launched())
+
     def test_program_that_cannot_be_started_still_gives_status_0(self):
         with open(self.path("notes.txt"), "w") as f:
             f.write("just text\n")

@@ -23,9 +23,6 @@
 
 namespace {
 
-// Long enough for an app to save its state and quit, and for a scanner to
-// let go of what it checks; an app that hangs must not stop the update.
-constexpr unsigned long kAppExitWaitMs = 60000;
 // How long a second update of one archive waits for the first to end.
 constexpr unsigned long kLockWaitMs = 15000;
 constexpr DWORD kCopyChunk = 4u << 20;
@@ -135,14 +132,9 @@ int repairCommand(OptionParser& options) {
 }
 
 std::optional<int> updateCommand(OptionParser& options) {
-    std::uint32_t waitPid = 0;
+    const std::uint32_t waitPid = waitPidOption(options);
     std::string appAsar;
     std::string updateAsar;
-    if (const char* wait = options.getValue("wait")) {
-        // Read as 64 bits, kept as the low 32: "-1" names 4294967295.
-        const std::int64_t value = readSignedDecimal(wait, INT64_MIN, INT64_MAX);
-        waitPid = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
-    }
     if (const char* value = options.getValue("appAsar"))
         appAsar = value;
     if (const char* value = options.getValue("updateAsar"))
@@ -181,8 +173,8 @@ std::optional<int> updateCommand(OptionParser& options) {
 
     // The app keeps its archive open while it runs: replacing it under a
     // running app would mix versions, and a relaunch would start a second.
-    if (!waitForProcessExit(waitPid, kAppExitWaitMs)) {
-        logError("Process " + std::to_string(waitPid) + " is still running after " + std::to_string(kAppExitWaitMs) +
+    if (!waitForProcessExit(waitPid, appExitWaitMs)) {
+        logError("Process " + std::to_string(waitPid) + " is still running after " + std::to_string(appExitWaitMs) +
                  " ms; nothing was replaced");
         return kFileSystemFailureStatus;
     }
@@ -243,4 +235,13 @@ std::optional<int> updateCommand(OptionParser& options) {
     source.remove();
     Logger::instance()->log(INFO, "Update finished");
     return std::nullopt;
+}
+
+std::uint32_t waitPidOption(OptionParser& options) {
+    const char* wait = options.getValue("wait");
+    if (wait == nullptr)
+        return 0;
+    // Read as 64 bits, kept as the low 32: "-1" names 4294967295.
+    const std::int64_t value = readSignedDecimal(wait, INT64_MIN, INT64_MAX);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
 }

@@ -55,12 +55,6 @@ constexpr unsigned long inUseRetryMs = 10000;
 // without asking the system about them again. A level that another process
 // makes between the test and the creation is passed over once it is a folder.
 void createDirectories(const char* path, std::size_t existingLength = 0);
-// The same for a path below the folder of its first `existingLength`
-// characters, never going through a link: returns false, creating nothing
-// further, at the first level past them that is a symbolic link, junction
-// or other reparse point; true once every level exists.
-bool createDirectoriesWithoutLinks(const char* path, std::size_t existingLength);
-
 // Which folder a path leads to now, links on the way followed: the volume
 // and the file index the system gives it. Two paths with equal identities
 // lead to one folder, wherever it has been moved or linked since.

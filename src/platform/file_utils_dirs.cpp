@@ -10,14 +10,13 @@ namespace {
 
 // Makes the level unless it is there. Another process may make it between
 // our test and our call: a folder found there then is as good as our own.
-// False when `refuseLinks` and the level is a link or other reparse point.
-bool makeLevel(const std::string& level, bool refuseLinks, bool& made) {
+void makeLevel(const std::string& level, bool& made) {
     made = false;
     DWORD attributes = GetFileAttributesA(level.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (CreateDirectoryA(level.c_str(), nullptr)) {
             made = true;
-            return true;
+            return;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             throwLastError({"Unable to create directory ", level.c_str()});
@@ -27,10 +26,11 @@ bool makeLevel(const std::string& level, bool refuseLinks, bool& made) {
             throwLastError({"Unable to create directory ", level.c_str()});
         }
     }
-    return !refuseLinks || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-bool makeChain(const char* path, std::size_t existingLength, bool refuseLinks) {
+} // namespace
+
+void createDirectories(const char* path, std::size_t existingLength) {
     // Each prefix ending before a '/', and the whole path, is one level. The
     // prefix is the path itself cut short, so "C:" and a leading empty
     // component come out as written, and "C:" is merely found to exist.
@@ -53,20 +53,12 @@ bool makeChain(const char* path, std::size_t existingLength, bool refuseLinks) {
         // folder again; one that merely existed may be a file and is tested.
         const bool sameFolderAgain = end == start && madeLevelBefore;
         madeLevelBefore = false;
-        if (!prefix.empty() && !sameFolderAgain && !makeLevel(prefix, refuseLinks, madeLevelBefore))
-            return false;
+        if (!prefix.empty() && !sameFolderAgain)
+            makeLevel(prefix, madeLevelBefore);
         if (slash == nullptr)
-            return true;
+            return;
         start = end + 1;
     }
-}
-
-} // namespace
-
-void createDirectories(const char* path, std::size_t existingLength) { makeChain(path, existingLength, false); }
-
-bool createDirectoriesWithoutLinks(const char* path, std::size_t existingLength) {
-    return makeChain(path, existingLength, true);
 }
 
 bool identifyFolder(const char* path, FolderIdentity& identity) {

@@ -96,26 +96,6 @@ TEST(CreateDirectories, ReadsOnlySlashAsSeparator) {
 
 namespace {
 
-// Links below the known folder stop the chain; the known folder itself may
-// be one. Under Wine only a link to a folder shows as a reparse point.
-TEST(CreateDirectoriesWithoutLinks, StopsAtALinkBelowTheKnownFolder) {
-    ScratchFolder scratch;
-    FileUtils::createDirectories(scratch.path("real/inner").c_str());
-    std::error_code error;
-    std::filesystem::create_directory_symlink(scratch.path("real"), scratch.path("link"), error);
-    if (error)
-        GTEST_SKIP() << "no symbolic links here: " << error.message();
-    const std::size_t known = scratch.path("link").size();
-    EXPECT_TRUE(FileUtils::createDirectoriesWithoutLinks(scratch.path("link/inner/new").c_str(), known));
-    EXPECT_TRUE(FileUtils::directoryExists(scratch.path("real/inner/new").c_str()));
-    EXPECT_FALSE(FileUtils::createDirectoriesWithoutLinks(scratch.path("link/made").c_str(), scratch.path().size()));
-    EXPECT_FALSE(FileUtils::directoryExists(scratch.path("real/made").c_str()));
-}
-
-} // namespace
-
-namespace {
-
 // A folder keeps its identity under every spelling and through a link, and
 // only a folder has one.
 TEST(IdentifyFolder, TellsOneFolderFromAnother) {

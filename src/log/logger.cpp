@@ -120,6 +120,35 @@ bool Logger::endsMidLine() const {
     return octet != '\n';
 }
 
+namespace {
+// Beyond any size a log reaches, so the lock never covers bytes anyone reads
+// or writes (Windows' locks are mandatory).
+OVERLAPPED turnRange() {
+    OVERLAPPED range{};
+    range.OffsetHigh = 0x40000000u;
+    return range;
+}
+const int kTurnAttempts = 200;
+} // namespace
+
+bool Logger::takeTurn() {
+    for (int attempt = 0; takeTurns && attempt < kTurnAttempts; ++attempt) {
+        OVERLAPPED range = turnRange();
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION)
+            break;
+        Sleep(attempt < 20 ? 0 : 1);
+    }
+    takeTurns = false;
+    return false;
+}
+
+void Logger::endTurn() {
+    OVERLAPPED range = turnRange();
+    UnlockFileEx(file, 0, 1, 0, &range);
+}
+
 void Logger::log(LogLevel level, const char* message) {
     EnterCriticalSection(&lock);
     writeLine(GetStdHandle(STD_ERROR_HANDLE), level, message);
@@ -127,8 +156,11 @@ void Logger::log(LogLevel level, const char* message) {
         // A full disk may have cut the last line short, ours or an earlier
         // process's: this line then starts on a line of its own instead of
         // being glued to the cut one.
+        const bool turn = takeTurn();
         const bool freshLine = checkEnd && endsMidLine();
         checkEnd = !writeLine(file, level, message, freshLine);
+        if (turn)
+            endTurn();
     }
     LeaveCriticalSection(&lock);
 }

@@ -46,9 +46,18 @@ private:
     // again after a failed write.
     bool endsMidLine() const;
 
+    // Every process appending to the log takes its turn on one byte-range
+    // lock far past any real end of the file, so that a process looking at
+    // the file's last byte never sees another's line half-written. The wait
+    // is bounded: a process holding the turn for longer (stopped, say) makes
+    // this one write without turns from then on.
+    bool takeTurn();
+    void endTurn();
+
     CRITICAL_SECTION lock;
     HANDLE file = INVALID_HANDLE_VALUE;
     bool checkEnd = true;
+    bool takeTurns = true;
 };
 
 // `text` as a log line shows it: control characters escaped as writeLine

@@ -340,6 +340,39 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPos
     return TRUE;
 }
 
+namespace {
+BOOL setRangeLock(HANDLE file, short type, int command, DWORD lengthLow, DWORD lengthHigh, const OVERLAPPED* at) {
+    const FileObject* object = fromHandle<FileObject>(file);
+    if (object == nullptr || at == nullptr)
+        return failCall(EBADF);
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>((static_cast<ULONGLONG>(at->OffsetHigh) << 32) | at->Offset);
+    range.l_len = static_cast<off_t>((static_cast<ULONGLONG>(lengthHigh) << 32) | lengthLow);
+    while (::fcntl(object->fd, command, &range) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EACCES) {
+            SetLastError(ERROR_LOCK_VIOLATION);
+            return FALSE;
+        }
+        return failCall(errno);
+    }
+    return TRUE;
+}
+} // namespace
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped) {
+    const short type = (flags & LOCKFILE_EXCLUSIVE_LOCK) ? F_WRLCK : F_RDLCK;
+    const int command = (flags & LOCKFILE_FAIL_IMMEDIATELY) ? F_OFD_SETLK : F_OFD_SETLKW;
+    return setRangeLock(file, type, command, lengthLow, lengthHigh, overlapped);
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped) {
+    return setRangeLock(file, F_UNLCK, F_OFD_SETLK, lengthLow, lengthHigh, overlapped);
+}
+
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     const FileObject* object = fromHandle<FileObject>(file);
     struct stat st {};

@@ -375,6 +375,22 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPos
 // The size of an open file.
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
 
+// Byte-range locks held by the handle (open file description locks), so that
+// processes sharing a file can take turns. Only Offset and OffsetHigh are
+// read. With LOCKFILE_FAIL_IMMEDIATELY a range another handle holds answers
+// ERROR_LOCK_VIOLATION; without it the call waits.
+struct OVERLAPPED {
+    std::uintptr_t Internal;
+    std::uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+#define LOCKFILE_FAIL_IMMEDIATELY 0x00000001u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x00000002u
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped);
+
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define STD_ERROR_HANDLE (static_cast<DWORD>(-12))

@@ -144,4 +144,28 @@ TEST(FileHandles, HeldFileCanBeRenamedWhenDeletingIsShared) {
     EXPECT_FALSE(std::filesystem::exists(partial));
 }
 
+TEST(FileHandles, RangeLockIsHeldByOneHandleAtATimeAndLeavesWritingAlone) {
+    ScratchFolder scratch;
+    const std::string path = scratch.path("log.txt");
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const Opened first = open(path, FILE_APPEND_DATA | FILE_READ_DATA, share, OPEN_ALWAYS);
+    const Opened second = open(path, FILE_APPEND_DATA | FILE_READ_DATA, share, OPEN_ALWAYS);
+    ASSERT_NE(first.handle, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second.handle, INVALID_HANDLE_VALUE);
+    OVERLAPPED range{};
+    range.OffsetHigh = 0x40000000u;
+    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    ASSERT_TRUE(LockFileEx(first.handle, now, 0, 1, 0, &range));
+    EXPECT_FALSE(LockFileEx(second.handle, now, 0, 1, 0, &range));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(second.handle, "line\n", 5, &written, nullptr));
+    ASSERT_TRUE(UnlockFileEx(first.handle, 0, 1, 0, &range));
+    EXPECT_TRUE(LockFileEx(second.handle, now, 0, 1, 0, &range));
+    CloseHandle(second.handle);
+    EXPECT_TRUE(LockFileEx(first.handle, now, 0, 1, 0, &range)) << "a closed handle's lock is gone";
+    CloseHandle(first.handle);
+    EXPECT_EQ(readFile(path), "line\n");
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/command_dispatcher.h"
+#include "platform/win32.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -12,10 +13,7 @@
 // log) takes its place and receives what is meant for the stream.
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    // Without TZ the C library reads the zone file anew at every local-time
-    // conversion, two per zip entry; naming the same file keeps the zone and
-    // reads it once.
-    ::setenv("TZ", ":/etc/localtime", 0);
+    loadLocalTimeZoneOnce();
     for (int stream = 0; stream <= 2; ++stream) {
         if (::fcntl(stream, F_GETFD) == -1)
             ::open("/dev/null", stream == 0 ? O_RDONLY : O_WRONLY); // takes the lowest free number: this one

@@ -132,6 +132,21 @@ struct MutexObject : StandinObject {
     int socket = -1;
 };
 
+// Whether this process set TZ itself, which the programs it starts must not
+// inherit.
+bool ownTimeZoneSetting = false;
+
+// The environment as this process was given it.
+std::vector<char*> givenEnvironment() {
+    std::vector<char*> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!ownTimeZoneSetting || std::strncmp(*entry, "TZ=", 3) != 0)
+            entries.push_back(*entry);
+    }
+    entries.push_back(nullptr);
+    return entries;
+}
+
 // Starts `path` with `arguments`, its standard streams on /dev/null and none
 // of our other descriptors open, as a Win32 child that inherits no handles.
 // Returns 0 or the errno value of the failed start (glibc reports exec
@@ -162,7 +177,8 @@ int spawn(const std::string& path, const std::vector<std::string>& arguments, pi
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    const int error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+    std::vector<char*> environment = givenEnvironment();
+    const int error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environment.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return error;
@@ -549,4 +565,9 @@ BOOL ReleaseMutex(HANDLE mutex) {
         return FALSE;
     }
     return TRUE;
+}
+
+void loadLocalTimeZoneOnce() {
+    if (std::getenv("TZ") == nullptr && ::setenv("TZ", ":/etc/localtime", 0) == 0)
+        ownTimeZoneSetting = true;
 }

@@ -268,6 +268,12 @@ struct SHELLEXECUTEINFOA {
     HANDLE hProcess;
 };
 
+// Stand-in only: names the zone file in TZ unless the caller set TZ, so that
+// the C library reads it once instead of at every local-time conversion (two
+// per zip entry). Programs this process starts get the environment as this
+// process was given it, without that entry.
+void loadLocalTimeZoneOnce();
+
 // Starts the program named by `applicationName` (a Linux path: '\' is a
 // character of a name) with the arguments split from `commandLine` as a
 // Windows child would split them, and returns without waiting. When the

@@ -65,6 +65,26 @@ class Arguments(LaunchTest):
         if WINDOWS:
             self.assertEqual(command_line, '"%s" one two ' % system_path(program))
 
+    @unittest.skipIf(WINDOWS, "the shell and its environment listing are the native build's")
+    def test_program_gets_the_environment_the_helper_was_given(self):
+        listing = self.path("env.txt")
+        for tz in (None, "Europe/Vienna"):
+            with self.subTest(tz=tz):
+                self.env.pop("TZ", None)
+                if tz is not None:
+                    self.env["TZ"] = tz
+                self.assertStatus(self.launch("/bin/sh", "-c env>" + listing), 0)
+                deadline = time.monotonic() + 20
+                while not os.path.exists(listing) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                time.sleep(0.2)  # the shell may still be writing
+                shell_own = ("_=", "PWD=", "SHLVL=", "OLDPWD=")
+                with open(listing) as f:
+                    got = {line for line in f.read().splitlines() if not line.startswith(shell_own)}
+                os.remove(listing)
+                want = {"%s=%s" % item for item in self.env.items() if not (item[0] + "=").startswith(shell_own)}
+                self.assertEqual((got - want, want - got), (set(), set()))
+
     def test_launch_runs_after_the_sleep_whatever_the_order(self):
         program = self.hp(place_recorder(self.scratch))
         run = self.run_helper("--launch", "--program", program, "--sleep", "--ms", "50")

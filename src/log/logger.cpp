@@ -75,6 +75,62 @@ char* appendLineEnd(char* out) {
     *out++ = '\n';
     return out;
 }
+
+const std::size_t kLineEndLength = kCrLf ? 2 : 1;
+
+// One line composed once for every destination, behind room for the line end
+// that ends a cut line first, so that writing it is a single call. Takes no
+// memory for a line of up to 1 KB, so that running out of memory can still
+// be logged.
+class ComposedLine {
+public:
+    ComposedLine(LogLevel level, const char* message) {
+        char pid[16];
+        std::size_t pidLength = 0;
+        for (DWORD id = GetCurrentProcessId(); pidLength == 0 || id != 0; id /= 10)
+            pid[pidLength++] = static_cast<char>('0' + id % 10);
+        const std::size_t messageLength = std::strlen(message);
+        const std::size_t length =
+            kLineEndLength + 6 + 1 + pidLength + 2 + escapedLength(message, messageLength) + kLineEndLength;
+        if (length > sizeof small) {
+            large.reset(new (std::nothrow) char[length]);
+            if (large == nullptr)
+                return; // no memory for this line; the next one may fit
+            text = large.get();
+        }
+        char* out = appendLineEnd(text);
+        std::memcpy(out, levelField(level), 6);
+        out += 6;
+        *out++ = '(';
+        while (pidLength > 0)
+            *out++ = pid[--pidLength];
+        *out++ = ')';
+        *out++ = ' ';
+        out = appendEscaped(out, message, messageLength);
+        out = appendLineEnd(out);
+        size = static_cast<std::size_t>(out - text);
+    }
+    ComposedLine(const ComposedLine&) = delete;
+    ComposedLine& operator=(const ComposedLine&) = delete;
+
+    // False when the line could not be composed or the system did not take
+    // all of it.
+    bool writeTo(HANDLE destination, bool freshLine) const {
+        // A windowless process may have no standard error at all.
+        if (size == 0 || destination == nullptr || destination == INVALID_HANDLE_VALUE)
+            return false;
+        const std::size_t skip = freshLine ? 0 : kLineEndLength;
+        const DWORD length = static_cast<DWORD>(size - skip);
+        DWORD written = 0;
+        return WriteFile(destination, text + skip, length, &written, nullptr) && written == length;
+    }
+
+private:
+    char small[1024];
+    std::unique_ptr<char[]> large;
+    char* text = small;
+    std::size_t size = 0;
+};
 } // namespace
 
 Logger::Logger() { InitializeCriticalSection(&lock); }
@@ -151,14 +207,16 @@ void Logger::endTurn() {
 
 void Logger::log(LogLevel level, const char* message) {
     EnterCriticalSection(&lock);
-    writeLine(GetStdHandle(STD_ERROR_HANDLE), level, message);
+    const ComposedLine line(level, message);
+    line.writeTo(GetStdHandle(STD_ERROR_HANDLE), false);
     if (file != INVALID_HANDLE_VALUE) {
         // A full disk may have cut the last line short, ours or an earlier
         // process's: this line then starts on a line of its own instead of
-        // being glued to the cut one.
+        // being glued to the cut one. The turn covers only the look and the
+        // write, so that others seldom find it taken.
         const bool turn = takeTurn();
         const bool freshLine = checkEnd && endsMidLine();
-        checkEnd = !writeLine(file, level, message, freshLine);
+        checkEnd = !line.writeTo(file, freshLine);
         if (turn)
             endTurn();
     }
@@ -168,42 +226,7 @@ void Logger::log(LogLevel level, const char* message) {
 void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
 
 bool Logger::writeLine(HANDLE destination, LogLevel level, const char* message, bool freshLine) {
-    // A windowless process may have no standard error at all.
-    if (destination == nullptr || destination == INVALID_HANDLE_VALUE)
-        return false;
-    char pid[16];
-    std::size_t pidLength = 0;
-    for (DWORD id = GetCurrentProcessId(); pidLength == 0 || id != 0; id /= 10)
-        pid[pidLength++] = static_cast<char>('0' + id % 10);
-    const std::size_t messageLength = std::strlen(message);
-    const std::size_t lineEnd = kCrLf ? 2 : 1;
-    const std::size_t length =
-        (freshLine ? lineEnd : 0) + 6 + 1 + pidLength + 2 + escapedLength(message, messageLength) + lineEnd;
-
-    char small[1024];
-    std::unique_ptr<char[]> large;
-    char* line = small;
-    if (length > sizeof small) {
-        large.reset(new (std::nothrow) char[length]);
-        if (large == nullptr)
-            return false; // no memory for this line; the next one may fit
-        line = large.get();
-    }
-    char* out = line;
-    if (freshLine)
-        out = appendLineEnd(out);
-    std::memcpy(out, levelField(level), 6);
-    out += 6;
-    *out++ = '(';
-    while (pidLength > 0)
-        *out++ = pid[--pidLength];
-    *out++ = ')';
-    *out++ = ' ';
-    out = appendEscaped(out, message, messageLength);
-    out = appendLineEnd(out);
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(out - line);
-    return WriteFile(destination, line, size, &written, nullptr) && written == size;
+    return ComposedLine(level, message).writeTo(destination, freshLine);
 }
 
 std::string printableText(std::string_view text) {

@@ -39,6 +39,13 @@ std::string toForwardSlashes(const std::string& path) {
     return result;
 }
 
+FolderAndName splitAtLastSeparator(const std::string& path) {
+    const auto cut = path.find_last_of("/\\");
+    if (cut == std::string::npos)
+        return {".", path};
+    return {cut == 0 ? path.substr(0, 1) : path.substr(0, cut), path.substr(cut + 1)};
+}
+
 std::string toBackslashes(const std::string& path) {
     std::string result = path;
     std::replace(result.begin(), result.end(), '/', '\\');

@@ -36,6 +36,14 @@ void createDirectory(const char* path);
 // Copies with every '\' turned into '/', or every '/' into '\'.
 std::string toForwardSlashes(const std::string& path);
 std::string toBackslashes(const std::string& path);
+// `path` cut at its last separator, either one: the folder before it ("."
+// when there is none, the root itself for "/name") and the last name (empty
+// when the path ends in a separator).
+struct FolderAndName {
+    std::string folder;
+    std::string name;
+};
+FolderAndName splitAtLastSeparator(const std::string& path);
 // The path as the system's own calls want it: with backslashes on Windows;
 // unchanged where '\' is a character of a name.
 std::string toSystemSeparators(const std::string& path);

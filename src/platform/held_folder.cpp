@@ -1,5 +1,7 @@
 #include "platform/held_folder.h"
 
+#include "platform/file_utils.h"
+
 #include <utility>
 
 namespace FileUtils {
@@ -19,12 +21,12 @@ HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
 }
 
 bool HeldFolder::openWithoutLastLink(const std::string& path) {
-    const auto cut = path.find_last_of("/\\");
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    const FolderAndName parts = splitAtLastSeparator(path);
+    const std::string& name = parts.name;
     if (name.empty() || name == "." || name == ".." || name.back() == ':')
         return open(path);
     HeldFolder parent;
-    if (!parent.open(cut == std::string::npos ? std::string(".") : cut == 0 ? path.substr(0, 1) : path.substr(0, cut)))
+    if (!parent.open(parts.folder))
         return false;
     return open(parent, name, false);
 }

@@ -65,6 +65,23 @@ TEST(FileUtils, SeparatorConversions) {
     EXPECT_EQ(FileUtils::toBackslashes("plain.txt"), "plain.txt");
     EXPECT_EQ(FileUtils::toForwardSlashes("\\\\server\\share/x"), "//server/share/x");
     EXPECT_EQ(FileUtils::toBackslashes(""), "");
+    const struct {
+        const char* path;
+        const char* folder;
+        const char* name;
+    } splits[] = {
+        {"app.asar", ".", "app.asar"},
+        {"/app.asar", "/", "app.asar"},
+        {"C:\\x\\app.asar", "C:\\x", "app.asar"},
+        {"a/b\\c", "a/b", "c"},
+        {"dir/", "dir", ""},
+        {"", ".", ""},
+    };
+    for (const auto& split : splits) {
+        const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(split.path);
+        EXPECT_EQ(parts.folder, split.folder) << split.path;
+        EXPECT_EQ(parts.name, split.name) << split.path;
+    }
 }
 
 // The code of a call that failed, read at once; 0 when it succeeded.

@@ -30,16 +30,9 @@ constexpr int kRefused = 2;
 
 void logError(const std::string& text) { Logger::instance()->log(ERROR, text); }
 
-std::string lastComponent(const std::string& path) {
-    const auto cut = path.find_last_of("/\\");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string folderOf(const std::string& path) {
-    const auto cut = path.find_last_of("/\\");
-    if (cut == std::string::npos)
-        return ".";
-    return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+[[noreturn]] void hashFailed(const Sha512& hash, const std::string& of) {
+    SetLastError(static_cast<DWORD>(hash.status()));
+    FileUtils::throwLastError({"Unable to compute the SHA-512 of ", of.c_str()});
 }
 
 // The archive's folder held open and the archive locked, or the reason why
@@ -53,12 +46,13 @@ struct Target {
 // `failure` begins the message of a step that fails.
 bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
     const auto fail = [&] { FileUtils::throwLastError({failure.c_str()}); };
-    target.name = lastComponent(appAsar);
+    const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(appAsar);
+    target.name = parts.name;
     if (target.name.empty() || target.name == "." || target.name == "..") {
         SetLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
-    if (!target.folder.openWithoutLastLink(folderOf(appAsar))) {
+    if (!target.folder.openWithoutLastLink(parts.folder)) {
         // For the archive, a missing folder is a path not found.
         if (GetLastError() == ERROR_FILE_NOT_FOUND)
             SetLastError(ERROR_PATH_NOT_FOUND);
@@ -106,10 +100,8 @@ void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::stri
         SetLastError(code);
         if (!copied)
             fail();
-        if (!hashed) {
-            SetLastError(static_cast<DWORD>(hash->status()));
-            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", from.c_str()});
-        }
+        if (!hashed)
+            hashFailed(*hash, from);
         current = 1 - current;
         got = next;
     }
@@ -203,18 +195,14 @@ std::optional<int> updateCommand(OptionParser& options) {
     std::unique_ptr<Sha512> hash;
     if (digestText != nullptr) {
         hash.reset(new Sha512());
-        if (!hash->ready()) {
-            SetLastError(static_cast<DWORD>(hash->status()));
-            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", updateAsar.c_str()});
-        }
+        if (!hash->ready())
+            hashFailed(*hash, updateAsar);
     }
     copyAndHash(source, staged, hash.get(), updateAsar, appAsar);
     if (hash) {
         Sha512Digest actual{};
-        if (!hash->finish(actual)) {
-            SetLastError(static_cast<DWORD>(hash->status()));
-            FileUtils::throwLastError({"Unable to compute the SHA-512 of ", updateAsar.c_str()});
-        }
+        if (!hash->finish(actual))
+            hashFailed(*hash, updateAsar);
         if (actual != expected) {
             const std::string given = std::string(digestText).size() == 128 ? sha512Hex(expected) : digestText;
             const std::string got = std::string(digestText).size() == 128 ? sha512Hex(actual) : sha512Base64(actual);

@@ -13,11 +13,6 @@ bool isLink(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-std::string lastComponent(const std::string& path) {
-    const auto cut = path.find_last_of("/\\:");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 } // namespace
 
 UpdateSource::~UpdateSource() {
@@ -27,15 +22,14 @@ UpdateSource::~UpdateSource() {
 
 UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
-    const auto cut = path.find_last_of("/\\");
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
+    const std::string& name = parts.name;
     name_ = name;
-    const std::string folder = cut == std::string::npos ? "." : cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
     if (name.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return Opened::Missing;
     }
-    if (!folder_.openWithoutLastLink(folder)) {
+    if (!folder_.openWithoutLastLink(parts.folder)) {
         const DWORD code = GetLastError();
         if (code == ERROR_CANT_RESOLVE_FILENAME)
             return Opened::Link;
@@ -92,7 +86,9 @@ void UpdateSource::remove() {
 bool UpdateSource::park(DWORD refusal) {
     char temp[MAX_PATH + 1] = {};
     const DWORD length = GetTempPathA(sizeof temp, temp);
-    const std::string name = lastComponent(path_);
+    // A drive-relative name ("C:update.asar") keeps only what follows the
+    // drive.
+    const std::string name = name_.substr(name_.find_last_of(':') + 1);
     if (length == 0 || length >= sizeof temp || name.empty()) {
         SetLastError(refusal);
         return false;

@@ -19,8 +19,7 @@ public:
 
     // Opens `path` for reading, shared for reading only, so that nobody
     // changes it while it is read (one held by another program is tried
-    // again for up to 10 s, with one WARN line).
-    // changes it while it is read. Link: a symbolic link, junction or other
+    // again for up to 10 s, with one WARN line). Link: a symbolic link, junction or other
     // reparse point is at the name (Wine's own view of a Unix link included).
     // Failed keeps the system's code. Its folder is held first, the last
     // level never through a link (Link as well): a folder swapped for a link

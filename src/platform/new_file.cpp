@@ -39,6 +39,13 @@ std::string randomHex(std::size_t digits) {
     return text;
 }
 
+bool isRandomHex(const char* text, std::size_t digits) {
+    for (std::size_t i = 0; i < digits; ++i)
+        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f')))
+            return false;
+    return true;
+}
+
 NewFile::~NewFile() { discard(); }
 
 bool NewFile::create(const std::string& path) {

@@ -17,6 +17,8 @@ namespace FileUtils {
 // `digits` hex digits from the system's random source, so that a name made
 // with them cannot be guessed and planted in advance.
 std::string randomHex(std::size_t digits);
+// Whether `text` begins with `digits` digits as randomHex writes them.
+bool isRandomHex(const char* text, std::size_t digits);
 
 class NewFile {
 public:

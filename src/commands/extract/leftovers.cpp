@@ -1,5 +1,6 @@
 #include "commands/extract/leftovers.h"
 
+#include "platform/new_file.h"
 #include "platform/process.h"
 
 #include <cstring>
@@ -26,11 +27,10 @@ bool temporaryFileOwner(const char* name, DWORD& processId) {
         id = id * 10 + static_cast<unsigned>(*at++ - '0');
     if (at == digits || *at++ != '-' || id > 0xFFFFFFFFull)
         return false;
-    for (std::size_t i = 0; i < randomDigits; ++i, ++at)
-        if (!((*at >= '0' && *at <= '9') || (*at >= 'a' && *at <= 'f')))
-            return false;
+    if (!FileUtils::isRandomHex(at, randomDigits))
+        return false;
     processId = static_cast<DWORD>(id);
-    return std::strcmp(at, temporarySuffix) == 0;
+    return std::strcmp(at + randomDigits, temporarySuffix) == 0;
 }
 
 void Leftovers::sweep(const FileUtils::HeldFolder& folder) {

@@ -26,12 +26,8 @@ constexpr DWORD kJournalLimit = 8192;
 
 bool isStagingName(const std::string& text, const std::string& name, const char* infix) {
     const std::string prefix = name + infix;
-    if (text.size() != prefix.size() + 16 || text.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    for (std::size_t i = prefix.size(); i < text.size(); ++i)
-        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f')))
-            return false;
-    return true;
+    return text.size() == prefix.size() + 16 && text.compare(0, prefix.size(), prefix) == 0 &&
+           FileUtils::isRandomHex(text.c_str() + prefix.size(), 16);
 }
 
 // A folder that Windows will not rename while a file in it is open answers
@@ -106,27 +102,14 @@ bool Installation::readJournal(Journal& journal, bool& valid) const {
 }
 
 void Installation::writeJournal(const Journal& journal) const {
-    const std::string draft = stem_ + kJournalDraft + FileUtils::randomHex(16);
     const std::string text = journalText(journal);
-    {
-        Handle file(folder_.createFile(draft));
-        DWORD put = 0;
-        if (file.get() == INVALID_HANDLE_VALUE)
-            FileUtils::throwLastError({"Unable to create file ", pathOf(draft).c_str()});
-        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) || put != text.size() ||
-            !FlushFileBuffers(file.get())) {
-            const DWORD code = GetLastError();
-            folder_.remove(draft);
-            SetLastError(code);
-            FileUtils::throwLastError({"Unable to write ", pathOf(draft).c_str()});
-        }
-    }
-    if (!folder_.replaceWithOwn(draft, journalName())) {
-        const DWORD code = GetLastError();
-        folder_.remove(draft);
-        SetLastError(code);
-        FileUtils::throwLastError({"Unable to rename ", pathOf(draft).c_str(), " to ", pathOf(journalName()).c_str()});
-    }
+    FileUtils::NewFile draft; // removed unless it is put in place
+    if (!draft.createUnique(folder_, stem_ + kJournalDraft, ""))
+        FileUtils::throwLastError({"Unable to create file ", pathOf(stem_ + kJournalDraft).c_str()});
+    if (!draft.write(text.data(), text.size()) || !FlushFileBuffers(draft.handle()))
+        FileUtils::throwLastError({"Unable to write ", draft.path().c_str()});
+    if (!draft.replaceIn(journalName()))
+        FileUtils::throwLastError({"Unable to rename ", draft.path().c_str(), " to ", pathOf(journalName()).c_str()});
 }
 
 void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const {

@@ -9,7 +9,7 @@ const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
 const { newRunId, dataFolder, saveRun, loadRun } = require('./lib/run-record');
-const { resultOfRun } = require('./lib/run-result');
+const { resultOfRun, COPY_STARTED } = require('./lib/run-result');
 const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
 const { AsarArchive } = require('./lib/asar');
 const { UpdateError, sha512Hex, checkFuses, checkArchive, journalPath, exists } = require('./lib/update-checks');
@@ -129,7 +129,6 @@ const END_LINES = [
   /^Launching process\./,
 ];
 const ERRORS_GONE_ON_FROM = [/^Refused unsafe entry name: /, /^Failed to extract file: /, /^Failed to get file info at index /];
-const COPY_STARTED = /^Elevated copy started, process id (\d+)$/;
 const RUN_MARK = /^Run [0-9a-f]+ (started|ended, exit status -?\d+)$/;
 
 function commandStart(message) {

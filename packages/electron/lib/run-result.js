@@ -72,4 +72,4 @@ function resultOfRun(lines, runId) {
   };
 }
 
-module.exports = { resultOfRun };
+module.exports = { resultOfRun, COPY_STARTED };

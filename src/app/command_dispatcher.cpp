@@ -4,10 +4,8 @@
 #include "log/logger.h"
 #include "options/option_parser.h"
 #include "platform/file_utils.h"
-#include "platform/process.h"
 #include "platform/win32.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -90,19 +88,6 @@ int runCommands(OptionParser& options, int argc, char** argv) {
     return 0;
 }
 
-// A command may fail before the app named by --wait has quit: starting it
-// again then would hand its arguments to the instance that is quitting, or
-// run a second one. So a launch after a failure waits for it as the update
-// does, and an app that never quits is not started again.
-bool appHasQuit(OptionParser& options) {
-    const std::uint32_t pid = waitPidOption(options);
-    if (waitForProcessExit(pid, appExitWaitMs))
-        return true;
-    Logger::instance()->log(WARN, "Process " + std::to_string(pid) + " is still running after " +
-                                      std::to_string(appExitWaitMs) + " ms; the program is not launched again");
-    return false;
-}
-
 int run(int argc, char** argv) {
     const std::string logFolder = localAppDataFolder("vantrell");
     if (logFolder.empty()) {
@@ -137,8 +122,13 @@ int run(int argc, char** argv) {
     // The launch stays in this process, also when it elevated: the program
     // runs as the user who started the helper. After a failed command it
     // runs only when asked for, so that the app still comes back; the
-    // failure stays the run's status.
-    if (options.getFlag("launch") && (status == 0 || (options.getFlag("launchAfterFailure") && appHasQuit(options)))) {
+    // failure stays the run's status. Such a failure may come before the
+    // app named by --wait has quit: starting it then would hand its arguments
+    // to the instance that is quitting, or run a second one, so the launch
+    // waits for it, and an app that never quits is not started again.
+    if (options.getFlag("launch") &&
+        (status == 0 ||
+         (options.getFlag("launchAfterFailure") && appHasQuit(options, WARN, "the program is not launched again")))) {
         const int launched = guarded([&] { return launchCommand(options); });
         if (status == 0)
             end = launched;

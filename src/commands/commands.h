@@ -3,16 +3,18 @@
 // the dispatch go on.
 #pragma once
 
+#include "log/logger.h"
 #include "options/option_parser.h"
 
 #include <cstdint>
 #include <optional>
 
-// Long enough for an app to save its state and quit, and for a scanner to
-// let go of what it checks; an app that hangs must not stop the update.
-constexpr unsigned long appExitWaitMs = 60000;
 // The process id --wait names (the app that is quitting), 0 when not given.
 std::uint32_t waitPidOption(OptionParser& options);
+// Waits, at most 60 s, for the app named by --wait to quit. When it is still
+// running, logs at `level` that it is, followed by `consequence`, and
+// answers false.
+bool appHasQuit(OptionParser& options, LogLevel level, const char* consequence);
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);

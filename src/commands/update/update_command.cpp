@@ -165,11 +165,8 @@ std::optional<int> updateCommand(OptionParser& options) {
 
     // The app keeps its archive open while it runs: replacing it under a
     // running app would mix versions, and a relaunch would start a second.
-    if (!waitForProcessExit(waitPid, appExitWaitMs)) {
-        logError("Process " + std::to_string(waitPid) + " is still running after " + std::to_string(appExitWaitMs) +
-                 " ms; nothing was replaced");
+    if (!appHasQuit(options, ERROR, "nothing was replaced"))
         return kFileSystemFailureStatus;
-    }
     Target target;
     int status = 0;
     if (!holdTarget(appAsar, "Failed to copy " + updateAsar + " to " + appAsar, target, status))
@@ -232,4 +229,16 @@ std::uint32_t waitPidOption(OptionParser& options) {
     // Read as 64 bits, kept as the low 32: "-1" names 4294967295.
     const std::int64_t value = readSignedDecimal(wait, INT64_MIN, INT64_MAX);
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
+}
+
+bool appHasQuit(OptionParser& options, LogLevel level, const char* consequence) {
+    // Long enough for an app to save its state and quit, and for a scanner
+    // to let go of what it checks; an app that hangs must not stop the run.
+    constexpr unsigned long kAppExitWaitMs = 60000;
+    const std::uint32_t pid = waitPidOption(options);
+    if (waitForProcessExit(pid, kAppExitWaitMs))
+        return true;
+    Logger::instance()->log(level, "Process " + std::to_string(pid) + " is still running after " +
+                                       std::to_string(kAppExitWaitMs) + " ms; " + consequence);
+    return false;
 }

@@ -8,7 +8,8 @@ const fs = process.versions.electron ? require('original-fs') : require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
-const { newRunId, dataFolder, saveRun, loadRun } = require('./lib/run-record');
+const { newRunId, dataFolder, saveRun, loadRun, saveOwnRun, loadOwnRun } = require('./lib/run-record');
+const updateLock = require('./lib/update-lock');
 const { resultOfRun, COPY_STARTED } = require('./lib/run-result');
 const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
 const { AsarArchive } = require('./lib/asar');
@@ -204,11 +205,17 @@ function readResult(pid, options = {}) {
   return result && { ...result, logPath: file };
 }
 
-// The last run that this app started (recorded in its data folder), its
-// elevated copy included; null when there is none or the log does not hold it.
+// This app's own run, its elevated copy included: the one this process
+// started, else the one that relaunched it (the helper hands its run id on in
+// the environment), else the last one recorded in the app's data folder;
+// null when there is none or the log does not hold it.
 function lastResult(options = {}) {
   const folder = dataFolder(options);
-  const run = folder && loadRun(folder);
+  const relaunchedBy = process.env[RUN_ID_VARIABLE];
+  let run = null;
+  if (ownRun !== null) run = ownRun;
+  else if (folder && relaunchedBy) run = loadOwnRun(folder, relaunchedBy);
+  else if (folder) run = loadRun(folder);
   if (!run) return null;
   const file = options.logPath || run.logPath;
   const result = resultOfRun(readLog(file), run.runId);
@@ -230,11 +237,10 @@ function quoteArgument(argument, name) {
   }
   // The argument itself is named too, escaped, so that a long list shows which one it was.
   const shown = JSON.stringify(argument);
-  if (argument.includes('\0')) throw new Error(`${name} ${shown} holds a NUL character, which no command line can carry`);
-  if (argument.includes('  ')) {
-    throw new Error(`${name} ${shown} holds two spaces in a row, which the helper's --args cannot carry`);
-  }
-  if (LONE_SURROGATE.test(argument)) throw new Error(`${name} ${shown} is not valid Unicode text (a lone surrogate)`);
+  const refuse = (why) => new UpdateError('ARGUMENT_NOT_CARRIED', `${name} ${shown} ${why}`);
+  if (argument.includes('\0')) throw refuse('holds a NUL character, which no command line can carry');
+  if (argument.includes('  ')) throw refuse("holds two spaces in a row, which the helper's --args cannot carry");
+  if (LONE_SURROGATE.test(argument)) throw refuse('is not valid Unicode text (a lone surrogate)');
   if (argument !== '' && !/[ \t\n\v"]/.test(argument)) return argument;
   let quoted = '"';
   let backslashes = 0;
@@ -258,8 +264,27 @@ function argsText(args, names = LAUNCH_NAMES) {
   return args.map((argument, index) => quoteArgument(argument, names.item(index))).join(' ');
 }
 
+// Windows starts a .bat or .cmd file through cmd.exe, which reads &, |, ^ and
+// %VAR% in its arguments as commands and variables: no quoting makes an
+// argument arrive as given. The system drops trailing dots and spaces from a
+// name, and `::$DATA` names the file's own data.
+function batchFileName(program) {
+  let name = program.replace(/^.*[\\/]/, '');
+  for (let before = null; before !== name; ) {
+    before = name;
+    name = name.replace(/::\$DATA$/i, '').replace(/[. ]+$/, '');
+  }
+  return /\.(bat|cmd)$/i.test(name);
+}
+
 function launchArguments(program, args, names) {
   if (typeof program !== 'string' || program === '') throw new TypeError('program must be a non-empty string');
+  if (process.platform === 'win32' && batchFileName(program)) {
+    throw new UpdateError(
+      'BATCH_FILE',
+      `the program ${JSON.stringify(program)} is a batch file, which Windows runs through cmd.exe: its arguments could not arrive as given; launch a program (.exe) instead`,
+    );
+  }
   const text = argsText(args, names);
   return ['--launch', '--program', program, ...(args.length > 0 ? ['--args', text] : [])];
 }
@@ -274,13 +299,25 @@ function appAsarOf(options) {
   return path.join(process.resourcesPath, 'app.asar');
 }
 
+// The download as an archive, or the refusal that says what it is instead.
+const ARCHIVE_REFUSALS = { missing: 'UPDATE_MISSING', cut: 'UPDATE_TRUNCATED', 'not-asar': 'UPDATE_NOT_ASAR' };
+
+function openUpdate(updateAsar) {
+  try {
+    return new AsarArchive(updateAsar, 'the update archive');
+  } catch (error) {
+    if (!ARCHIVE_REFUSALS[error.kind]) throw error;
+    throw new UpdateError(ARCHIVE_REFUSALS[error.kind], error.message);
+  }
+}
+
 function updateArguments(options) {
   const { updateAsar, relaunch, sleepMs, elevate, relaunchAfterFailure } = options;
   refuseInPlaceUpdate();
   if (typeof updateAsar !== 'string' || updateAsar === '') throw new TypeError('updateAsar must be a path');
   const appAsar = appAsarOf(options);
-  new AsarArchive(updateAsar, 'the update archive').close();
-  if (!isFile(appAsar)) throw new Error(`the app's archive does not exist: ${appAsar}`);
+  openUpdate(updateAsar).close();
+  if (!isFile(appAsar)) throw new UpdateError('APP_ASAR_MISSING', `the app's archive does not exist: ${appAsar}`);
   const argv = ['--update', '--wait', String(process.pid), '--appAsar', appAsar, '--updateAsar', updateAsar];
   if (options.sha512 != null) argv.push('--sha512', sha512Hex(options.sha512));
   if (relaunch) {
@@ -291,9 +328,9 @@ function updateArguments(options) {
         : { list: 'relaunch.args', item: (index) => `relaunch argument relaunch.args[${index}]` };
     const args = relaunch === true ? process.argv.slice(1) : relaunch.args || [];
     argv.push(...launchArguments(process.execPath, args, names));
-    // A failed update still brings the (old) app back; the failure stays
-    // the run's status for lastResult().
-    if (relaunchAfterFailure) argv.push('--launchAfterFailure');
+    // A failed update still brings the (old) app back unless the caller
+    // turns it off; the failure stays the run's status for lastResult().
+    if (relaunchAfterFailure !== false) argv.push('--launchAfterFailure');
   }
   if (sleepMs != null) {
     if (!Number.isInteger(sleepMs) || sleepMs < 0) throw new TypeError('sleepMs must be a whole number of milliseconds');
@@ -306,55 +343,196 @@ function updateArguments(options) {
 // An interrupted update is completed or undone by the helper within seconds;
 // this bounds the wait should it hang.
 const REPAIR_TIMEOUT_MS = 120000;
+// How long a started helper has to show that it runs and has taken the update
+// over (its "Run <id> started" line); a slow start under an emulator or a
+// busy scanner takes seconds.
+const START_TIMEOUT_MS = 20000;
+const RUN_ID_VARIABLE = 'VANTRELL_HELPER_RUN_ID';
 let updatePending = false;
+// The run this process started last, for lastResult().
+let ownRun = null;
 
-// One update per app run: a second one would be installed over the first, or
-// relaunch a second app. The update stays pending until its helper ends.
+// The helper's per-user folder holds the marks of installations being
+// updated; the app's data folder stands in when no such folder is known.
+function lockFolder(options) {
+  const log = logPath();
+  if (log) return path.dirname(log);
+  return dataFolder(options);
+}
+
+// Whether the log shows the end of the run a lock record names.
+function runEnded(run) {
+  if (typeof run.logPath !== 'string' || typeof run.runId !== 'string') return false;
+  const result = resultOfRun(readLog(run.logPath), run.runId);
+  return result !== null && result.status !== null;
+}
+
+// One update per installation at a time: in this process, and across the
+// processes of this user (a second running instance of the app). The update
+// stays pending until its helper ends.
 function applyAsarUpdate(options) {
   if (updatePending) return Promise.reject(new UpdateError('UPDATE_PENDING', 'an update is already pending; quit the app to let it finish'));
   updatePending = true;
-  return startUpdate(options || {}).catch((error) => {
-    updatePending = false;
-    throw error;
-  });
+  let lock = null;
+  return Promise.resolve()
+    .then(() => {
+      options = options || {};
+      const folder = lockFolder(options);
+      const runId = newRunId();
+      if (folder) lock = updateLock.acquire(folder, appAsarOf(options), runId, runEnded);
+      return startUpdate(options, runId, lock);
+    })
+    .catch((error) => {
+      updatePending = false;
+      if (lock) updateLock.release(lock);
+      throw error;
+    });
 }
 
-async function startUpdate(options) {
+async function startUpdate(options, runId, lock) {
   const appAsar = appAsarOf(options);
   await checkFuses(options);
+  let helper;
+  try {
+    helper = helperPath(options);
+  } catch (error) {
+    throw new UpdateError('HELPER_NOT_STARTED', error.message);
+  }
   // The checks must see the installation whole, not halfway through an update.
   if (typeof appAsar === 'string' && exists(journalPath(appAsar))) {
     const repair = ['--repair', '--appAsar', appAsar, ...(options.elevate ? ['--elevate'] : [])];
-    await runHelper(repair, { helperPath: helperPath(options), timeoutMs: REPAIR_TIMEOUT_MS });
+    await runHelper(repair, { helperPath: helper, timeoutMs: REPAIR_TIMEOUT_MS });
     // A helper too old to know --repair ends with status 0 and repairs nothing.
-    if (exists(journalPath(appAsar))) throw new Error(`the interrupted update of ${appAsar} was not repaired: its journal is still there`);
+    if (exists(journalPath(appAsar))) throw new UpdateError('REPAIR_FAILED', `the interrupted update of ${appAsar} was not repaired: its journal is still there`);
   }
   const argv = updateArguments(options);
   await checkArchive(options, options.updateAsar, appAsar);
-  const helper = helperPath(options);
+  argv.push('--runId', runId);
+  const folder = dataFolder(options || {});
+  const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
+  // Recorded before the start, so that a helper never runs unrecorded:
+  // lastResult() of the relaunched app reads exactly this run.
+  try {
+    if (folder) {
+      saveOwnRun(folder, started);
+      saveRun(folder, started);
+    }
+  } catch (error) {
+    throw new UpdateError('RUN_NOT_RECORDED', `the run cannot be recorded in ${folder}: ${error.code || error.message}`);
+  }
+  const timeoutMs = options.startTimeoutMs != null ? options.startTimeoutMs : START_TIMEOUT_MS;
+  if (!Number.isInteger(timeoutMs) || timeoutMs <= 0) throw new TypeError('startTimeoutMs must be a whole number of milliseconds');
+  // The relaunched app finds its own run by this variable (see lastResult).
+  const env = { ...process.env, [RUN_ID_VARIABLE]: runId };
+  const { child, printedLog } = await takeOver(helper, argv, runId, started.logPath, timeoutMs, env);
+  child.once('exit', () => {
+    updatePending = false;
+    if (lock) updateLock.release(lock);
+  });
+  child.unref();
+  started.pid = child.pid;
+  started.logPath = printedLog;
+  ownRun = started;
+  try {
+    if (lock) updateLock.attach(lock, child.pid, printedLog);
+    if (folder) {
+      saveOwnRun(folder, started);
+      saveRun(folder, started);
+    }
+  } catch {
+    // The records without the pid name the run as well.
+  }
+  return started;
+}
+
+// Lines of the log written after `offset`, or its last megabyte when it was
+// replaced meanwhile.
+function logLinesFrom(file, offset) {
+  let handle;
+  try {
+    handle = fs.openSync(file, 'r');
+  } catch {
+    return [];
+  }
+  try {
+    const size = fs.fstatSync(handle).size;
+    const start = offset <= size ? offset : Math.max(0, size - 1024 * 1024);
+    const buffer = Buffer.alloc(Math.min(size - start, 16 * 1024 * 1024));
+    const read = fs.readSync(handle, buffer, 0, buffer.length, start);
+    return parseLines(buffer.subarray(0, read).toString('utf8'));
+  } finally {
+    fs.closeSync(handle);
+  }
+}
+
+function logSize(file) {
+  try {
+    return file ? fs.statSync(file).size : 0;
+  } catch {
+    return 0;
+  }
+}
+
+// Starts the helper detached and resolves once it has printed its log path
+// and written "Run <id> started" there: it runs, has parsed its options and
+// owns the update. A helper that cannot start (a missing library ends it with
+// 127), ends first, or stays silent past `timeoutMs` (it is then ended)
+// rejects with HELPER_NOT_STARTED, and the app keeps running.
+function takeOver(helper, argv, runId, expectedLog, timeoutMs, env) {
   return new Promise((resolve, reject) => {
-    const runId = newRunId();
-    argv.push('--runId', runId);
-    const folder = dataFolder(options || {});
-    const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
-    // Recorded before the start, so that a helper never runs unrecorded:
-    // lastResult() of the relaunched app reads exactly this run.
-    if (folder) saveRun(folder, started);
-    const child = spawn(helper, argv, { detached: true, stdio: 'ignore', windowsHide: true });
-    child.once('error', (error) => reject(new Error(`vantrell-helper could not be started: ${helper}: ${error.message}`)));
-    child.once('spawn', () => {
-      child.once('exit', () => {
-        updatePending = false;
-      });
-      child.unref();
-      started.pid = child.pid;
-      try {
-        if (folder) saveRun(folder, started);
-      } catch {
-        // The record without the pid names the run as well.
-      }
-      resolve(started);
+    const offset = logSize(expectedLog);
+    // Standard output only carries the log path, written before the options
+    // are parsed; the helper's other streams go nowhere, as they must once
+    // this app has quit.
+    const child = spawn(helper, argv, { detached: true, stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true, env });
+    let printed = '';
+    let done = false;
+    let timer = null;
+    let poller = null;
+    const finish = (error) => {
+      if (done) return;
+      done = true;
+      clearTimeout(timer);
+      clearInterval(poller);
+      child.stdout.destroy();
+      if (error) reject(error);
+      else resolve({ child, printedLog: printed.split(/\r?\n/)[0] });
+    };
+    const notStarted = (why) => {
+      const lines = printed.includes('\n') ? logLinesFrom(printed.split(/\r?\n/)[0], 0).filter((line) => line.pid === child.pid) : [];
+      const error = [...lines].reverse().find((line) => line.level === 'ERROR');
+      return new UpdateError('HELPER_NOT_STARTED', `vantrell-helper (${helper}) ${why}${error ? `: ${error.message}` : ''}; the app was not asked to quit`);
+    };
+    child.stdout.on('data', (chunk) => {
+      if (printed.length < 65536) printed += chunk.toString('utf8');
     });
+    child.once('error', (error) => finish(notStarted(`could not be started: ${error.message}`)));
+    const startedLine = `Run ${runId} started`;
+    const hasTakenOver = () => {
+      if (!printed.includes('\n')) return false;
+      const log = printed.split(/\r?\n/)[0];
+      const from = log === expectedLog ? offset : Infinity;
+      // The id is random and every logged text escaped: the line is this run's,
+      // whatever process id a wrapper gave the helper.
+      return logLinesFrom(log, from).some((line) => line.message === startedLine);
+    };
+    // The helper waits for this app to quit: one that has ended already
+    // cannot update it.
+    child.once('exit', (status, signal) => {
+      const how = status === 127 ? 'status 127 (the system could not run it: a shared library it needs may be missing)' : status === null ? `signal ${signal}` : `status ${status}`;
+      finish(notStarted(`ended with ${how} ${hasTakenOver() ? 'before the app quit, so it could not update it' : 'before it took the update over'}`));
+    });
+    poller = setInterval(() => {
+      if (hasTakenOver()) finish(null);
+    }, 25);
+    timer = setTimeout(() => {
+      try {
+        child.kill('SIGKILL');
+      } catch {
+        // It has just ended.
+      }
+      finish(notStarted(`did not write "${startedLine}" to its log within ${timeoutMs} ms; it was ended`));
+    }, timeoutMs);
   });
 }
 
@@ -425,7 +603,14 @@ function setRegistryValue({ root, subkey = '', name = '', value, type = 'REG_SZ'
     if (type === 'REG_SZ' && typeof value !== 'string') throw new TypeError('a REG_SZ value must be a string');
     const data = type === 'REG_DWORD' ? dwordText(value) : value;
     const argv = ['--regedit', '--rootkey', root, '--subkey', subkey, '--key', name, '--value', data, '--type', type];
-    return runHelper(argv, { helperPath: helper });
+    return runHelper(argv, { helperPath: helper }).catch((error) => {
+      // The helper's line does not say which key; the caller needs to know.
+      if (error instanceof HelperError && error.code === 'KEY_NOT_OPENED') {
+        const key = subkey === '' ? root : `${root}\\${subkey}`;
+        error.message = `the registry key ${key} cannot be opened (it must exist before a value is written to it): ${error.message}`;
+      }
+      throw error;
+    });
   });
 }
 

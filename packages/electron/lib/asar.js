@@ -89,7 +89,7 @@ class AsarArchive {
     try {
       this.fd = fs.openSync(file, 'r');
     } catch (error) {
-      throw new Error(`${what} cannot be opened: ${file} (${error.code || error.message})`);
+      throw Object.assign(new Error(`${what} cannot be opened: ${file} (${error.code || error.message})`), { kind: 'missing' });
     }
     try {
       this.read();
@@ -99,20 +99,23 @@ class AsarArchive {
     }
   }
 
-  refuse(reason) {
-    return new Error(`${this.what} is not an asar archive: ${this.file}${reason ? ` (${reason})` : ''}`);
+  // `kind` tells a file cut off inside its header from one that is no archive.
+  refuse(reason, kind = 'not-asar') {
+    return Object.assign(new Error(`${this.what} is not an asar archive: ${this.file}${reason ? ` (${reason})` : ''}`), { kind });
   }
 
   read() {
     const stat = fs.fstatSync(this.fd);
-    if (!stat.isFile()) throw new Error(`${this.what} is not a file: ${this.file}`);
+    if (!stat.isFile()) throw Object.assign(new Error(`${this.what} is not a file: ${this.file}`), { kind: 'not-asar' });
     this.size = stat.size;
     const head = readFully(this.fd, 8, 0);
-    const headerSize = head ? head.readUInt32LE(4) : -1;
-    if (!head || head.readUInt32LE(0) !== 4 || headerSize < 8 || headerSize > this.size - 8) throw this.refuse();
+    if (!head) throw this.refuse(`${this.size} bytes, shorter than the sizes it starts with`, 'cut');
+    const headerSize = head.readUInt32LE(4);
+    if (head.readUInt32LE(0) !== 4 || headerSize < 8) throw this.refuse();
     if (headerSize > MAX_HEADER_BYTES) throw this.refuse(`a header of ${headerSize} bytes`);
+    if (headerSize > this.size - 8) throw this.refuse(`its header of ${headerSize} bytes is cut off at ${this.size - 8}`, 'cut');
     const pickle = readFully(this.fd, headerSize, 8);
-    if (!pickle) throw this.refuse('its header is cut off');
+    if (!pickle) throw this.refuse('its header is cut off', 'cut');
     const payload = pickle.readUInt32LE(0);
     const length = pickle.readUInt32LE(4);
     if (payload !== headerSize - 4 || length > payload - 4) throw this.refuse('its header sizes do not agree');

@@ -1,6 +1,8 @@
 'use strict';
 // Installs that cannot be changed in place, and the text of a REG_DWORD.
 
+const { UpdateError } = require('./update-checks');
+
 // An AppImage runs from a read-only image mounted for the run, and a portable
 // build unpacks itself into a temporary folder at each start: an update
 // written there is gone at the next start.
@@ -9,9 +11,7 @@ function refuseInPlaceUpdate(env = process.env) {
   if (env.APPIMAGE) kind = `an AppImage (${env.APPIMAGE})`;
   else if (env.PORTABLE_EXECUTABLE_FILE || env.PORTABLE_EXECUTABLE_DIR) kind = 'a portable build';
   if (kind === null) return;
-  const error = new Error(`this app is ${kind}, which cannot be updated in place; replace the file the user started instead`);
-  error.code = 'NOT_UPDATABLE_IN_PLACE';
-  throw error;
+  throw new UpdateError('NOT_UPDATABLE_IN_PLACE', `this app is ${kind}, which cannot be updated in place; replace the file the user started instead`);
 }
 
 // The helper reads a REG_DWORD as signed 32-bit decimal text: values from

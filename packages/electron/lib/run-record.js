@@ -30,9 +30,9 @@ function dataFolder(options = {}) {
 
 // Written aside and renamed over the record, so that a reader never sees
 // half of it.
-function saveRun(folder, run) {
+function saveRun(folder, run, name = RECORD_NAME) {
   fs.mkdirSync(folder, { recursive: true });
-  const file = path.join(folder, RECORD_NAME);
+  const file = path.join(folder, name);
   const aside = `${file}.${process.pid}.${crypto.randomBytes(4).toString('hex')}.tmp`;
   fs.writeFileSync(aside, JSON.stringify(run), { flag: 'wx' });
   try {
@@ -44,10 +44,10 @@ function saveRun(folder, run) {
 }
 
 // The recorded run, or null when there is none or it is not one of ours.
-function loadRun(folder) {
+function loadRun(folder, name = RECORD_NAME) {
   let run;
   try {
-    run = JSON.parse(fs.readFileSync(path.join(folder, RECORD_NAME), 'utf8'));
+    run = JSON.parse(fs.readFileSync(path.join(folder, name), 'utf8'));
   } catch {
     return null;
   }
@@ -59,3 +59,38 @@ function loadRun(folder) {
 }
 
 module.exports = { newRunId, dataFolder, saveRun, loadRun, RECORD_NAME };
+
+// Each run also has a record of its own, named by its id, so that two
+// instances of one app never read each other's run; the newest few are kept.
+const RUNS_FOLDER = 'vantrell-helper-runs';
+const RUNS_KEPT = 20;
+
+function saveOwnRun(folder, run) {
+  const runs = path.join(folder, RUNS_FOLDER);
+  saveRun(runs, run, `${run.runId}.json`);
+  let names;
+  try {
+    names = fs.readdirSync(runs).filter((name) => /^[0-9a-f]{32}\.json$/.test(name));
+  } catch {
+    return;
+  }
+  if (names.length <= RUNS_KEPT) return;
+  const dated = names.map((name) => {
+    try {
+      return { name, at: fs.statSync(path.join(runs, name)).mtimeMs };
+    } catch {
+      return { name, at: Infinity };
+    }
+  });
+  dated.sort((a, b) => b.at - a.at);
+  for (const { name } of dated.slice(RUNS_KEPT)) fs.rmSync(path.join(runs, name), { force: true });
+}
+
+function loadOwnRun(folder, runId) {
+  if (!RUN_ID.test(String(runId))) return null;
+  const run = loadRun(path.join(folder, RUNS_FOLDER), `${runId}.json`);
+  return run && run.runId === runId ? run : null;
+}
+
+module.exports.saveOwnRun = saveOwnRun;
+module.exports.loadOwnRun = loadOwnRun;

@@ -11,6 +11,7 @@ const { promisify } = require('util');
 const { AsarArchive } = require('./asar');
 const { asarIntegrityFuse } = require('./fuses');
 const { parseVersion, compareVersions } = require('./semver');
+const { signedAfterPacking } = require('./signed-pe');
 
 const read = promisify(fs.read);
 const CHUNK_BYTES = 1024 * 1024;
@@ -33,7 +34,7 @@ function sha512Hex(digest) {
     // The last character carries two bits that are not part of the 64 bytes.
     if (bytes.length === 64 && bytes.toString('base64').startsWith(digest.replace(/=+$/, ''))) return bytes.toString('hex');
   }
-  throw new TypeError('sha512 must be the base64 of a SHA-512 digest, or its 128 hex digits');
+  throw new UpdateError('SHA512_INVALID', 'sha512 must be the base64 of a SHA-512 digest, or its 128 hex digits');
 }
 
 // Hashes what `fd` holds from its start to its end, reading in chunks.
@@ -60,7 +61,7 @@ async function checkFuses(options) {
   try {
     state = await asarIntegrityFuse(executable);
   } catch (error) {
-    throw new Error(`the app's executable cannot be read for its fuses: ${executable} (${error.code || error.message})`);
+    throw new UpdateError('EXECUTABLE_UNREADABLE', `the app's executable cannot be read for its fuses: ${executable} (${error.code || error.message})`);
   }
   if (state === 'off') return;
   const found = state === 'on' ? 'has the EnableEmbeddedAsarIntegrityValidation fuse on' : `cannot be read for its fuses: ${state}`;
@@ -114,6 +115,9 @@ function exists(file) {
 // followed, and a pipe planted there neither blocks nor counts as a file.
 const OPEN_FLAGS = process.platform === 'win32' ? 'r' : fs.constants.O_RDONLY | fs.constants.O_NOFOLLOW | fs.constants.O_NONBLOCK;
 
+// Signed programs are read whole to be compared; larger ones are compared as they are.
+const SIGNED_PROGRAM_LIMIT = 512 * 1024 * 1024;
+
 // What is wrong with the file at `file` for the header's `entry`, or null.
 async function unpackedProblem(file, entry) {
   const { integrity } = entry;
@@ -129,11 +133,16 @@ async function unpackedProblem(file, entry) {
   try {
     const stat = fs.fstatSync(fd);
     if (!stat.isFile()) return 'is not a file';
-    if (stat.size !== entry.size) return `has ${stat.size} bytes where the update's header says ${entry.size}`;
-    if (integrity && !(await hashOf(fd, 'sha256')).equals(Buffer.from(integrity.hash, 'hex'))) {
-      return "differs from the hash in the update's header";
+    const sameSize = stat.size === entry.size;
+    if (sameSize && !(integrity && !(await hashOf(fd, 'sha256')).equals(Buffer.from(integrity.hash, 'hex')))) return null;
+    // electron-builder signs the unpacked programs after it wrote the header.
+    if (stat.size > entry.size && stat.size <= SIGNED_PROGRAM_LIMIT) {
+      const bytes = Buffer.alloc(stat.size);
+      let filled = 0;
+      for (let got = 1; got > 0 && filled < bytes.length; filled += got) ({ bytesRead: got } = await read(fd, bytes, filled, bytes.length - filled, filled));
+      if (filled === stat.size && signedAfterPacking(bytes, entry.size, integrity && integrity.hash)) return null;
     }
-    return null;
+    return sameSize ? "differs from the hash in the update's header" : `has ${stat.size} bytes where the update's header says ${entry.size}`;
   } finally {
     fs.closeSync(fd);
   }
@@ -150,7 +159,11 @@ async function checkUnpacked(archive, updateAsar, appAsar) {
   for (const entry of wanted) {
     const problem = await unpackedProblem(path.join(folder, ...entry.segments), entry);
     if (problem) {
-      throw new UpdateError('UNPACKED_MISMATCH', `the update's unpacked file ${JSON.stringify(entry.path)} ${problem} in ${folder}`);
+      throw new UpdateError(
+        'UNPACKED_MISMATCH',
+        `the update's unpacked file ${JSON.stringify(entry.path)} ${problem} in ${folder}; ` +
+          `ship the update's unpacked folder beside it, as ${shipped}${path.sep}, with the files its header lists`,
+      );
     }
   }
 }

@@ -24,11 +24,11 @@ test('every exit status becomes a HelperError with its code and the run\'s lines
   const cases = [
     ['launch of a missing program', () => helper.launch(path.join(dir, 'none'), [], options), 1, 'COMMAND_FAILED', `The executable file doesn't exist: ${dir}/none`],
     ['extraction of a missing zip', () => helper.extractZip({ zip: path.join(dir, 'none.zip'), out: dir, ...options }), 2, 'INPUT_MISSING', "The zip file doesn't exist"],
-    ['a key that does not exist', () => helper.setRegistryValue({ root: 'HKCU', subkey: 'Software\\Nope', name: 'n', value: 'v', ...options }), 3, 'KEY_NOT_OPENED', null],
+    ['a key that does not exist', () => helper.setRegistryValue({ root: 'HKCU', subkey: 'Software\\Nope', name: 'n', value: 'v', ...options }), 3, 'KEY_NOT_OPENED', null, /^the registry key HKCU\\Software\\Nope cannot be opened \(it must exist/],
     ['a value name that cannot be written', () => helper.setRegistryValue({ root: 'HKCU', subkey: 'Software\\Vt', name: 'a/b', value: 'v', ...options }), 4, 'VALUE_NOT_WRITTEN', null],
     ['an output folder below a file', () => helper.extractZip({ zip, out: path.join(dir, 'plain', 'out'), ...options }), 5, 'FILE_SYSTEM_FAILED', null],
   ];
-  for (const [name, run, status, code, message] of cases) {
+  for (const [name, run, status, code, message, named] of cases) {
     await t.test(name, async () => {
       const error = await run().then(() => null, (e) => e);
       assert.ok(error instanceof helper.HelperError, String(error));
@@ -37,6 +37,7 @@ test('every exit status becomes a HelperError with its code and the run\'s lines
       assert.equal(last.level, 'ERROR');
       assert.ok(error.lines.every((line) => line.pid === error.lines[0].pid && line.pid > 0));
       if (message) assert.equal(last.message, message);
+      if (named) assert.match(error.message, named);
       assert.ok(error.message.endsWith(last.message));
     });
   }
@@ -124,13 +125,14 @@ test('a relaunch argument that cannot be carried is named, with the reason, befo
   t.after(() => { process.argv = savedArgv; });
   process.argv = ['/opt/App/app', '--ok', '--title=a  b'];
   const cases = [
-    [true, /relaunch argument process\.argv\[2\] "--title=a  b" holds two spaces in a row, which the helper's --args cannot carry$/],
-    [{ args: ['fine', 'x\0y'] }, /relaunch argument relaunch\.args\[1\] "x\\u0000y" holds a NUL character/],
-    [{ args: [3] }, /relaunch argument relaunch\.args\[0\] is not a string: number$/],
-    [{ args: '--updated' }, /relaunch\.args must be an array of strings$/],
+    [true, 'ARGUMENT_NOT_CARRIED', /relaunch argument process\.argv\[2\] "--title=a  b" holds two spaces in a row, which the helper's --args cannot carry$/],
+    [{ args: ['fine', 'x\0y'] }, 'ARGUMENT_NOT_CARRIED', /relaunch argument relaunch\.args\[1\] "x\\u0000y" holds a NUL character/],
+    [{ args: [3] }, undefined, /relaunch argument relaunch\.args\[0\] is not a string: number$/],
+    [{ args: '--updated' }, undefined, /relaunch\.args must be an array of strings$/],
   ];
-  for (const [relaunch, expected] of cases) {
-    await assert.rejects(helper.applyAsarUpdate({ updateAsar: archive, appAsar: archive, relaunch, helperPath: nativeHelper }), expected);
+  for (const [relaunch, code, expected] of cases) {
+    const error = await helper.applyAsarUpdate({ updateAsar: archive, appAsar: archive, relaunch, helperPath: nativeHelper }).then(() => null, (e) => e);
+    assert.deepEqual([error.name, error.code, expected.test(error.message)], [code ? 'UpdateError' : 'TypeError', code, true], error.message);
   }
   assert.equal(fs.existsSync(helper.logPath()), false, 'no helper ran');
 });
@@ -141,16 +143,22 @@ test('an update is checked before anything starts', { skip }, async (t) => {
   const write = (name, bytes) => { fs.writeFileSync(path.join(dir, name), bytes); return path.join(dir, name); };
   const header = (size, body) => Buffer.concat([Buffer.from([4, 0, 0, 0]), Buffer.from(new Uint32Array([size]).buffer), body]);
   const cases = [
-    ['missing update', path.join(dir, 'none.asar'), good, /the update archive cannot be opened: .*none\.asar \(ENOENT\)/],
-    ['a folder', dir, good, /the update archive is not a file/],
-    ['text', write('text.asar', 'hello, world'), good, /is not an asar archive: .*text\.asar$/],
-    ['a header size past the end', write('huge.asar', header(0xfffffff0, Buffer.alloc(8))), good, /is not an asar archive: .*huge\.asar$/],
-    ['a header that is no JSON', write('json.asar', header(12, Buffer.from([8, 0, 0, 0, 4, 0, 0, 0, 0x7b, 0x7b, 0x7b, 0x7b]))), good, /is not an asar archive: .*json\.asar \(/],
-    ['a header without files', write('nofiles.asar', header(12, Buffer.from([8, 0, 0, 0, 2, 0, 0, 0, 0x7b, 0x7d, 0, 0]))), good, /its header lists no files/],
-    ['missing app archive', good, path.join(dir, 'app.asar'), /the app's archive does not exist: .*app\.asar$/],
+    ['missing update', path.join(dir, 'none.asar'), good, 'UPDATE_MISSING', /the update archive cannot be opened: .*none\.asar \(ENOENT\)/],
+    ['a folder', dir, good, 'UPDATE_NOT_ASAR', /the update archive is not a file/],
+    ['an empty file', write('empty.asar', ''), good, 'UPDATE_TRUNCATED', /is not an asar archive: .*empty\.asar \(0 bytes/],
+    ['text', write('text.asar', 'hello, world'), good, 'UPDATE_NOT_ASAR', /is not an asar archive: .*text\.asar$/],
+    ['an HTML error page', write('page.asar', '<!DOCTYPE html><html><body>404 Not Found</body></html>'), good, 'UPDATE_NOT_ASAR', /is not an asar archive: .*page\.asar$/],
+    ['cut inside its header', write('cut.asar', fs.readFileSync(good).subarray(0, 20)), good, 'UPDATE_TRUNCATED', /cut\.asar \(its header of \d+ bytes is cut off at 12\)/],
+    ['a header size past any archive', write('huge.asar', header(0xfffffff0, Buffer.alloc(8))), good, 'UPDATE_NOT_ASAR', /is not an asar archive: .*huge\.asar \(a header of 4294967280 bytes\)$/],
+    ['a header that is no JSON', write('json.asar', header(12, Buffer.from([8, 0, 0, 0, 4, 0, 0, 0, 0x7b, 0x7b, 0x7b, 0x7b]))), good, 'UPDATE_NOT_ASAR', /is not an asar archive: .*json\.asar \(/],
+    ['a header without files', write('nofiles.asar', header(12, Buffer.from([8, 0, 0, 0, 2, 0, 0, 0, 0x7b, 0x7d, 0, 0]))), good, 'UPDATE_NOT_ASAR', /its header lists no files/],
+    ['missing app archive', good, path.join(dir, 'app.asar'), 'APP_ASAR_MISSING', /the app's archive does not exist: .*app\.asar$/],
   ];
-  for (const [name, updateAsar, appAsar, expected] of cases) {
-    await assert.rejects(helper.applyAsarUpdate({ updateAsar, appAsar, helperPath: nativeHelper }), expected, name);
+  for (const [name, updateAsar, appAsar, code, expected] of cases) {
+    const error = await helper.applyAsarUpdate({ updateAsar, appAsar, helperPath: nativeHelper }).then(() => null, (e) => e);
+    assert.ok(error instanceof helper.UpdateError, `${name}: ${error}`);
+    assert.equal(error.code, code, name);
+    assert.match(error.message, expected, name);
   }
   await assert.rejects(helper.applyAsarUpdate({ updateAsar: good, helperPath: nativeHelper }), /appAsar is needed outside an Electron app/);
   assert.equal(fs.existsSync(helper.logPath()), false, 'no helper ran');

@@ -36,9 +36,10 @@ for (const [name, wrap] of [['one log, two apps', null], ['a reused process id',
     const dir = scratch(t);
     let helperPath = nativeHelper;
     if (wrap) {
-      // Every helper is process 1 of a namespace of its own.
+      // Every helper is process 1 of a namespace of its own. The app is not
+      // in it, so the wrapper waits for the app as the helper would.
       helperPath = path.join(dir, 'helper-in-namespace');
-      fs.writeFileSync(helperPath, `#!/bin/sh\nexec unshare --pid --fork ${JSON.stringify(nativeHelper)} "$@"\n`, { mode: 0o755 });
+      fs.writeFileSync(helperPath, `#!/bin/sh\nunshare --pid --fork ${JSON.stringify(nativeHelper)} "$@"\nstatus=$?\nwhile kill -0 $PPID 2>/dev/null; do sleep 0.05; done\nexit $status\n`, { mode: 0o755 });
     }
     // A folder name that poses as the failing run's good end, and as a run of
     // its own: the log escapes it, so none of it is a line.

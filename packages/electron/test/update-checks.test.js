@@ -14,19 +14,32 @@ const { compareVersions } = require('../lib/semver');
 const { scratch, poll, writeAsar } = require('./support');
 
 // Records its arguments; a repair takes a while and deletes the journal; an
-// update runs until the release file exists.
+// update runs until the release file exists. It starts as the helper does
+// (its log path on standard output, then "Run <id> started" in the log),
+// unless FAKE_START makes it end at once or stay silent.
 const FAKE_HELPER = `#!${process.execPath}
 const fs = require('fs');
 const args = process.argv.slice(2);
 const note = (value) => fs.appendFileSync(process.env.FAKE_RECORD, JSON.stringify(value) + '\\n');
+const log = process.env.XDG_DATA_HOME + '/vantrell/update-log.txt';
+if (process.env.FAKE_START === 'exit') process.exit(127);
+fs.mkdirSync(log.slice(0, log.lastIndexOf('/')), { recursive: true });
+process.stdout.write(log + '\\n');
+if (args.includes('--runId') && process.env.FAKE_START !== 'silent') {
+  fs.appendFileSync(log, 'INFO  (' + process.pid + ') Run ' + args[args.indexOf('--runId') + 1] + ' started\\n');
+}
 note(args);
-if (args[0] === '--repair') {
+if (process.env.FAKE_START === 'silent') {
+  note({ pid: process.pid });
+  setInterval(() => {}, 1000);
+} else if (args[0] === '--repair') {
   const status = process.env.FAKE_REPAIR_STATUS;
   setTimeout(() => { if (status !== 'kept') fs.rmSync(args[2] + '.vantrell-journal'); note('repaired'); process.exit(Number(status) || 0); }, 300);
 } else {
   const until = Date.now() + 10000;
   const wait = () => fs.existsSync(process.env.FAKE_RELEASE) || Date.now() > until || setTimeout(wait, 20);
-  wait();
+  setTimeout(wait, 150); // the app sees it running first
+
 }
 `;
 
@@ -137,15 +150,15 @@ test('an update is refused before anything starts when it could leave the app un
     ['a matching sha512 in base64', { options: (u) => ({ sha512: hash(u, 'base64') }) }, 'started'],
     ['a wrong sha512 in hex', { options: () => ({ sha512: 'ab'.repeat(64) }) }, ['CHECKSUM_MISMATCH', /SHA-512 is [0-9a-f]{128}, not the expected (ab){64}/]],
     ['a wrong sha512 in base64', { options: () => ({ sha512: Buffer.alloc(64, 7).toString('base64') }) }, 'CHECKSUM_MISMATCH'],
-    ['a sha512 that is neither', { options: (u) => ({ sha512: hash(u, 'hex').slice(2) }) }, [undefined, /sha512 must be the base64 of a SHA-512 digest/]],
+    ['a sha512 that is neither', { options: (u) => ({ sha512: hash(u, 'hex').slice(2) }) }, ['SHA512_INVALID', /sha512 must be the base64 of a SHA-512 digest/]],
     ['cut off after its header', { change: cutTo(headerEnd) }, 'UPDATE_TRUNCATED'],
     ['one byte short', { change: cutTo((u) => fs.statSync(u).size - 1) }, 'UPDATE_TRUNCATED'],
     ['the asar integrity fuse on', { options: () => ({ executablePath: fuseOn }) }, ['ASAR_INTEGRITY_ENFORCED', /would not start again.*full installer update/]],
     ['a shipped file changed, same size', { change: (u) => fs.writeFileSync(`${u}.unpacked/native/addon.node`, 'addon v3') }, ['UNPACKED_MISMATCH', /"native\/addon\.node" differs from the hash/]],
     ['a shipped file of another size', { change: (u) => fs.writeFileSync(`${u}.unpacked/native/extra.node`, 'ex') }, ['UNPACKED_MISMATCH', /"native\/extra\.node" has 2 bytes where the update's header says 5/]],
-    ['a shipped file missing', { change: (u) => fs.rmSync(`${u}.unpacked/native/extra.node`) }, ['UNPACKED_MISMATCH', /"native\/extra\.node" is missing in .*update\.asar\.unpacked$/]],
+    ['a shipped file missing', { change: (u) => fs.rmSync(`${u}.unpacked/native/extra.node`) }, ['UNPACKED_MISMATCH', /"native\/extra\.node" is missing in .*update\.asar\.unpacked; ship the update's unpacked folder beside it, as .*update\.asar\.unpacked\//]],
     ['a link for a shipped file', { change: (u) => { fs.renameSync(`${u}.unpacked/native/addon.node`, `${u}.a`); fs.symlinkSync(`${u}.a`, `${u}.unpacked/native/addon.node`); } }, ['UNPACKED_MISMATCH', /"native\/addon\.node" cannot be opened \(ELOOP\)/]],
-    ['none shipped: the installed file is the old one', { ship: false }, ['UNPACKED_MISMATCH', /"native\/addon\.node" differs .* in .*app\.asar\.unpacked$/]],
+    ['none shipped: the installed file is the old one', { ship: false }, ['UNPACKED_MISMATCH', /"native\/addon\.node" differs .* in .*app\.asar\.unpacked; ship .*update\.asar\.unpacked\//]],
     ['none shipped: an added file is not installed', { ship: false, installed: { 'addon.node': 'addon v2' } }, ['UNPACKED_MISMATCH', /"native\/extra\.node" is missing/]],
     ['none shipped: a file no longer listed stays installed', { ship: false, installed: { 'addon.node': 'addon v2', 'extra.node': 'extra', 'gone.node': 'x' } }, 'started'],
     ['the same version', { options: () => ({ currentVersion: '1.1.0' }) }, 'NOT_NEWER'],
@@ -156,7 +169,11 @@ test('an update is refused before anything starts when it could leave the app un
     ['an older version, allowed', { options: () => ({ currentVersion: '2.0.0', allowDowngrade: true }) }, 'started'],
     ['no running version known', { options: () => ({ currentVersion: undefined }) }, [undefined, /currentVersion is needed/]],
     ['an interrupted update: repaired first', { change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j'), before: (app) => [['--repair', '--appAsar', app], 'repaired'] }, 'started'],
-    ['an interrupted update left as it was', { repairStatus: 'kept', change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j') }, [undefined, /was not repaired: its journal is still there/]],
+    ['an interrupted update left as it was', { repairStatus: 'kept', change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j') }, ['REPAIR_FAILED', /was not repaired: its journal is still there/]],
+    // The app quits only once the helper runs and has taken the update over.
+    ['a helper the system cannot run', { start: 'exit' }, ['HELPER_NOT_STARTED', /ended with status 127 .*before it took the update over; the app was not asked to quit$/]],
+    ['a helper that never takes over', { start: 'silent', options: () => ({ startTimeoutMs: 300 }) }, ['HELPER_NOT_STARTED', /did not write "Run [0-9a-f]{32} started" to its log within 300 ms; it was ended/]],
+    ['a helper that is not there', { options: (u) => ({ helperPath: `${u}.none` }) }, ['HELPER_NOT_STARTED', /vantrell-helper not found/]],
     ['an interrupted update that cannot be repaired', { repairStatus: 5, change: (u, app) => fs.writeFileSync(`${app}.vantrell-journal`, 'j') }, ['FILE_SYSTEM_FAILED', /status 5/]],
   ];
   for (const [index, [name, arrange, expected]] of cases.entries()) {
@@ -168,6 +185,7 @@ test('an update is refused before anything starts when it could leave the app un
     if (arrange.ship === false) fs.rmSync(`${updateAsar}.unpacked`, { recursive: true });
     if (arrange.change) arrange.change(updateAsar, appAsar);
     process.env.FAKE_REPAIR_STATUS = String(arrange.repairStatus || 0);
+    process.env.FAKE_START = arrange.start || '';
     fs.rmSync(process.env.FAKE_RECORD, { force: true });
     const options = { updateAsar, appAsar, helperPath: fake, executablePath: fuseOff, currentVersion: '1.0.0', ...(arrange.options ? arrange.options(updateAsar) : {}) };
     const outcome = await applyOnceFree(options).then(() => 'started', (error) => error);
@@ -181,7 +199,10 @@ test('an update is refused before anything starts when it could leave the app un
       const [code, pattern] = Array.isArray(expected) ? expected : typeof expected === 'string' ? [expected, /./] : [undefined, expected];
       assert.notEqual(outcome, 'started', name);
       assert.deepEqual([outcome.code, pattern.test(outcome.message)], [code, true], `${name}: ${outcome.message}`);
-      assert.ok((record() || []).every((run) => run[0] !== '--update'), `${name}: no update ran`);
+      assert.ok(outcome instanceof helper.UpdateError || outcome instanceof helper.HelperError || code === undefined, `${name}: ${outcome.name}`);
+      // A silent helper was ended: none is left to act once the app quits.
+      if (arrange.start !== 'silent') assert.ok((record() || []).every((run) => run[0] !== '--update'), `${name}: no update ran`);
+      else await poll(() => { try { process.kill(record()[1].pid, 0); } catch { return true; } }, `${name}: the helper ended`);
     }
   }
 });

@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
 const helper = require('..');
-const { nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord, escaped } = require('./support');
+const { nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord, escaped, writeAsar } = require('./support');
 
 const CARRIED = [
   [],
@@ -69,4 +69,32 @@ test('argument arrays arrive intact under Wine', { skip: !(windowsHelper && wind
     assert.deepEqual(got.argv.slice(1), args);
     assert.equal(got.commandLine, `"Z:${recorder.replace(/\//g, '\\')}" ${helper.argsText(args)}${args.length ? ' ' : ''}`);
   }
+});
+
+// cmd.exe reads &, ^ and %VAR% in a batch file's arguments: no quoting carries them.
+test('a batch file is refused as the program on Windows, by any spelling of its name', async () => {
+  const platform = Object.getOwnPropertyDescriptor(process, 'platform');
+  Object.defineProperty(process, 'platform', { value: 'win32' });
+  try {
+    const refused = ['C:\\x\\run.bat', 'C:\\x\\RUN.CMD', 'C:/x/run.Bat.', 'C:\\x\\run.cmd . .', 'C:\\x\\run.bat::$DATA', 'run.BAT::$data. ', 'C:\\x\\run.cmd.::$DATA'];
+    for (const program of refused) {
+      assert.throws(() => helper.launchArguments(program, ['a&b']), (e) => e instanceof helper.UpdateError && e.code === 'BATCH_FILE', program);
+    }
+    await assert.rejects(helper.launch('C:\\x\\run.cmd', []), (e) => e.code === 'BATCH_FILE');
+    for (const program of ['C:\\x\\run.exe', 'C:\\x\\bat', 'C:\\x.bat\\run.exe', 'C:\\x\\run.bat.exe', 'C:\\x\\run.bat:stream']) {
+      assert.equal(helper.launchArguments(program, [])[2], program);
+    }
+  } finally {
+    Object.defineProperty(process, 'platform', platform);
+  }
+  assert.equal(helper.launchArguments('/opt/run.bat', [])[2], '/opt/run.bat'); // natively no cmd.exe reads it
+});
+
+test('a relaunch also follows a failed update unless the caller turns it off', (t) => {
+  const dir = scratch(t);
+  const archive = writeAsar(path.join(dir, 'app.asar'), { f: 'f' });
+  const flags = [undefined, true, false].map((relaunchAfterFailure) =>
+    helper.updateArguments({ updateAsar: archive, appAsar: archive, relaunch: { args: [] }, relaunchAfterFailure }).includes('--launchAfterFailure'));
+  assert.deepEqual(flags, [true, true, false]);
+  assert.equal(helper.updateArguments({ updateAsar: archive, appAsar: archive }).includes('--launchAfterFailure'), false); // nothing to relaunch
 });

@@ -4,6 +4,7 @@
 // behind them (asar header, fuse wire, versions) on hostile input.
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
+const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
@@ -26,7 +27,9 @@ if (process.env.FAKE_START === 'exit') process.exit(127);
 fs.mkdirSync(log.slice(0, log.lastIndexOf('/')), { recursive: true });
 process.stdout.write(log + '\\n');
 if (args.includes('--runId') && process.env.FAKE_START !== 'silent') {
-  fs.appendFileSync(log, 'INFO  (' + process.pid + ') Run ' + args[args.indexOf('--runId') + 1] + ' started\\n');
+  const line = (text) => fs.appendFileSync(log, 'INFO  (' + process.pid + ') Run ' + args[args.indexOf('--runId') + 1] + text + '\\n');
+  line(' started');
+  process.on('exit', (status) => line(' ended, exit status ' + status));
 }
 note(args);
 if (process.env.FAKE_START === 'silent') {
@@ -37,7 +40,8 @@ if (process.env.FAKE_START === 'silent') {
   setTimeout(() => { if (status !== 'kept') fs.rmSync(args[2] + '.vantrell-journal'); note('repaired'); process.exit(Number(status) || 0); }, 300);
 } else {
   const until = Date.now() + 10000;
-  const wait = () => fs.existsSync(process.env.FAKE_RELEASE) || Date.now() > until || setTimeout(wait, 20);
+  const released = fs.existsSync(process.env.FAKE_RELEASE); // its folder may be gone when it looks again
+  const wait = () => released || fs.existsSync(process.env.FAKE_RELEASE) || Date.now() > until || setTimeout(wait, 20);
   setTimeout(wait, 150); // the app sees it running first
 
 }
@@ -226,4 +230,42 @@ test('a second update while one is pending is refused until its helper ends', as
   fs.writeFileSync(process.env.FAKE_RELEASE, '');
   await applyOnceFree(options);
   await poll(() => record().length === 2, 'the second helper');
+});
+
+test('two running instances: the second is refused while the first one\'s helper runs, and each reads its own run', async (t) => {
+  const dir = scratch(t);
+  const fake = path.join(dir, 'fake-helper');
+  fs.writeFileSync(fake, FAKE_HELPER, { mode: 0o755 });
+  Object.assign(process.env, { FAKE_RECORD: path.join(dir, 'record'), FAKE_RELEASE: path.join(dir, 'release'), FAKE_START: '' });
+  const install = (name) => fs.mkdirSync(path.join(dir, name)) || ({
+    updateAsar: writeAsar(path.join(dir, name, 'update.asar'), { 'package.json': '{"version":"1.1.0"}' }),
+    appAsar: writeAsar(path.join(dir, name, 'app.asar'), { 'package.json': '{"version":"1.0.0"}' }),
+    helperPath: fake,
+    executablePath: fakeExecutable(path.join(dir, 'off.exe'), []),
+    currentVersion: '1.0.0',
+    dataFolder: path.join(dir, 'userData'),
+  });
+  const options = install('app');
+  // Instance A asks for the update and quits; its helper keeps running.
+  const script = `require(${JSON.stringify(path.join(__dirname, '..'))}).applyAsarUpdate(${JSON.stringify(options)}).then((r) => process.stdout.write(JSON.stringify(r)))`;
+  const a = JSON.parse(execFileSync(process.execPath, ['-e', script], { encoding: 'utf8' }));
+  // (The helper of the test before, in this process, may still be ending.)
+  const refused = {};
+  for (const until = Date.now() + 10000; Date.now() < until; await new Promise((resolve) => setTimeout(resolve, 20))) {
+    refused.error = await helper.applyAsarUpdate(options).then(() => null, (e) => e);
+    if (!/already pending; quit the app/.test(refused.error && refused.error.message)) break;
+  }
+  assert.deepEqual([refused.error && refused.error.name, refused.error && refused.error.code], ['UpdateError', 'UPDATE_PENDING']);
+  assert.match(refused.error.message, /another process of this app is updating the same installation/);
+  // Another installation is not held by it.
+  const other = await applyOnceFree({ ...install('other'), dataFolder: path.join(dir, 'otherData') });
+  fs.writeFileSync(process.env.FAKE_RELEASE, '');
+  const b = await applyOnceFree(options);
+  assert.notEqual(b.runId, a.runId);
+  // Each instance reads its own run: this one the run it started, the one A's
+  // helper relaunches (the run id in its environment) A's.
+  assert.equal(helper.lastResult({ dataFolder: options.dataFolder }).runId, b.runId);
+  const relaunched = `process.stdout.write(String(require(${JSON.stringify(path.join(__dirname, '..'))}).lastResult({ dataFolder: ${JSON.stringify(options.dataFolder)} }).runId))`;
+  const asRelaunched = execFileSync(process.execPath, ['-e', relaunched], { encoding: 'utf8', env: { ...process.env, VANTRELL_HELPER_RUN_ID: a.runId } });
+  assert.deepEqual([asRelaunched, other.runId !== a.runId], [a.runId, true]);
 });

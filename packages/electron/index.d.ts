@@ -37,9 +37,17 @@ export interface ApplyAsarUpdateOptions extends HelperPathOptions {
   /**
    * With `relaunch`: start the app (the old version) again also when the
    * update failed or the prompt was declined, so that the user is not left
-   * without it. lastResult() still reports the failure.
+   * without it. lastResult() still reports the failure. Default true; false
+   * turns it off.
    */
   relaunchAfterFailure?: boolean;
+  /**
+   * How long the started helper has to show that it runs and has taken the
+   * update over (it prints its log path and writes "Run <id> started" to its
+   * log), in milliseconds; default 20000. Past it the helper is ended and the
+   * promise rejects with `HELPER_NOT_STARTED`.
+   */
+  startTimeoutMs?: number;
   /**
    * Where the run is recorded for lastResult(): default Electron's
    * `app.getPath('userData')`; outside Electron, nothing is recorded without it.
@@ -60,11 +68,21 @@ export interface ApplyAsarUpdateOptions extends HelperPathOptions {
   executablePath?: string;
 }
 
-/** Why applyAsarUpdate() refused an update; nothing was started. */
+/** Why applyAsarUpdate() (or launch(), for BATCH_FILE and ARGUMENT_NOT_CARRIED) refused; the app need not quit. */
 export type UpdateErrorCode =
-  | 'UPDATE_PENDING' // an update of this app run has started and its helper has not ended
+  | 'UPDATE_PENDING' // an update of this installation (by this or another process of the user) has started and its helper has not ended
+  | 'UPDATE_MISSING' // the update archive cannot be opened (a missing download)
+  | 'UPDATE_NOT_ASAR' // the update archive is not an asar archive (an HTML error page saved as the download, a folder)
+  | 'APP_ASAR_MISSING' // the app's archive does not exist
+  | 'SHA512_INVALID' // sha512 is neither base64 nor 128 hex digits of a SHA-512 digest
+  | 'ARGUMENT_NOT_CARRIED' // a (re)launch argument holds two spaces in a row, a NUL character or a lone surrogate
+  | 'BATCH_FILE' // on Windows the program to launch is a .bat or .cmd file, run by cmd.exe
+  | 'EXECUTABLE_UNREADABLE' // the app's executable cannot be read for its fuses
+  | 'REPAIR_FAILED' // an interrupted update was not completed or undone
+  | 'RUN_NOT_RECORDED' // the run cannot be recorded in the data folder
+  | 'HELPER_NOT_STARTED' // the helper is missing, cannot run, ended, or did not take the update over in time
   | 'ASAR_INTEGRITY_ENFORCED' // the executable's EnableEmbeddedAsarIntegrityValidation fuse is on (or its fuse wire is of an unknown version)
-  | 'UPDATE_TRUNCATED' // the archive is shorter than its header says
+  | 'UPDATE_TRUNCATED' // the archive is shorter than its header says, empty, or cut inside its header
   | 'NOT_NEWER' // the archive's package.json version is not newer than the running app's, or is missing
   | 'CHECKSUM_MISMATCH' // the archive's SHA-512 is not the one given
   | 'UNPACKED_MISMATCH' // a file the header marks unpacked is missing or different where it will be installed
@@ -89,25 +107,23 @@ export interface StartedHelper {
 /**
  * Checks the update, then starts the helper detached (it outlives this
  * process) with `--update --wait <process.pid>` and the options' flags, and
- * resolves once it has started. The app must then quit: the helper waits for
- * it before replacing the archive.
+ * resolves once the helper runs and has taken the update over (its
+ * "Run <id> started" line is in its log). The app must then quit: the helper
+ * waits for it before replacing the archive.
  *
- * Before anything starts, in this order, it rejects with an UpdateError
- * (see UpdateErrorCode) when an update is already pending or the executable
- * enforces asar integrity. When `<appAsar>.vantrell-journal` shows an
- * interrupted update, the helper completes or undoes it first (`--repair`, elevated with `elevate`),
- * and a failure rejects with its HelperError. Then it rejects with an Error
- * when `updateAsar` is missing or not an asar archive, when `appAsar` is
- * missing, or when relaunch arguments cannot be carried (see launch()); and
- * with an UpdateError when the archive is cut off, not newer, not the one
- * `sha512` names, or its unpacked files do not match what will be installed:
- * `<updateAsar>.unpacked/` when the update brings one (the helper installs it
- * as `<appAsar>.unpacked/`), else the installed `<appAsar>.unpacked/`.
- * Rejects with the code `NOT_UPDATABLE_IN_PLACE` in an AppImage (`APPIMAGE` is
- * set) or a portable build (`PORTABLE_EXECUTABLE_FILE` or
- * `PORTABLE_EXECUTABLE_DIR`), whose archive is gone at the next start.
- * Rejects when the helper cannot be started or the run cannot be recorded in
- * `dataFolder`.
+ * Every refusal is an UpdateError (see UpdateErrorCode), and the app keeps
+ * running: an update already pending for this installation, in this process
+ * or another one of the user's; an executable that enforces asar integrity or
+ * cannot be read; an AppImage or portable build; a missing, empty, cut-off or
+ * foreign download; a missing `appAsar`; relaunch arguments that cannot be
+ * carried; a malformed `sha512`; an archive not newer, not the one `sha512`
+ * names, or whose unpacked files do not match what will be installed
+ * (`<updateAsar>.unpacked/` when the update brings one, else the installed
+ * `<appAsar>.unpacked/`; a program electron-builder signed after packing
+ * matches); a helper that is missing, cannot run, ends, or does not take over
+ * within `startTimeoutMs`. When `<appAsar>.vantrell-journal` shows an
+ * interrupted update, the helper completes or undoes it first (`--repair`,
+ * elevated with `elevate`), and a failure rejects with its HelperError.
  */
 export function applyAsarUpdate(options: ApplyAsarUpdateOptions): Promise<StartedHelper>;
 
@@ -189,12 +205,16 @@ export function extractZip(options: ExtractZipOptions): Promise<CompletedHelper>
 
 /**
  * Starts `program` through the helper, which does not wait for it; resolves
- * on status 0, else rejects with a HelperError. `args` arrive in the program
+ * on status 0, else rejects with a HelperError. On Windows a `.bat` or `.cmd`
+ * program (any case, trailing dots or spaces, `::$DATA`) is refused with the
+ * UpdateError `BATCH_FILE`: cmd.exe would read its arguments as commands.
+ * `args` arrive in the program
  * exactly as given (Windows' command-line rules: spaces, quotes, trailing
  * backslashes, empty strings, any Unicode text). Rejects before starting
  * anything an argument that cannot be carried: one with two spaces in a row
  * (the helper splits its --args text at spaces and drops empty pieces), a NUL
- * character, a lone surrogate, or a value that is not a string.
+ * character or a lone surrogate (UpdateError `ARGUMENT_NOT_CARRIED`), or a
+ * value that is not a string (TypeError).
  */
 export function launch(program: string, args?: string[], options?: HelperPathOptions): Promise<CompletedHelper>;
 
@@ -262,9 +282,13 @@ export interface LastResultOptions extends LogOptions {
 export function readResult(pid: number | null, options?: ReadResultOptions): HelperResult | null;
 
 /**
- * The last run that this app started with applyAsarUpdate(), as recorded in
- * its data folder, with its elevated copy's lines; null when no run is
- * recorded or the log does not hold it. Other apps' runs in the shared log,
+ * This app's own run of applyAsarUpdate(), with its elevated copy's lines:
+ * the run this process started; else the run that relaunched this process
+ * (the helper hands its id on in the environment variable
+ * `VANTRELL_HELPER_RUN_ID`); else the last run recorded in the data folder.
+ * Each run has a record of its own there, so a second instance never reads
+ * the first one's run. Null when no run is recorded or the log does not
+ * hold it. Other apps' runs in the shared log,
  * and later runs of a reused process id, are never taken for it. An app
  * relaunched by the helper calls this at start.
  */

@@ -50,9 +50,12 @@ test('the LICENSE is the licence the manifest names', () => {
 test('every code the package gives is declared and in the README', () => {
   const statuses = [null, -1, 4294967295, ...Array.from({ length: 300 }, (_, status) => status)];
   const given = [...new Set(statuses.map(helper.statusCode).filter((code) => code !== null))].sort();
-  const declaredIn = (type) => [...read('index.d.ts').split(`export type ${type} =`)[1].split(';')[0].matchAll(/^ {2}\| '([A-Z_]+)'/gm)].map((match) => match[1]);
+  const declaredIn = (type) => [...read('index.d.ts').split(`export type ${type} =`)[1].split(';')[0].matchAll(/^ {2}\| '([A-Z0-9_]+)'/gm)].map((match) => match[1]);
   assert.deepEqual(declaredIn('HelperErrorCode').sort(), given);
   const refusals = declaredIn('UpdateErrorCode');
-  const documented = [...read('README.md').matchAll(/^\| `([A-Z_]+)` \|/gm)].map((match) => match[1]).sort();
+  // Every refusal the code makes, with its code given literally or from a table.
+  const thrown = files.filter((file) => file.endsWith('.js')).flatMap((file) => [...read(file).matchAll(/UpdateError\(\s*'([A-Z0-9_]+)'|: '([A-Z0-9_]+)'/g)].map((m) => m[1] || m[2]));
+  assert.deepEqual([...new Set(thrown)].filter((code) => !refusals.includes(code)), []);
+  const documented = [...read('README.md').matchAll(/^\| `([A-Z0-9_]+)` \|/gm)].map((match) => match[1]).sort();
   assert.deepEqual(documented, [...given, ...refusals].sort());
 });

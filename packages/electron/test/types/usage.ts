@@ -13,6 +13,9 @@ async function main(): Promise<void> {
   await applyAsarUpdate({ updateAsar: 'u.asar', sha512: 'x', allowDowngrade: false, currentVersion: '1.0.0', executablePath: 'e' }).catch((e) => {
     if (e instanceof UpdateError && e.code === 'UNPACKED_MISMATCH') void e.message;
   });
+  await applyAsarUpdate({ updateAsar: 'u.asar', relaunch: true, relaunchAfterFailure: false, startTimeoutMs: 5000 }).catch((e) => {
+    if (e instanceof UpdateError && (e.code === 'HELPER_NOT_STARTED' || e.code === 'BATCH_FILE')) void e.message;
+  });
 
   const result = lastResult({ dataFolder: '/d' }) ?? readResult(null, { runId }) ?? readResult(pid, { logPath: log ?? undefined });
   if (result !== null) {

@@ -42,7 +42,7 @@ if (process.env.FAKE_START === 'silent') {
   const until = Date.now() + 10000;
   const released = fs.existsSync(process.env.FAKE_RELEASE); // its folder may be gone when it looks again
   const wait = () => released || fs.existsSync(process.env.FAKE_RELEASE) || Date.now() > until || setTimeout(wait, 20);
-  setTimeout(wait, 150); // the app sees it running first
+  setTimeout(wait, 80); // the app sees it running first
 
 }
 `;

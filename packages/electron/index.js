@@ -363,8 +363,12 @@ function lockFolder(options) {
 // Whether the log shows the end of the run a lock record names.
 function runEnded(run) {
   if (typeof run.logPath !== 'string' || typeof run.runId !== 'string') return false;
-  const result = resultOfRun(readLog(run.logPath), run.runId);
-  return result !== null && result.status !== null;
+  try {
+    const result = resultOfRun(readLog(run.logPath), run.runId);
+    return result !== null && result.status !== null;
+  } catch {
+    return false;
+  }
 }
 
 // One update per installation at a time: in this process, and across the
@@ -379,7 +383,13 @@ function applyAsarUpdate(options) {
       options = options || {};
       const folder = lockFolder(options);
       const runId = newRunId();
-      if (folder) lock = updateLock.acquire(folder, appAsarOf(options), runId, runEnded);
+      try {
+        if (folder) lock = updateLock.acquire(folder, appAsarOf(options), runId, runEnded);
+      } catch (error) {
+        // A folder that cannot hold the mark cannot hold the helper's log
+        // either: the helper then ends before it takes over, and says why.
+        if (error instanceof UpdateError) throw error;
+      }
       return startUpdate(options, runId, lock);
     })
     .catch((error) => {

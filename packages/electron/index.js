@@ -319,7 +319,9 @@ function applyAsarUpdate(options) {
   });
 }
 
-async function startUpdate(options) {
+// Every check an update must pass before the helper starts; gives the
+// helper's arguments. Staging an update runs exactly these.
+async function checkUpdate(options) {
   const appAsar = appAsarOf(options);
   await checkFuses(options);
   // The checks must see the installation whole, not halfway through an update.
@@ -331,6 +333,12 @@ async function startUpdate(options) {
   }
   const argv = updateArguments(options);
   await checkArchive(options, options.updateAsar, appAsar);
+  checkSignature(options);
+  return argv;
+}
+
+async function startUpdate(options) {
+  const argv = await checkUpdate(options);
   const helper = helperPath(options);
   return new Promise((resolve, reject) => {
     const runId = newRunId();
@@ -457,3 +465,39 @@ module.exports = {
   HelperError,
   UpdateError,
 };
+
+// ---- Signed updates, progress, install on quit -------------------------------
+
+const { checkSignature, signedMessage } = require('./lib/update-signature');
+const { reporterOf, logEnd, followRun } = require('./lib/update-progress');
+const { staging } = require('./lib/staged-update');
+
+// The update with its progress told: the checks, the helper's start, then
+// the helper's own lines and steps while the app is still there to hear them.
+function applyAsarUpdateWithProgress(options) {
+  let reporter;
+  try {
+    reporter = reporterOf(options);
+  } catch (error) {
+    return Promise.reject(error);
+  }
+  if (reporter === null) return applyAsarUpdate(options);
+  const file = logPath();
+  const from = logEnd(file);
+  reporter.step('checking');
+  return applyAsarUpdate(options).then((started) => {
+    reporter.step('started', { runId: started.runId, pid: started.pid });
+    followRun({ file: started.logPath || file, from, runId: started.runId, reporter, parseLines });
+    return started;
+  });
+}
+
+const staged = staging({ applyAsarUpdate: applyAsarUpdateWithProgress, checkUpdate, lastResult });
+
+Object.assign(module.exports, {
+  applyAsarUpdate: applyAsarUpdateWithProgress,
+  stageAsarUpdate: staged.stageAsarUpdate,
+  cancelStagedUpdate: staged.cancelStagedUpdate,
+  settleStagedUpdate: staged.settleStagedUpdate,
+  signedMessage,
+});

@@ -492,7 +492,7 @@ function applyAsarUpdateWithProgress(options) {
   });
 }
 
-const staged = staging({ applyAsarUpdate: applyAsarUpdateWithProgress, checkUpdate, lastResult });
+const staged = staging({ applyAsarUpdate: applyAsarUpdateWithProgress, checkUpdate, helperPath, lastResult });
 
 Object.assign(module.exports, {
   applyAsarUpdate: applyAsarUpdateWithProgress,

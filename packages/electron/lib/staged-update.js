@@ -72,7 +72,7 @@ function appOf(options) {
 // What the app is told about a staged update.
 const described = (record) => ({ updateAsar: record.options.updateAsar, version: record.version ?? null, stagedAt: record.stagedAt });
 
-function staging({ applyAsarUpdate, checkUpdate, lastResult }) {
+function staging({ applyAsarUpdate, checkUpdate, helperPath, lastResult }) {
   // This run's staged update: its options, its folder and the app it quits with.
   let current = null;
   // 'idle', then 'installing' while the quit is held, then 'done'.
@@ -119,6 +119,8 @@ function staging({ applyAsarUpdate, checkUpdate, lastResult }) {
     const reporter = reporterOf(options);
     if (reporter) reporter.step('checking');
     await checkUpdate({ ...options, relaunch: false });
+    // A helper missing now would be missed only at the quit, where no one hears of it.
+    helperPath(options);
     const { version } = archiveFields(options.updateAsar);
     const record = { session: SESSION, pid: process.pid, stagedAt: Date.now(), state: 'staged', version: typeof version === 'string' ? version : null, options: {} };
     for (const name of RECORDED) if (options[name] !== undefined) record.options[name] = options[name];

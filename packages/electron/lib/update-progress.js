@@ -82,12 +82,12 @@ function followRun({ file, from, runId, reporter, parseLines }) {
       return false;
     }
     if (line.pid !== pid && line.pid !== copyPid) return false;
-    const end = line.pid === pid && ended.exec(line.message);
-    if (end) {
+    const end = ended.exec(line.message);
+    if (end && line.pid === pid) {
       reporter.step('ended', { runId, status: Number(end[1]) });
       return true;
     }
-    if (line.message === started) return false; // the copy's own first line
+    if (end || line.message === started) return false; // the copy's own first and last lines
     const copy = line.pid === pid && COPY_STARTED.exec(line.message);
     if (copy) copyPid = Number(copy[1]);
     reporter.line(line);

@@ -36,7 +36,7 @@ function signedRelease(t) {
 // Every check of an update, with nothing started: staging it.
 function stage(release, options) {
   const app = fakeElectronApp();
-  const base = { app, updateAsar: release.update, appAsar: path.join(release.dir, 'app.asar'), dataFolder: path.join(release.dir, 'data'), currentVersion: '1.0.0' };
+  const base = { app, updateAsar: release.update, appAsar: path.join(release.dir, 'app.asar'), dataFolder: path.join(release.dir, 'data'), currentVersion: '1.0.0', helperPath: nativeHelper || 'none' };
   return helper.stageAsarUpdate({ ...base, publicKey: release.publicKey, sha512: release.entry.sha512, signature: release.entry.signature, ...options }).finally(() => helper.cancelStagedUpdate());
 }
 

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const test = require('node:test');
 const helper = require('..');
-const { signUpdate, updateFields } = require('../lib/update-signature');
+const { generateSigningKeys, signUpdate, updateFields } = require('../lib/update-signature');
 const { nativeHelper, scratch, writeAsar, fakeElectronApp } = require('./support');
 
 const command = path.join(__dirname, '..', 'lib', 'sign-command.js');
@@ -17,13 +17,22 @@ const sign = (...args) => execFileSync(process.execPath, [command, ...args], { e
 
 // An installation at 1.0.0 and a 1.1.0 update with a native module, signed
 // by the command with a fresh key pair.
-function signedRelease(t) {
+async function signedRelease(t, { viaCommand = true } = {}) {
   const dir = scratch(t);
   const keys = path.join(dir, 'keys');
-  sign('keys', keys);
+  if (viaCommand) sign('keys', keys);
+  else {
+    const made = generateSigningKeys();
+    fs.mkdirSync(keys);
+    fs.writeFileSync(path.join(keys, 'update-signing-key.pem'), made.privateKey);
+    fs.writeFileSync(path.join(keys, 'update-signing-key.pub.pem'), made.publicKey);
+  }
   writeAsar(path.join(dir, 'app.asar'), { 'package.json': JSON.stringify({ version: '1.0.0' }) });
   const update = writeAsar(path.join(dir, 'update.asar'), { 'package.json': JSON.stringify({ version: '1.1.0' }), 'addon.node': 'native 1.1.0' }, ['addon.node']);
-  const entry = JSON.parse(sign('sign', '--key', path.join(keys, 'update-signing-key.pem'), '--out', path.join(dir, 'entry.json'), update));
+  const entry = viaCommand
+    ? JSON.parse(sign('sign', '--key', path.join(keys, 'update-signing-key.pem'), '--out', path.join(dir, 'entry.json'), update))
+    : await updateFields(update);
+  if (!viaCommand) entry.signature = signUpdate(entry, fs.readFileSync(path.join(keys, 'update-signing-key.pem'), 'utf8'));
   return {
     dir,
     update,
@@ -41,7 +50,7 @@ function stage(release, options) {
 }
 
 test('the signing command\'s output is accepted by the package, and its zip unpacks to what the header lists', { skip: !nativeHelper }, async (t) => {
-  const release = signedRelease(t);
+  const release = await signedRelease(t);
   const { entry } = release;
   const fields = await updateFields(release.update);
   assert.deepEqual([entry.version, entry.size, entry.sha512], [fields.version, fields.size, fields.sha512]);
@@ -67,7 +76,7 @@ test('the signing command\'s output is accepted by the package, and its zip unpa
 });
 
 test('a tampered update, or one signed with another key, is refused with SIGNATURE_INVALID', async (t) => {
-  const release = signedRelease(t);
+  const release = await signedRelease(t, { viaCommand: false });
   const { entry, privateKey } = release;
   const resign = (changed) => signUpdate({ version: entry.version, size: entry.size, sha512: entry.sha512, ...changed }, privateKey);
   const otherKey = crypto.generateKeyPairSync('ed25519').privateKey;

@@ -391,7 +391,8 @@ export type SettledUpdate =
 
 /**
  * At start: what became of an update an earlier run staged. Null when none
- * was (or it is this run's own). The record is removed in every case but
+ * was, or it is this run's own, or another instance of the app that staged
+ * it is still running (it installs it at its own quit). The record is removed in every case but
  * 'restaged', so each outcome is told once.
  */
 export function settleStagedUpdate(options?: SettleStagedUpdateOptions): Promise<SettledUpdate | null>;

@@ -69,6 +69,17 @@ function appOf(options) {
   throw new TypeError("app is needed where Electron's app is not available");
 }
 
+// A process id that was reused keeps a stale record until that process ends; a later start settles it.
+function isRunning(pid) {
+  if (!Number.isSafeInteger(pid) || pid <= 0 || pid === process.pid) return false;
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (error) {
+    return error.code === 'EPERM';
+  }
+}
+
 // What the app is told about a staged update.
 const described = (record) => ({ updateAsar: record.options.updateAsar, version: record.version ?? null, stagedAt: record.stagedAt });
 
@@ -83,11 +94,17 @@ function staging({ applyAsarUpdate, checkUpdate, helperPath, lastResult }) {
     const limit = new Promise((resolve, reject) => {
       timer = setTimeout(() => reject(new Error(`the update was not started within ${QUIT_INSTALL_LIMIT_MS / 1000} s of the quit`)), QUIT_INSTALL_LIMIT_MS);
     });
+    // Another instance of the app may have staged over this one's record meanwhile: that one is its to tell.
+    const ours = () => {
+      const record = readRecord(staged.folder);
+      return record === null || record.session === SESSION;
+    };
     try {
       const started = await Promise.race([applyAsarUpdate({ ...staged.options, relaunch: false }), limit]);
-      writeRecord(staged.folder, { ...staged.record, state: 'started', runId: started.runId });
+      if (ours()) writeRecord(staged.folder, { ...staged.record, state: 'started', runId: started.runId });
     } catch (error) {
-      // An update the app started itself in this run is already on its way.
+      // An update started by the app itself (or another instance) is already on its way.
+      if (!ours()) return;
       if (error && error.code === 'UPDATE_PENDING') removeRecord(staged.folder);
       else writeRecord(staged.folder, { ...staged.record, state: 'failed', error: String(error && error.message), code: (error && error.code) || null });
     } finally {
@@ -150,7 +167,8 @@ function staging({ applyAsarUpdate, checkUpdate, helperPath, lastResult }) {
     const folder = dataFolder(options);
     if (!folder) throw new TypeError('dataFolder is needed outside Electron: the staged update is recorded there');
     const record = readRecord(folder);
-    if (record === null || record.session === SESSION) return null;
+    // This run's own, or one of another instance of the app that is still running.
+    if (record === null || record.session === SESSION || (record.state === 'staged' && isRunning(record.pid))) return null;
     const update = described(record);
     if (record.state === 'started') {
       removeRecord(folder);

@@ -75,8 +75,10 @@ test('a staged update the app did not install is settled at the next start', { s
     { name: 'staged again, the app now needs a signature', mode: 'exit', settle: { apply: true, publicKey: 'key' }, action: 'dropped', code: 'SIGNATURE_INVALID' },
     // The download was replaced by an older one before the quit: nothing was started.
     { name: 'refused at the quit', mode: 'spoil', settle: {}, action: 'dropped', code: 'NOT_NEWER' },
+    // Another instance of the app that staged it is still running: it installs it at its own quit.
+    { name: 'staged by an instance still running', mode: 'exit', settle: {}, stagedBy: process.ppid, action: null },
   ];
-  for (const { name, mode, settle, action, code } of cases) {
+  for (const { name, mode, settle, stagedBy, action, code } of cases) {
     await t.test(name, async (t) => {
       const where = installation(t);
       const { status, seen } = await runApp(mode, where);
@@ -84,7 +86,14 @@ test('a staged update the app did not install is settled at the next start', { s
       const app = fakeElectronApp();
       const options = { dataFolder: where.dataFolder, app, currentVersion: '1.0.0', appAsar: path.join(where.resources, 'app.asar'), helperPath: nativeHelper, ...settle };
       if (settle.publicKey) options.publicKey = require('node:crypto').generateKeyPairSync('ed25519').publicKey;
+      const record = path.join(where.dataFolder, 'vantrell-helper-staged.json');
+      if (stagedBy) fs.writeFileSync(record, JSON.stringify({ ...JSON.parse(fs.readFileSync(record, 'utf8')), pid: stagedBy }));
       const settled = await helper.settleStagedUpdate(options);
+      if (action === null) {
+        assert.equal(settled, null);
+        assert.ok(fs.existsSync(record));
+        return;
+      }
       assert.equal(settled.action, action, settled.error);
       assert.equal(settled.update.updateAsar, path.join(where.resources, 'update.asar'));
       if (code !== undefined) assert.equal(settled.code, code, settled.error);

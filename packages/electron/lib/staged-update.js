@@ -175,6 +175,13 @@ function staging({ applyAsarUpdate, checkUpdate, helperPath, lastResult }) {
       const result = lastResult({ dataFolder: folder, logPath: options.logPath });
       return { action: 'installed', update, result: result && result.runId === record.runId ? result : null };
     }
+    // A run started after the staging is this update's, started at the quit
+    // by a process that ended before it could say so.
+    const last = record.state === 'staged' ? lastResult({ dataFolder: folder, logPath: options.logPath }) : null;
+    if (last && Number.isFinite(record.stagedAt) && last.startedAt >= record.stagedAt) {
+      removeRecord(folder);
+      return { action: 'installed', update, result: last };
+    }
     if (record.state === 'failed') {
       removeRecord(folder);
       return { action: 'dropped', update, error: `the update could not be started when the app quit: ${record.error}`, code: record.code ?? null };

@@ -85,6 +85,7 @@ export type UpdateErrorCode =
   | 'UPDATE_TRUNCATED' // the archive is shorter than its header says, empty, or cut inside its header
   | 'NOT_NEWER' // the archive's package.json version is not newer than the running app's, or is missing
   | 'CHECKSUM_MISMATCH' // the archive's SHA-512 is not the one given
+  | 'SIGNATURE_INVALID' // with publicKey: the signature, sha512 or version is missing, or the signature is not one of the keys' over the archive's version, size and sha512
   | 'UNPACKED_MISMATCH' // a file the header marks unpacked is missing or different where it will be installed
   | 'NOT_UPDATABLE_IN_PLACE'; // an AppImage or a portable build, whose archive is gone at the next start
 
@@ -309,3 +310,113 @@ export function updateArguments(options: ApplyAsarUpdateOptions): string[];
 
 /** The helper's argument vector for launch(program, args). */
 export function launchArguments(program: string, args: string[]): string[];
+
+// ---- Signed updates, progress, install on quit -------------------------------
+
+/** Where an update is; told to `onProgress` in this order (a step may be missed once the app has quit). */
+export type UpdateStep =
+  | 'checking' // the checks before anything starts
+  | 'staged' // stageAsarUpdate(): checked and recorded, installed when the app quits
+  | 'started' // the helper has been started
+  | 'waiting' // the helper has taken over and waits for the app to exit
+  | 'installing' // the app has exited; the helper replaces the archive
+  | 'installed' // the helper's "Update finished"
+  | 'relaunching' // the helper starts the app again
+  | 'ended'; // the run's last line, with its exit status
+
+export interface UpdateProgress {
+  step: UpdateStep;
+  /** From 'started' on: the run's id. */
+  runId?: string;
+  /** The helper's process id ('started'), or the process whose line showed the step. */
+  pid?: number;
+  /** 'ended': the run's exit status. */
+  status?: number;
+  /** 'staged': the staged archive. */
+  updateAsar?: string;
+}
+
+/** Something with electron-log's methods (electron-updater's `logger`): each line as "vantrell-helper (<pid>): <message>" at its level. */
+export interface UpdateLogger {
+  info(message: string): void;
+  warn?(message: string): void;
+  error?(message: string): void;
+}
+
+export interface ApplyAsarUpdateOptions {
+  /**
+   * The Ed25519 public key(s) updates must be signed with: PEM text (what
+   * `vantrell-sign keys` writes) or a KeyObject; a list takes a signature by
+   * any of them. With it, an update without `sha512` and `signature` is refused.
+   */
+  publicKey?: string | import('crypto').KeyObject | Array<string | import('crypto').KeyObject>;
+  /**
+   * The update's signature from its feed entry (base64 of 64 bytes), over the
+   * bytes "vantrell-helper update signature v1\nversion=<v>\nsize=<n>\nsha512=<hex>\n"
+   * (see signedMessage()). Checked only with `publicKey`.
+   */
+  signature?: string;
+  /** Told each step (UpdateStep); exceptions it throws are ignored. */
+  onProgress?: (progress: UpdateProgress) => void;
+  /** Given the helper's log lines of this run as they are written: a function, or an object with info/warn/error. */
+  logger?: ((line: LogLine) => void) | UpdateLogger;
+}
+
+/**
+ * The exact bytes an update's signature is made over: the ASCII text
+ * "vantrell-helper update signature v1\n", then "version=<version>\n",
+ * "size=<bytes, decimal>\n" and "sha512=<128 lower-case hex digits>\n".
+ * `sha512` is taken in base64 or hex. Throws a TypeError for a version with
+ * characters a semantic version does not have.
+ */
+export function signedMessage(fields: { version: string; size: number; sha512: string }): Buffer;
+
+export interface StageAsarUpdateOptions extends Omit<ApplyAsarUpdateOptions, 'relaunch' | 'relaunchAfterFailure'> {
+  /** Electron's `app` (default: `require('electron').app`): its 'will-quit' is where the update is installed. */
+  app?: { on(event: 'will-quit', listener: (event: { preventDefault(): void }) => void): unknown; removeListener(event: 'will-quit', listener: (...args: any[]) => void): unknown; quit(): void };
+  relaunch?: never;
+}
+
+export interface StagedUpdate {
+  updateAsar: string;
+  /** The version in the staged archive's package.json. */
+  version: string | null;
+  /** Date.now() when it was staged. */
+  stagedAt: number;
+}
+
+/**
+ * Install on quit. Runs every check applyAsarUpdate() runs, starting
+ * nothing, records the update in the data folder and installs it when the app
+ * quits on its own: 'will-quit' is held (at most 60 s) while
+ * applyAsarUpdate() runs again with `relaunch: false`, then the quit goes on.
+ * The app is not started again; lastResult() at the next start reports the
+ * run. Staging again replaces the staged update. Rejects as applyAsarUpdate()
+ * does, with a TypeError for `relaunch`, and with UPDATE_PENDING while the
+ * app is already quitting.
+ */
+export function stageAsarUpdate(options: StageAsarUpdateOptions): Promise<StagedUpdate>;
+
+/** Drops this run's staged update (its record and the quit hook); false when none was staged or the quit has begun. */
+export function cancelStagedUpdate(): boolean;
+
+export interface SettleStagedUpdateOptions extends Partial<StageAsarUpdateOptions> {
+  /** Stage an update the last run left staged again (every check again, with this run's options), instead of dropping it. */
+  apply?: boolean;
+}
+
+export type SettledUpdate =
+  /** Installed at the last quit: the run, or null when the log no longer holds it. */
+  | { action: 'installed'; update: StagedUpdate; result: HelperResult | null }
+  /** Staged again for this run's quit. */
+  | { action: 'restaged'; update: StagedUpdate }
+  /** Not installed and forgotten: the app ended without quitting, the update could not be started at the quit, or (with `apply`) it failed a check. */
+  | { action: 'dropped'; update: StagedUpdate; error: string; code: string | null };
+
+/**
+ * At start: what became of an update an earlier run staged. Null when none
+ * was, or it is this run's own, or another instance of the app that staged
+ * it is still running (it installs it at its own quit). The record is removed in every case but
+ * 'restaged', so each outcome is told once.
+ */
+export function settleStagedUpdate(options?: SettleStagedUpdateOptions): Promise<SettledUpdate | null>;

@@ -399,24 +399,36 @@ function applyAsarUpdate(options) {
     });
 }
 
-async function startUpdate(options, runId, lock) {
+// Every check an update must pass before the helper starts; gives the
+// helper's arguments. Staging an update runs exactly these.
+async function checkUpdate(options) {
   const appAsar = appAsarOf(options);
   await checkFuses(options);
-  let helper;
-  try {
-    helper = helperPath(options);
-  } catch (error) {
-    throw new UpdateError('HELPER_NOT_STARTED', error.message);
-  }
   // The checks must see the installation whole, not halfway through an update.
   if (typeof appAsar === 'string' && exists(journalPath(appAsar))) {
     const repair = ['--repair', '--appAsar', appAsar, ...(options.elevate ? ['--elevate'] : [])];
-    await runHelper(repair, { helperPath: helper, timeoutMs: REPAIR_TIMEOUT_MS });
+    await runHelper(repair, { helperPath: helperToStart(options), timeoutMs: REPAIR_TIMEOUT_MS });
     // A helper too old to know --repair ends with status 0 and repairs nothing.
     if (exists(journalPath(appAsar))) throw new UpdateError('REPAIR_FAILED', `the interrupted update of ${appAsar} was not repaired: its journal is still there`);
   }
   const argv = updateArguments(options);
   await checkArchive(options, options.updateAsar, appAsar);
+  checkSignature(options);
+  return argv;
+}
+
+// The helper's path; one that cannot be found is a helper that cannot start.
+function helperToStart(options) {
+  try {
+    return helperPath(options);
+  } catch (error) {
+    throw new UpdateError('HELPER_NOT_STARTED', error.message);
+  }
+}
+
+async function startUpdate(options, runId, lock) {
+  const argv = await checkUpdate(options);
+  const helper = helperToStart(options);
   argv.push('--runId', runId);
   const folder = dataFolder(options || {});
   const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
@@ -652,3 +664,39 @@ module.exports = {
   HelperError,
   UpdateError,
 };
+
+// ---- Signed updates, progress, install on quit -------------------------------
+
+const { checkSignature, signedMessage } = require('./lib/update-signature');
+const { reporterOf, logEnd, followRun } = require('./lib/update-progress');
+const { staging } = require('./lib/staged-update');
+
+// The update with its progress told: the checks, the helper's start, then
+// the helper's own lines and steps while the app is still there to hear them.
+function applyAsarUpdateWithProgress(options) {
+  let reporter;
+  try {
+    reporter = reporterOf(options);
+  } catch (error) {
+    return Promise.reject(error);
+  }
+  if (reporter === null) return applyAsarUpdate(options);
+  const file = logPath();
+  const from = logEnd(file);
+  reporter.step('checking');
+  return applyAsarUpdate(options).then((started) => {
+    reporter.step('started', { runId: started.runId, pid: started.pid });
+    followRun({ file: started.logPath || file, from, runId: started.runId, reporter, parseLines });
+    return started;
+  });
+}
+
+const staged = staging({ applyAsarUpdate: applyAsarUpdateWithProgress, checkUpdate, helperPath, lastResult });
+
+Object.assign(module.exports, {
+  applyAsarUpdate: applyAsarUpdateWithProgress,
+  stageAsarUpdate: staged.stageAsarUpdate,
+  cancelStagedUpdate: staged.cancelStagedUpdate,
+  settleStagedUpdate: staged.settleStagedUpdate,
+  signedMessage,
+});

@@ -95,3 +95,24 @@ function writeAsar(file, tree, unpacked = []) {
 }
 
 module.exports = { escaped, writeAsar, root, nativeHelper, nativeRecorder, windowsHelper, windowsRecorder, scratch, poll, readRecord };
+
+// Electron's app as far as quitting goes: quit() emits before-quit and
+// will-quit, each of which a listener may prevent, then quit; the caller
+// ends the process on 'quit', as Electron would.
+function fakeElectronApp() {
+  const { EventEmitter } = require('events');
+  const app = new EventEmitter();
+  app.quits = 0;
+  app.quit = () => {
+    app.quits++;
+    for (const name of ['before-quit', 'will-quit']) {
+      let prevented = false;
+      app.emit(name, { preventDefault: () => (prevented = true) });
+      if (prevented) return;
+    }
+    app.emit('quit', {}, 0);
+  };
+  return app;
+}
+
+module.exports.fakeElectronApp = fakeElectronApp;

@@ -63,4 +63,24 @@ async function main(): Promise<void> {
   await applyAsarUpdate({ updateAsar: 'u', relaunch: { args: [1] } });
 }
 
+async function signedAndStaged(key: string): Promise<void> {
+  const steps: string[] = [];
+  await applyAsarUpdate({ updateAsar: 'u', sha512: 's', signature: 'g', publicKey: [key], onProgress: (p) => steps.push(p.step), logger: console });
+  await applyAsarUpdate({ updateAsar: 'u', logger: (line) => steps.push(line.message) });
+  const staged = await helper.stageAsarUpdate({ updateAsar: 'u', publicKey: key, signature: 'g', sha512: 's' });
+  const version: string | null = staged.version;
+  const settled = await helper.settleStagedUpdate({ apply: true, publicKey: key });
+  if (settled?.action === 'dropped') void [settled.error, settled.code];
+  if (settled?.action === 'installed') void settled.result?.succeeded;
+  const cancelled: boolean = helper.cancelStagedUpdate();
+  const bytes: Buffer = helper.signedMessage({ version: '1.0.0', size: 1, sha512: 's' });
+  void [version, cancelled, bytes];
+  // @ts-expect-error a staged update never relaunches
+  await helper.stageAsarUpdate({ updateAsar: 'u', relaunch: true });
+  // @ts-expect-error no such step
+  void ((p: import('../..').UpdateProgress) => p.step === 'downloading');
+  void ((e: UpdateError) => e.code === 'SIGNATURE_INVALID');
+}
+
 void main;
+void signedAndStaged;

@@ -814,3 +814,40 @@ class RacingUser(ExtractTest):
             totals["refused"] += len(refused)
             totals["extracted"] += len(names) - len(refused)
         print("racing user: %s" % totals)
+
+
+class ZipThroughLinks(ExtractTest):
+    """The zip is opened once, in its folder held open, and neither it nor
+    its folder's last level through a link. Under Wine a Unix link to a
+    folder shows as a reparse point, a link to a file as that file."""
+
+    def test_a_link_at_the_zip_or_its_folder_is_refused_and_a_link_above_is_followed(self):
+        secret = self.path("secret")
+        os.makedirs(os.path.join(secret, "inner"), mode=0o700)
+        make_zip(os.path.join(secret, "pkg.zip"), [("secret.txt", b"root only")])
+        os.chmod(os.path.join(secret, "pkg.zip"), 0o600)
+        shutil.copy(os.path.join(secret, "pkg.zip"), os.path.join(secret, "inner", "pkg.zip"))
+        os.makedirs(self.path("dl"))
+        cases = [  # (zip path, link made there, its target, refused)
+            (self.path("dl", "folder.zip"), self.path("dl", "folder.zip"), secret, True),
+            (self.path("swapped", "pkg.zip"), self.path("swapped"), secret, True),
+            (self.path("above", "inner", "pkg.zip"), self.path("above"), secret, False),
+        ]
+        if not WINDOWS:
+            cases += [(self.path("dl", "pkg.zip"), self.path("dl", "pkg.zip"), os.path.join(secret, "pkg.zip"), True),
+                      (self.path("dl", "gone.zip"), self.path("dl", "gone.zip"), self.path("missing.zip"), True)]
+        for zip_path, link, target, refused in cases:
+            with self.subTest(zip=zip_path):
+                shutil.rmtree(self.out, ignore_errors=True)
+                os.symlink(target, link)
+                run = self.extract(zip_path)
+                if refused:
+                    self.assertStatus(run, 2)
+                    self.assertEqual(run.leveled(), [
+                        self.started(zip_path),
+                        ("ERROR", "The zip file is a link, which is never followed: " + self.hp(zip_path))])
+                    self.assertFalse(os.path.exists(self.out))
+                else:
+                    self.assertStatus(run, 0)
+                    self.assertEqual(self.read("secret.txt"), b"root only")
+

@@ -52,9 +52,18 @@ std::optional<int> extractCommand(OptionParser& options) {
     Logger* const log = Logger::instance();
     log->log(INFO, "Started extraction. zipFile: " + zip + ", outDir: " + outDir);
 
-    if (!FileUtils::fileExists(zip.c_str())) {
+    // Opened once, and read only through that handle from here on.
+    OpenArchive opened;
+    switch (opened.open(zip)) {
+    case OpenArchive::Opened::Missing:
         log->log(ERROR, "The zip file doesn't exist");
         return 2;
+    case OpenArchive::Opened::Link:
+        log->log(ERROR, "The zip file is a link, which is never followed: " + zip);
+        return 2;
+    case OpenArchive::Opened::Ok:
+    case OpenArchive::Opened::Failed: // a folder or a FIFO: the start below says so
+        break;
     }
     // Without a folder every entry would land below the root of the drive.
     if (outDir.empty()) {
@@ -70,8 +79,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         FileUtils::createDirectories(out.c_str());
     }
 
-    OpenArchive opened;
-    if (!opened.open(zip)) {
+    if (!opened.start()) {
         log->log(ERROR, "Failed to open zip file: " + zip);
         return 2;
     }

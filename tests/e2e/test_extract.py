@@ -905,3 +905,20 @@ class BoundedLog(ExtractTest):
                 self.assertEqual(run.leveled()[-1], ("INFO", "Extraction completed"))
                 self.assertEqual(sum(len(files) for _, _, files in os.walk(self.out)), placed)
 
+
+@unittest.skipIf(WINDOWS, "a descriptor per held folder is the native build's; Wine's handles have no such limit")
+class FewDescriptors(ExtractTest):
+    def test_an_entry_deeper_than_the_descriptors_allow_is_refused_and_the_run_goes_on(self):
+        def deep(n, top):
+            return "/".join("%s%d" % (top, i) for i in range(n)) + "/f.txt"
+
+        names = ["first.txt", deep(100, "a"), deep(30, "b"), deep(100, "c"), "last.txt"]
+        archive = self.zip([(n, n.encode()) for n in names])
+        run = self.run_helper("--extract", "--zip", archive, "--out", self.out, prefix=["prlimit", "--nofile=60:60"])
+        self.assertStatus(run, 0)
+        self.assertEqual([m for level, m in run.leveled() if level == "ERROR"],
+                         ["Refused entry deeper than the folders this process can hold open: %s (error 4)" % n
+                          for n in (names[1], names[3])])
+        for n in (names[0], names[2], names[4]):
+            self.assertEqual(self.read(*n.split("/")), n.encode())
+        self.assertEqual(run.leveled()[-1], ("INFO", "Extraction completed"))

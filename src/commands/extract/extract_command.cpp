@@ -42,6 +42,9 @@ bool storedWhole(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
 void refuseFolder(RefusalLog& refusals, DWORD code, const std::string& name) {
     if (code == ERROR_CANT_RESOLVE_FILENAME)
         refusals.refuse("Refused entry through a link: ", name);
+    else if (code == ERROR_TOO_MANY_OPEN_FILES)
+        refusals.refuse("Refused entry deeper than the folders this process can hold open: ",
+                        name + " (error " + std::to_string(static_cast<unsigned long>(code)) + ")");
     else
         refusals.refuse("Failed to extract file: ", name);
 }

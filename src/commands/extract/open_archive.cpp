@@ -60,15 +60,22 @@ OpenArchive::Opened OpenArchive::open(const std::string& path) {
         return isLink(GetFileAttributesA(held.c_str())) ? Opened::Link : missingOr(code);
     }
     BY_HANDLE_FILE_INFORMATION information{};
+    Opened opened = Opened::Ok;
     if (!GetFileInformationByHandle(file, &information))
-        return Opened::Failed;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isLink(GetFileAttributesA(held.c_str())))
-        return Opened::Link;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return Opened::Failed;
+        opened = Opened::Failed;
+    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+             isLink(GetFileAttributesA(held.c_str())))
+        opened = Opened::Link;
+    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        opened = missingOr(ERROR_ACCESS_DENIED);
+    if (opened != Opened::Ok) {
+        // Nothing but the file open() vouched for is ever read.
+        const DWORD code = GetLastError();
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        SetLastError(code);
     }
-    return Opened::Ok;
+    return opened;
 }
 
 bool OpenArchive::start() {

@@ -13,10 +13,10 @@
 // every way out of the command. The file is opened once, in its folder held
 // open, and every byte of it is read through that one handle: whatever is
 // put at its name or its folder's name meanwhile is never read. The library
-// reads an entry's local header
-// and its compressed data with separate small reads; they are served from a
-// window of the file's bytes, so that an archive of small entries costs a
-// system call per few hundred entries rather than a few per entry.
+// reads an entry's local header and its compressed data with separate small
+// reads; they are served from a window of the file's bytes, so that an
+// archive of small entries costs a system call per few hundred entries
+// rather than a few per entry.
 class OpenArchive {
 public:
     OpenArchive() = default;
@@ -26,7 +26,8 @@ public:
 
     enum class Opened { Ok, Missing, Link, Failed };
 
-    // Opens the file at `path` for reading, shared as before. Its folder is
+    // Opens the file at `path` for reading, shared for reading, writing and
+    // deleting (the program that fetched it may still hold it). Its folder is
     // held first, the folder's last level never through a link, and the
     // file is opened in it, never through a link: Link for a link, junction
     // or other reparse point at either name (under Wine a Unix link to a

@@ -1,5 +1,7 @@
 #include "commands/extract/folder_chain.h"
 
+#include <algorithm>
+
 bool FolderChain::open(const std::string& outDir, bool madeHere) {
     root.made = madeHere;
     return root.folder.open(outDir);
@@ -23,8 +25,32 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
         madeHere = found->second->made;
         return &found->second->folder;
     }
-    if (held.size() >= maxHeld)
-        held.clear(); // on Windows a level is let go only with every level below it
+    // At most two tries: the second after every held folder is let go.
+    for (int attempt = 0;; ++attempt) {
+        if (depth > limit) {
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            return nullptr;
+        }
+        if (held.size() + depth > limit)
+            held.clear(); // on Windows a level is let go only with every level below it
+        if (const Level* reached = descend(levels, depth)) {
+            madeHere = reached->made;
+            return &reached->folder;
+        }
+        if (GetLastError() != ERROR_TOO_MANY_OPEN_FILES)
+            return nullptr;
+        // Out of handles: as many levels fit as are held now, less a few
+        // for the entry's own file and the listing of its folder.
+        limit = std::min(limit, held.size() > spareHandles ? held.size() - spareHandles : 0);
+        held.clear();
+        if (attempt > 0) {
+            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            return nullptr;
+        }
+    }
+}
+
+const FolderChain::Level* FolderChain::descend(const std::vector<std::string>& levels, std::size_t depth) {
     // The nearest held ancestor, then each missing level down from it.
     std::size_t from = depth;
     std::size_t length = key.size();
@@ -40,16 +66,10 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
         length = 0;
     for (std::size_t i = from; i < depth; ++i) {
         auto level = std::make_unique<Level>();
-        if (!level->folder.open(parent->folder, levels[i], true, &level->made)) {
-            if (GetLastError() != ERROR_TOO_MANY_OPEN_FILES || held.empty())
-                return nullptr;
-            // Out of handles: let every held folder go and start again.
-            held.clear();
-            return reach(levels, depth, madeHere);
-        }
+        if (!level->folder.open(parent->folder, levels[i], true, &level->made))
+            return nullptr;
         length += (i == 0 ? 0 : 1) + levels[i].size();
         parent = held.emplace(key.substr(0, length), std::move(level)).first->second.get();
     }
-    madeHere = parent->made;
-    return &parent->folder;
+    return parent;
 }

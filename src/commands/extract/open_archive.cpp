@@ -1,5 +1,8 @@
 #include "commands/extract/open_archive.h"
 
+#include "platform/file_utils.h"
+#include "platform/in_use.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,6 +13,20 @@ constexpr std::size_t windowSize = 256 * 1024;
 // of a large entry, and its central directory.
 constexpr std::size_t directRead = 64 * 1024;
 
+bool isLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A name the system cannot have (Windows: control characters) names no
+// archive either.
+OpenArchive::Opened missingOr(DWORD code) {
+    SetLastError(code);
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ||
+                   code == ERROR_INVALID_NAME
+               ? OpenArchive::Opened::Missing
+               : OpenArchive::Opened::Failed;
+}
+
 } // namespace
 
 OpenArchive::~OpenArchive() {
@@ -19,11 +36,49 @@ OpenArchive::~OpenArchive() {
         CloseHandle(file);
 }
 
-bool OpenArchive::open(const std::string& path) {
+OpenArchive::Opened OpenArchive::open(const std::string& path) {
+    const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
+    if (parts.name.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return Opened::Missing;
+    }
+    if (!folder.openWithoutLastLink(parts.folder)) {
+        const DWORD code = GetLastError();
+        return code == ERROR_CANT_RESOLVE_FILENAME ? Opened::Link : missingOr(code);
+    }
     // The system refuses at once to open a FIFO, a device or a folder as a
     // file; the runtime's fopen would wait on a FIFO for a writer.
-    file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
+    FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
+        file = folder.openFile(parts.name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    // Wine follows a Unix link even when asked not to, but shows one to a
+    // folder by its name.
+    const std::string held = folder.path() + "/" + parts.name;
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        return isLink(GetFileAttributesA(held.c_str())) ? Opened::Link : missingOr(code);
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    Opened opened = Opened::Ok;
+    if (!GetFileInformationByHandle(file, &information))
+        opened = Opened::Failed;
+    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+             isLink(GetFileAttributesA(held.c_str())))
+        opened = Opened::Link;
+    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        opened = missingOr(ERROR_ACCESS_DENIED);
+    if (opened != Opened::Ok) {
+        // Nothing but the file open() vouched for is ever read.
+        const DWORD code = GetLastError();
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        SetLastError(code);
+    }
+    return opened;
+}
+
+bool OpenArchive::start() {
     LARGE_INTEGER size;
     if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) || size.QuadPart < 0)
         return false;

@@ -75,6 +75,20 @@ class Digest(UpdateTest):
                     self.assertEqual(read(self.upd), data)
                 self.assertNoPartial(os.path.dirname(self.app))
 
+    def test_digest_agrees_with_sha512sum_on_random_data(self):
+        # Lengths where the padding changes shape (the length field spills
+        # into a block of its own from 112 bytes on) and around the copy's
+        # 4 MiB pieces.
+        for size in (0, 1, 111, 112, 127, 128, 129, 255, 256, (4 << 20) - 1, (4 << 20) + 113):
+            with self.subTest(size=size):
+                data = os.urandom(size)
+                write(self.app, b"old")
+                write(self.upd, data)
+                listed = subprocess.run(["sha512sum", self.upd], capture_output=True, text=True, check=True)
+                run = self.update("--sha512", listed.stdout.split()[0])
+                self.assertStatus(run, 0)
+                self.assertEqual(read(self.app), data)
+
 
 class LinkedUpdate(UpdateTest):
     @unittest.skipIf(WINDOWS, "Wine 8 shows a Unix link to a file as that file, reparse point and all hidden; "

@@ -89,6 +89,24 @@ class Digest(UpdateTest):
                 self.assertStatus(run, 0)
                 self.assertEqual(read(self.app), data)
 
+    @unittest.skipUnless(WINDOWS, "only Windows takes the digest from a DLL")
+    def test_a_hash_provider_that_cannot_be_loaded_fails_the_update_alone(self):
+        # Wine refuses to load a DLL disabled by an override. The helper still
+        # starts (bcrypt.dll is no import of it) and only the digest fails,
+        # with the system's code (126: module not found).
+        data = payload(5000, 3)
+        write(self.app, b"old")
+        write(self.upd, data)
+        run = self.run_helper("--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(self.upd),
+                              "--sha512", hashlib.sha512(data).hexdigest(),
+                              env=dict(self.env, WINEDLLOVERRIDES="bcrypt=d"))
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled()[-1],
+                         ("ERROR", "Unable to compute the SHA-512 of %s GetLastError returned: 126" % self.hp(self.upd)))
+        self.assertEqual(read(self.app), b"old")
+        self.assertEqual(read(self.upd), data)
+        self.assertNoPartial(os.path.dirname(self.app))
+
 
 class LinkedUpdate(UpdateTest):
     @unittest.skipIf(WINDOWS, "Wine 8 shows a Unix link to a file as that file, reparse point and all hidden; "

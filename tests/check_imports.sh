@@ -13,7 +13,7 @@ while read -r dll; do
   if [[ "$dll" =~ $allowed ]]; then
     echo "ok: $dll"
   else
-    echo "not a system DLL: $dll" >&2
+    echo "not a system DLL the helper may import: $dll" >&2
     status=1
   fi
 done <<<"$dlls"

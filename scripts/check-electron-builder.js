@@ -352,8 +352,8 @@ function main() {
       const next = build(target, '1.0.1');
       let main;
       if (target.platform === 'win32') {
-        run(path.join(root, 'scripts', 'wine-prefix.sh'), ['start', prefix], { stdio: 'ignore' });
         wineStarted = true;
+        run(path.join(root, 'scripts', 'wine-prefix.sh'), ['start', prefix], { stdio: 'ignore' });
         main = wineMain(prefix, windowsNode).main;
       } else {
         const env = { ...process.env, XDG_DATA_HOME: path.join(work, 'xdg') };

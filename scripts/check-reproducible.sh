@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release binaries in this checkout and in a copy of it at another,
-# longer path, and fails unless both give the same bytes, or unless the Linux
-# helper would need more than old glibc (tests/check_linux_binary.sh). Prints
-# the SHA-256 and the size of each binary.
+# longer path, and fails unless both give the same bytes; fails too when the
+# Linux helper would need more than old glibc (tests/check_linux_binary.sh).
+# Prints the SHA-256 and the size of each binary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release binaries in this checkout and in a copy of it at another,
-# longer path, and fails unless both give the same bytes. Prints the SHA-256
-# of each binary.
+# longer path, and fails unless both give the same bytes; fails too when the
+# Linux helper would need more than old glibc (tests/check_linux_binary.sh).
+# Prints the SHA-256 and the size of each binary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,4 +34,7 @@ for binary in vantrell-helper.exe vantrell-helper; do
     status=1
   fi
 done
+# The Linux helper starts wherever the app runs: nothing needed beyond old glibc.
+tests/check_linux_binary.sh build/release/vantrell-helper || status=1
+echo "sizes: $(stat -c '%s bytes  %n' build/release/vantrell-helper build/release/vantrell-helper.exe | paste -sd ';' | sed 's/;/; /')"
 exit $status

@@ -13,7 +13,6 @@
 // windows.h must come before the shell headers.
 #include <windows.h>
 
-#include <bcrypt.h>
 #include <ntsecapi.h> // RtlGenRandom
 #include <shellapi.h>
 #include <shlobj.h>

@@ -512,27 +512,3 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, WCHA
 #define ERROR_NOT_OWNER 288L
 HANDLE CreateMutexA(void* securityAttributes, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
-
-// ---- Hashing (bcrypt_standin_posix.cpp) ----
-// The calls of Windows' CNG for one hash at a time, over libcrypto; only
-// SHA-512 is offered. Results are NTSTATUS values: 0 on success.
-using NTSTATUS = LONG;
-using BCRYPT_ALG_HANDLE = void*;
-using BCRYPT_HASH_HANDLE = void*;
-using PUCHAR = unsigned char*;
-using LPCWSTR = const wchar_t*;
-#define BCRYPT_SHA512_ALGORITHM L"SHA512"
-#define BCRYPT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
-#define STATUS_NOT_FOUND static_cast<NTSTATUS>(0xC0000225u)
-#define STATUS_INVALID_PARAMETER static_cast<NTSTATUS>(0xC000000Du)
-#define STATUS_INVALID_HANDLE static_cast<NTSTATUS>(0xC0000008u)
-#define STATUS_NO_MEMORY static_cast<NTSTATUS>(0xC0000017u)
-NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, LPCWSTR id, LPCWSTR implementation, ULONG flags);
-NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags);
-// Only the form without a caller's object buffer (null, 0) is offered.
-NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE* hash, PUCHAR object, ULONG objectSize,
-                          PUCHAR secret, ULONG secretSize, ULONG flags);
-NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG size, ULONG flags);
-// `size` must be the digest's size (64).
-NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG size, ULONG flags);
-NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash);

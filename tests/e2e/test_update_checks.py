@@ -75,6 +75,38 @@ class Digest(UpdateTest):
                     self.assertEqual(read(self.upd), data)
                 self.assertNoPartial(os.path.dirname(self.app))
 
+    def test_digest_agrees_with_sha512sum_on_random_data(self):
+        # Lengths where the padding changes shape (the length field spills
+        # into a block of its own from 112 bytes on) and around the copy's
+        # 4 MiB pieces.
+        for size in (0, 1, 111, 112, 127, 128, 129, 255, 256, (4 << 20) - 1, (4 << 20) + 113):
+            with self.subTest(size=size):
+                data = os.urandom(size)
+                write(self.app, b"old")
+                write(self.upd, data)
+                listed = subprocess.run(["sha512sum", self.upd], capture_output=True, text=True, check=True)
+                run = self.update("--sha512", listed.stdout.split()[0])
+                self.assertStatus(run, 0)
+                self.assertEqual(read(self.app), data)
+
+    @unittest.skipUnless(WINDOWS, "only Windows takes the digest from a DLL")
+    def test_a_hash_provider_that_cannot_be_loaded_fails_the_update_alone(self):
+        # Wine refuses to load a DLL disabled by an override. The helper still
+        # starts (bcrypt.dll is no import of it) and only the digest fails,
+        # with the system's code (126: module not found).
+        data = payload(5000, 3)
+        write(self.app, b"old")
+        write(self.upd, data)
+        run = self.run_helper("--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(self.upd),
+                              "--sha512", hashlib.sha512(data).hexdigest(),
+                              env=dict(self.env, WINEDLLOVERRIDES="bcrypt=d"))
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled()[-1],
+                         ("ERROR", "Unable to compute the SHA-512 of %s GetLastError returned: 126" % self.hp(self.upd)))
+        self.assertEqual(read(self.app), b"old")
+        self.assertEqual(read(self.upd), data)
+        self.assertNoPartial(os.path.dirname(self.app))
+
 
 class LinkedUpdate(UpdateTest):
     @unittest.skipIf(WINDOWS, "Wine 8 shows a Unix link to a file as that file, reparse point and all hidden; "

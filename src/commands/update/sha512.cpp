@@ -1,6 +1,5 @@
+// The digest's text forms; the computation itself is per platform.
 #include "commands/update/sha512.h"
-
-#include "platform/win32.h"
 
 #include <algorithm>
 
@@ -87,43 +86,4 @@ std::string sha512Base64(const Sha512Digest& digest) {
         text += left > 2 ? kBase64[group & 63] : '=';
     }
     return text;
-}
-
-Sha512::Sha512() {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    status_ = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA512_ALGORITHM, nullptr, 0);
-    if (!BCRYPT_SUCCESS(status_))
-        return;
-    algorithm_ = algorithm;
-    status_ = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    if (BCRYPT_SUCCESS(status_))
-        hash_ = hash;
-}
-
-Sha512::~Sha512() {
-    if (hash_ != nullptr)
-        BCryptDestroyHash(hash_);
-    if (algorithm_ != nullptr)
-        BCryptCloseAlgorithmProvider(algorithm_, 0);
-}
-
-bool Sha512::add(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (ready() && size > 0) {
-        const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 30));
-        status_ = BCryptHashData(hash_, const_cast<PUCHAR>(bytes), chunk, 0);
-        if (!BCRYPT_SUCCESS(status_))
-            return false;
-        bytes += chunk;
-        size -= chunk;
-    }
-    return ready();
-}
-
-bool Sha512::finish(Sha512Digest& digest) {
-    if (!ready())
-        return false;
-    status_ = BCryptFinishHash(hash_, digest.data(), static_cast<ULONG>(digest.size()), 0);
-    return BCRYPT_SUCCESS(status_);
 }

@@ -141,9 +141,7 @@ Installation::Found Installation::readJournal(Journal& journal, unsigned long in
         return true;
     });
     if (!read)
-        FileUtils::throwLastError({"Unable to read ", pathOf(journalName()).c_str(),
-                                   "; nothing was changed: the interrupted update it describes is repaired once it "
-                                   "can be read"});
+        FileUtils::throwLastError({"Unable to read ", pathOf(journalName()).c_str()});
     if (missing)
         return Found::None;
     return text.size() < kJournalLimit && parseJournal(text, stem_, journal) ? Found::Journal : Found::Foreign;

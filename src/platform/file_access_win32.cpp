@@ -6,4 +6,8 @@ namespace FileUtils {
 // into place keeps what it inherited there when it was made.
 bool takeAccessOf(HANDLE, HANDLE) { return true; }
 
+bool takeCopiedAccess(HANDLE, HANDLE, HANDLE) { return true; }
+
+bool makeRemovable(HANDLE) { return true; }
+
 } // namespace FileUtils

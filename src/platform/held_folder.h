@@ -11,9 +11,27 @@
 
 #include "platform/win32.h"
 
+#include "platform/file_utils.h"
+
 #include <string>
+#include <vector>
 
 namespace FileUtils {
+
+// What a listing finds at a name: a link or other reparse point is never
+// taken for what it leads to.
+enum class EntryKind { File, Folder, Link };
+
+struct FolderEntry {
+    std::string name;
+    EntryKind kind;
+};
+
+// The folder to hold and the name in it for the path `path` as given: on
+// Windows a drive-relative path ("Z:name") is first resolved against that
+// drive's current folder, as the system resolves it; else as
+// splitAtLastSeparator splits it.
+FolderAndName heldFolderAndName(const std::string& path);
 
 class HeldFolder {
 public:
@@ -77,6 +95,14 @@ public:
     // file open as `file`. False with the system's code, or with 32 when
     // another file stands at that name.
     bool holdsFile(const std::string& name, HANDLE file) const;
+    // Every name in this folder, "." and ".." left out, read through the
+    // held handle (never by path) with its kind, links not followed. False
+    // with the system's code when the listing fails before its end: what was
+    // read so far is no whole folder.
+    bool list(std::vector<FolderEntry>& entries) const;
+    // The held handle, for calls on the folder itself (owner, mode); it stays
+    // this object's.
+    HANDLE handle() const { return handle_; }
 
 private:
     void close();

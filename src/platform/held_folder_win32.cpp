@@ -5,6 +5,9 @@
 
 #include "platform/new_file.h"
 
+#include <cstddef>
+#include <memory>
+
 namespace FileUtils {
 
 namespace {
@@ -175,6 +178,59 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
         (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return failWith(ERROR_SHARING_VIOLATION);
     return true;
+}
+
+} // namespace FileUtils
+
+namespace FileUtils {
+
+FolderAndName heldFolderAndName(const std::string& path) {
+    // "Z:name" is the name in the current folder of drive Z, not a folder "."
+    // holding "Z:name".
+    const bool driveRelative = path.size() > 2 && path[1] == ':' && path[2] != '/' && path[2] != '\\';
+    if (driveRelative) {
+        char full[MAX_PATH + 1] = {};
+        const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+        if (length > 0 && length < sizeof full)
+            return splitAtLastSeparator(std::string(full, length));
+    }
+    return splitAtLastSeparator(path);
+}
+
+bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
+    entries.clear();
+    if (!isOpen())
+        return failWith(ERROR_INVALID_HANDLE);
+    // The held handle itself is asked, never the folder's path: a folder
+    // swapped in at that path since is not what is read.
+    constexpr DWORD kBuffer = 64 * 1024;
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBuffer]);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(handle_, kind, buffer.get(), kBuffer)) {
+            const DWORD code = GetLastError();
+            // Only "no more" ends a listing; any other answer cuts it short.
+            return code == ERROR_NO_MORE_FILES || (code == ERROR_FILE_NOT_FOUND && entries.empty()) || failWith(code);
+        }
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t at = 0;;) {
+            const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.get() + at);
+            const int wide = static_cast<int>(info->FileNameLength / sizeof(WCHAR));
+            const int size = WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, nullptr, 0, nullptr, nullptr);
+            std::string name(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+            if (size > 0)
+                WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, &name[0], size, nullptr, nullptr);
+            if (!name.empty() && name != "." && name != "..") {
+                const DWORD attributes = info->FileAttributes;
+                entries.push_back({name, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::Link
+                                         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryKind::Folder
+                                                                                          : EntryKind::File});
+            }
+            if (info->NextEntryOffset == 0)
+                break;
+            at += info->NextEntryOffset;
+        }
+    }
 }
 
 } // namespace FileUtils

@@ -6,6 +6,7 @@
 #include "posix/standin_handle.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -198,6 +199,58 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     if (there.st_dev != held.st_dev || there.st_ino != held.st_ino)
         return failWith(ERROR_SHARING_VIOLATION);
     return true;
+}
+
+} // namespace FileUtils
+
+namespace FileUtils {
+
+FolderAndName heldFolderAndName(const std::string& path) { return splitAtLastSeparator(path); }
+
+bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
+    entries.clear();
+    const int at = descriptorOf(handle_);
+    if (at < 0)
+        return failWith(ERROR_INVALID_HANDLE);
+    // A descriptor of its own for the listing, opened through the held one:
+    // the held folder itself is read, whatever its path leads to now.
+    const int fd = ::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return failErrno(errno);
+    DIR* const dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        return failErrno(error);
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            error = errno; // 0 at the end; anything else cuts the listing short
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue; // gone since it was listed
+                error = errno;
+                break;
+            }
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+        }
+        entries.push_back({name, type == DT_DIR   ? EntryKind::Folder
+                                 : type == DT_LNK ? EntryKind::Link
+                                                  : EntryKind::File});
+    }
+    ::closedir(dir);
+    return error == 0 || failErrno(error);
 }
 
 } // namespace FileUtils

@@ -6,11 +6,12 @@ one update per archive at a time, and an app that does not quit."""
 import base64
 import hashlib
 import os
+import stat
 import subprocess
 import time
 import unittest
 
-from harness import WINDOWS
+from harness import EXE, WINDOWS
 from test_update import UpdateTest, payload, read, write
 
 JOURNAL = ".vantrell-journal"
@@ -286,3 +287,189 @@ class AppThatStays(UpdateTest):
         self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
         self.assertFalse(os.path.exists(record))
         self.assertIsNone(holder.poll())
+
+
+def snapshot(folder):
+    """{relative path: bytes, or None for a folder} of everything below `folder`."""
+    out = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs:
+            out[os.path.relpath(os.path.join(root, name), folder)] = None
+        for name in files:
+            out[os.path.relpath(os.path.join(root, name), folder)] = read(os.path.join(root, name))
+    return out
+
+
+HEX = "0123456789abcdef"
+
+
+class Hostile(UpdateTest):
+    """What others do to the folders an update works in: hold its journal, break
+    a listing, leave their files at names like ours."""
+
+    def killed_with_the_old_folder_aside(self):
+        """The folder as a run killed right after moving the old unpacked folder aside leaves it."""
+        folder = os.path.dirname(self.app)
+        new, staged, aside = ("app.asar.vantrell-new-" + "1" * 16, "app.asar.vantrell-unpacked-new-" + "2" * 16,
+                              "app.asar.vantrell-unpacked-old-" + "3" * 16)
+        write(self.app, b"old")
+        write(os.path.join(folder, new), b"new")
+        make_tree(os.path.join(folder, staged), {"addon.node": b"new"})
+        make_tree(os.path.join(folder, aside), {"addon.node": b"old"})
+        write(self.app + JOURNAL, ("vantrell-journal\ncommit\n%s\n%s\n%s\n" % (new, staged, aside)).encode())
+        os.chmod(self.app + JOURNAL, 0o644)
+
+    def hold_journal(self, ms):
+        """Another program holds the journal for `ms`: natively an ordinary reader's
+        flock(LOCK_EX) on it, under Wine a handle that shares nothing. Returns a
+        call that waits until it has let go."""
+        if WINDOWS:
+            proc, _ = self.hold(ms, self.app + JOURNAL, "-")
+            return proc.wait
+        import fcntl
+        import threading
+        f = open(self.app + JOURNAL, "rb")
+        fcntl.flock(f, fcntl.LOCK_EX)
+        timer = threading.Timer(ms / 1000, f.close)
+        timer.start()
+        self.addCleanup(f.close)
+        self.addCleanup(timer.cancel)
+        return timer.join
+
+    def test_journal_held_by_another_program_is_waited_for_and_never_taken_for_foreign(self):
+        folder = os.path.dirname(self.app)
+        for name, held_ms, command in [
+            ("held past the wait: repair", 14000, ["--repair"]),
+            ("held past the wait: update", 14000, ["--update", "--updateAsar", None]),
+            ("let go within the wait", 1500, ["--repair"]),
+        ]:
+            with self.subTest(name):
+                subprocess.run(["rm", "-rf", folder], check=True)
+                os.makedirs(folder)
+                write(self.upd, b"newer")
+                self.killed_with_the_old_folder_aside()
+                before = snapshot(folder)
+                let_go = self.hold_journal(held_ms)
+                args = [self.hp(self.upd) if a is None else a for a in command]
+                run = self.run_helper(*(args + ["--appAsar", self.hp(self.app)]))
+                let_go()
+                self.assertNotIn("it is no journal of this helper", "\n".join(run.messages))
+                if held_ms > 10000:
+                    self.assertStatus(run, 5)
+                    level, message = run.leveled()[-1]
+                    self.assertEqual(level, "ERROR")
+                    self.assertTrue(message.startswith("Unable to read " + self.hp(self.app + JOURNAL)), message)
+                    self.assertEqual(snapshot(folder), before)
+                else:
+                    self.assertStatus(run, 0)
+                    self.assertEqual(run.leveled()[-1], ("INFO", "Completed an interrupted update of " +
+                                                         self.hp(self.app)))
+                    self.assertEqual((read(self.app), tree(self.app + ".unpacked")), (b"new", {"addon.node": b"new"}))
+                    self.assertEqual(sorted(os.listdir(folder)), ["app.asar", "app.asar.unpacked"])
+
+    def test_only_our_exact_names_and_kinds_are_swept(self):
+        folder = os.path.dirname(self.app)
+        target = self.path("target")
+        hexes = iter(HEX[i:] + HEX[:i] for i in range(16))
+        # (name beside the archive, what is planted there: "file", "folder" (holding keep.txt) or
+        # "hard link" (to a file outside), swept)
+        cases = [
+            ("app.asar.vantrell-new-" + next(hexes), "file", True),
+            ("app.asar.vantrell-new-" + next(hexes), "hard link", True),
+            ("app.asar.vantrell-journal-" + next(hexes), "file", True),
+            ("app.asar.vantrell-drop-" + next(hexes), "file", True),
+            ("app.asar.vantrell-unpacked-old-" + next(hexes), "folder", True),
+            ("app.asar.vantrell-unpacked-new-" + next(hexes), "folder", True),
+            ("app.asar.vantrell-partial", "folder", False),
+            ("app.asar.vantrell-partial", "file", False),
+            ("app.asar.vantrell-new-" + next(hexes), "folder", False),
+            ("app.asar.vantrell-unpacked-old-" + next(hexes), "file", False),
+            ("app.asar.vantrell-new-" + next(hexes)[:15], "file", False),
+            ("app.asar.vantrell-new-" + next(hexes).upper(), "file", False),
+            ("app.asar.vantrell-new-" + next(hexes) + "0", "file", False),
+            ("other.asar.vantrell-new-" + next(hexes), "file", False),
+        ]
+        for name, kind, swept in cases:
+            with self.subTest(name=name, kind=kind):
+                subprocess.run(["rm", "-rf", folder], check=True)
+                os.makedirs(folder)
+                write(target, b"target")
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                planted = os.path.join(folder, name)
+                if kind == "folder":
+                    make_tree(planted, {"keep.txt": b"someone's"})
+                elif kind == "hard link":
+                    os.link(target, planted)
+                else:
+                    write(planted, b"someone's")
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertEqual(read(self.app), b"new")
+                self.assertEqual(read(target), b"target")
+                self.assertEqual(os.path.exists(planted), not swept)
+                if not swept:
+                    self.assertEqual(snapshot(planted) if kind == "folder" else read(planted),
+                                     {"keep.txt": b"someone's"} if kind == "folder" else b"someone's")
+
+    @unittest.skipIf(WINDOWS, "a folder whose reading fails is made with a preloaded library, natively")
+    def test_listing_cut_short_fails_the_update_before_the_swap(self):
+        preload = os.environ.get("FAILING_READDIR_SO", "")
+        if "libasan" in subprocess.run(["ldd", EXE], capture_output=True, text=True).stdout:
+            self.skipTest("the sanitizers' runtime must be loaded first")
+        shipped = {"a.node": b"a", "b.node": b"b", "sub/c.node": b"c", "sub/d.node": b"d"}
+        # (folder whose reading fails with EIO, after how many entries)
+        for where, after in [("update.asar.unpacked", 0), ("update.asar.unpacked", 3),
+                             ("update.asar.unpacked/sub", 1)]:
+            with self.subTest(where=where, after=after):
+                subprocess.run(["rm", "-rf", self.app + ".unpacked", self.upd + ".unpacked"], check=True)
+                make_tree(self.app + ".unpacked", {"addon.node": b"old"})
+                make_tree(self.upd + ".unpacked", shipped)
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                env = dict(self.env, LD_PRELOAD=preload, FAIL_READDIR_IN=where, FAIL_READDIR_AFTER=str(after))
+                run = self.run_helper("--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(self.upd),
+                                      env=env)
+                self.assertStatus(run, 5)
+                self.assertNotIn("Update finished", run.messages)
+                self.assertEqual(run.leveled()[-1][0], "ERROR")
+                self.assertTrue(run.messages[-1].startswith("Unable to list " + self.path("download", where)),
+                                run.messages[-1])
+                self.assertEqual((read(self.app), tree(self.app + ".unpacked")), (b"old", {"addon.node": b"old"}))
+                self.assertNoPartial(os.path.dirname(self.app))
+                self.assertEqual(read(self.upd), b"new")
+
+    @unittest.skipIf(WINDOWS, "on Windows the new tree inherits its folder's access list")
+    def test_installed_files_keep_their_mode_and_take_the_replaced_trees_owner(self):
+        modes = {"spawn-helper": 0o755, "setuid": 0o4755, "setgid": 0o2750, "shared": 0o666, "read-only": 0o444,
+                 "sub/tool": 0o700}
+        expected = {"spawn-helper": 0o755, "setuid": 0o755, "setgid": 0o750, "shared": 0o664, "read-only": 0o444,
+                    "sub/tool": 0o700}
+        root = os.geteuid() == 0
+        for first in (True, False):
+            with self.subTest("first unpacked folder" if first else "replacing an ordinary user's"):
+                subprocess.run(["rm", "-rf", self.app + ".unpacked", self.upd + ".unpacked"], check=True)
+                folder = os.path.dirname(self.app)
+                owner = (65534, 65534) if root else (os.getuid(), os.getgid())
+                if first:
+                    os.chown(folder, *owner)
+                else:
+                    make_tree(self.app + ".unpacked", {"old.node": b"old"})
+                    os.chmod(self.app + ".unpacked/old.node", 0o444)
+                    os.chown(self.app + ".unpacked", *owner)
+                make_tree(self.upd + ".unpacked", {rel: rel.encode() for rel in modes})
+                for rel, mode in modes.items():
+                    os.chmod(os.path.join(self.upd + ".unpacked", rel), mode)
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                run = self.update()
+                self.assertStatus(run, 0)
+                self.assertNotIn("WARN", [level for level, _ in run.leveled()])
+                installed = self.app + ".unpacked"
+                self.assertEqual({rel: stat.S_IMODE(os.lstat(os.path.join(installed, rel)).st_mode) for rel in modes},
+                                 expected)
+                for rel in list(modes) + ["", "sub"]:
+                    st = os.lstat(os.path.join(installed, rel))
+                    self.assertEqual((st.st_uid, st.st_gid), owner, rel)
+                self.assertEqual(sorted(os.listdir(folder)), ["app.asar", "app.asar.unpacked"])
+                os.chown(folder, 0, 0)

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -162,6 +165,45 @@ TEST(HeldFolder, WorkGoesToTheHeldLevelWhateverIsPutInItsPlace) {
     EXPECT_TRUE(b.rename("new.txt", "placed.txt", false));
     EXPECT_EQ(std::filesystem::exists(scratch.path("moved/b/placed.txt")), moved);
     EXPECT_EQ(std::filesystem::exists(scratch.path("a/b/placed.txt")), !moved);
+}
+
+} // namespace
+
+namespace {
+
+TEST(HeldFolder, ListsWhatItHoldsWithKindsEvenAfterItsPathLeadsElsewhere) {
+    Scene scene;
+    HeldFolder held;
+    ASSERT_TRUE(held.open(scene.scratch.path()));
+    // Natively the held folder may be renamed and another put at its path;
+    // the listing is still the held one's. Windows keeps a held folder from
+    // being renamed at all.
+    std::error_code error;
+    std::filesystem::rename(scene.scratch.path(), scene.scratch.path() + "-moved", error);
+    const bool moved = !error;
+    if (moved) {
+        std::filesystem::create_directory(scene.scratch.path());
+        writeFile(scene.scratch.path("planted-secret"), "secret");
+    }
+    std::vector<FileUtils::FolderEntry> entries;
+    ASSERT_TRUE(held.list(entries));
+    std::map<std::string, FileUtils::EntryKind> found;
+    for (const auto& entry : entries)
+        found[entry.name] = entry.kind;
+    std::map<std::string, FileUtils::EntryKind> expected = {
+        {"folder", FileUtils::EntryKind::Folder},
+        {"outside", FileUtils::EntryKind::Folder},
+        {"file", FileUtils::EntryKind::File},
+    };
+    if (scene.links) {
+        expected["link"] = FileUtils::EntryKind::Link;
+        expected["dangling"] = FileUtils::EntryKind::Link;
+    }
+    EXPECT_EQ(found, expected);
+    if (moved) {
+        std::filesystem::remove_all(scene.scratch.path());
+        std::filesystem::rename(scene.scratch.path() + "-moved", scene.scratch.path());
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/process.h"
 
 #include <cstring>
+#include <vector>
 
 const char* const temporaryPrefix = ".vantrell-";
 const char* const temporarySuffix = ".tmp";
@@ -36,18 +37,16 @@ bool temporaryFileOwner(const char* name, DWORD& processId) {
 void Leftovers::sweep(const FileUtils::HeldFolder& folder) {
     if (!swept.insert(folder.path()).second)
         return;
-    // The listing goes by name, but only what the held folder itself holds
-    // under a listed name is removed.
-    WIN32_FIND_DATAA found;
-    const std::string pattern = folder.path() + "/" + temporaryPrefix + "*" + temporarySuffix;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
+    // Listed through the held handle, so that only names of the folder held
+    // are looked at, and never a folder under one of our names. A
+    // listing cut short sweeps less: it is only tidying.
+    std::vector<FileUtils::FolderEntry> entries;
+    folder.list(entries);
     const DWORD self = GetCurrentProcessId();
-    do {
+    for (const FileUtils::FolderEntry& entry : entries) {
         DWORD writer = 0;
-        if (temporaryFileOwner(found.cFileName, writer) && writer != self && processHasEnded(writer))
-            folder.remove(found.cFileName);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+        if (entry.kind != FileUtils::EntryKind::Folder && temporaryFileOwner(entry.name.c_str(), writer) &&
+            writer != self && processHasEnded(writer))
+            folder.remove(entry.name);
+    }
 }

@@ -1,10 +1,12 @@
 #include "commands/update/folder_tree.h"
 
+#include "platform/file_access.h"
 #include "platform/file_utils.h"
 #include "platform/new_file.h"
 #include "platform/owned_handle.h"
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -12,49 +14,21 @@ constexpr DWORD kChunk = 1u << 20;
 
 bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-bool isFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(attributes); }
-
 using Handle = FileUtils::OwnedHandle;
+using FileUtils::EntryKind;
 
-// The names in a folder, one at a time, "." and ".." passed over.
-class Listing {
-public:
-    explicit Listing(const std::string& folder) : find_(FindFirstFileA((folder + "/*").c_str(), &entry_)) {
-        if (find_ != INVALID_HANDLE_VALUE && isDot())
-            advance();
-    }
-    ~Listing() {
-        if (find_ != INVALID_HANDLE_VALUE)
-            FindClose(find_);
-    }
-    Listing(const Listing&) = delete;
-    Listing& operator=(const Listing&) = delete;
-    // False at the end; an empty folder (2) is no failure.
-    bool valid() const { return find_ != INVALID_HANDLE_VALUE && !done_; }
-    bool failed() const { return find_ == INVALID_HANDLE_VALUE && code_ != ERROR_FILE_NOT_FOUND; }
-    const WIN32_FIND_DATAA& entry() const { return entry_; }
-    void advance() {
-        do {
-            if (!FindNextFileA(find_, &entry_)) {
-                done_ = true;
-                return;
-            }
-        } while (isDot());
-    }
-
-private:
-    bool isDot() const {
-        const std::string name = entry_.cFileName;
-        return name == "." || name == "..";
-    }
-    WIN32_FIND_DATAA entry_{};
-    HANDLE find_;
-    DWORD code_ = find_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    bool done_ = false;
-};
+// The names in `folder`, read through its handle; a listing cut short is a
+// failure of the whole step, never a smaller folder.
+std::vector<FileUtils::FolderEntry> listWhole(const FileUtils::HeldFolder& folder) {
+    std::vector<FileUtils::FolderEntry> entries;
+    if (!folder.list(entries))
+        FileUtils::throwLastError({"Unable to list ", folder.path().c_str()});
+    return entries;
+}
 
 // False when the file turns out to be a link after all (Wine opens one).
-bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder& target, const std::string& name) {
+bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder& target, const std::string& name,
+                 HANDLE owner) {
     const std::string source = from.path() + "/" + name;
     Handle in(from.openFile(name, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN));
     if (in.get() == INVALID_HANDLE_VALUE)
@@ -69,6 +43,8 @@ bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder&
     Handle out(target.createFile(name));
     if (out.get() == INVALID_HANDLE_VALUE)
         FileUtils::throwLastError({"Unable to create file ", destination.c_str()});
+    if (!FileUtils::takeCopiedAccess(in.get(), out.get(), owner))
+        FileUtils::throwLastError({"Unable to give ", destination.c_str(), " the access of ", source.c_str()});
     const std::unique_ptr<char[]> buffer(new char[kChunk]);
     for (;;) {
         DWORD got = 0;
@@ -87,19 +63,16 @@ bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder&
 
 } // namespace
 
-bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, std::string& link) {
-    Listing listing(source.path());
-    if (listing.failed())
-        FileUtils::throwLastError({"Unable to list ", source.path().c_str()});
-    for (; listing.valid(); listing.advance()) {
-        const std::string name = listing.entry().cFileName;
+bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, HANDLE owner,
+                    std::string& link) {
+    for (const FileUtils::FolderEntry& entry : listWhole(source)) {
+        const std::string& name = entry.name;
         const std::string path = source.path() + "/" + name;
-        const DWORD attributes = listing.entry().dwFileAttributes;
-        if (isLink(attributes)) {
+        if (entry.kind == EntryKind::Link) {
             link = path;
             return false;
         }
-        if (isFolder(attributes)) {
+        if (entry.kind == EntryKind::Folder) {
             FileUtils::HeldFolder from;
             if (!from.open(source, name, false)) {
                 if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME)
@@ -111,9 +84,13 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
             bool made = false; // asked for: the held folder's Windows side needs it
             if (!sub.open(target, name, true, &made))
                 FileUtils::throwLastError({"Unable to create directory ", (target.path() + "/" + name).c_str()});
-            if (!copyFolderTree(from, sub, link))
+            if (!copyFolderTree(from, sub, owner, link))
                 return false;
-        } else if (!copyOneFile(source, target, name)) {
+            // Its permissions last: a folder that is not to be written
+            // must first be filled.
+            if (!FileUtils::takeCopiedAccess(from.handle(), sub.handle(), owner))
+                FileUtils::throwLastError({"Unable to give ", sub.path().c_str(), " the access of ", path.c_str()});
+        } else if (!copyOneFile(source, target, name, owner)) {
             link = path;
             return false;
         }
@@ -121,7 +98,39 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
     return true;
 }
 
-bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
+bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name, const std::string& prefix) {
+    FileUtils::HeldFolder folder;
+    if (!folder.open(parent, name, false)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return true;
+        if (code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_DIRECTORY)
+            return code == ERROR_CANT_RESOLVE_FILENAME && parent.removeFolder(name) ? true
+                                                                                    : removeEntry(parent, name, prefix);
+        return false;
+    }
+    {
+        std::vector<FileUtils::FolderEntry> entries;
+        if (!folder.list(entries))
+            return false;
+        for (const FileUtils::FolderEntry& entry : entries) {
+            const std::string& child = entry.name;
+            const bool gone = entry.kind == EntryKind::Folder ? removeFolderTree(folder, child, prefix)
+                              : entry.kind == EntryKind::Link
+                                  ? folder.removeFolder(child) || removeEntry(folder, child, prefix)
+                                  : removeEntry(folder, child, prefix);
+            if (!gone)
+                return false;
+        }
+    }
+    // Let go of it first: Windows keeps a held folder from being deleted.
+    folder = FileUtils::HeldFolder();
+    return parent.removeFolder(name);
+}
+
+namespace {
+
+bool replaceAndRemove(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
     const std::string own = prefix + FileUtils::randomHex(16);
     const HANDLE file = folder.createFile(own);
     if (file == INVALID_HANDLE_VALUE)
@@ -138,32 +147,24 @@ bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, c
     return folder.remove(name);
 }
 
-bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name, const std::string& prefix) {
-    FileUtils::HeldFolder folder;
-    if (!folder.open(parent, name, false)) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-            return true;
-        if (code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_DIRECTORY)
-            return code == ERROR_CANT_RESOLVE_FILENAME && parent.removeFolder(name) ? true
-                                                                                    : removeEntry(parent, name, prefix);
+} // namespace
+
+bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
+    if (replaceAndRemove(folder, name, prefix))
+        return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    // A read-only file (one installed so, natively) gets its owner's write
+    // permission back through a handle of its own, never through a link.
+    const DWORD code = GetLastError();
+    bool removable = false;
+    {
+        Handle file(folder.openFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+        removable = file.get() != INVALID_HANDLE_VALUE && FileUtils::makeRemovable(file.get());
+    }
+    if (!removable) {
+        SetLastError(code);
         return false;
     }
-    {
-        Listing listing(folder.path());
-        if (listing.failed())
-            return false;
-        for (; listing.valid(); listing.advance()) {
-            const std::string child = listing.entry().cFileName;
-            const DWORD attributes = listing.entry().dwFileAttributes;
-            const bool gone = isFolder(attributes) ? removeFolderTree(folder, child, prefix)
-                              : isLink(attributes) ? folder.removeFolder(child) || removeEntry(folder, child, prefix)
-                                                   : removeEntry(folder, child, prefix);
-            if (!gone)
-                return false;
-        }
-    }
-    // Let go of it first: Windows keeps a held folder from being deleted.
-    folder = FileUtils::HeldFolder();
-    return parent.removeFolder(name);
+    return replaceAndRemove(folder, name, prefix);
 }

@@ -8,10 +8,14 @@
 
 // Copies the contents of the held folder `source` into the held folder
 // `target`, every file made new there and flushed to disk, every level of
-// both reached through the one above it. False, with `link` set to its
-// path, at the first link or other reparse point in `source`: nothing is
-// read through one. Throws FileUtils::IOException for any other failure.
-bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, std::string& link);
+// both listed through its handle and reached through the one above it. Each
+// file and folder made keeps its original's permission bits and gets the
+// owner of the open folder `owner` (FileUtils::takeCopiedAccess). False,
+// with `link` set to its path, at the first link or other reparse point in
+// `source`: nothing is read through one. Throws FileUtils::IOException for
+// any other failure, a listing cut short included.
+bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, HANDLE owner,
+                    std::string& link);
 
 // Removes the folder `name` of `parent` with everything in it, never
 // following a link in it (a link is removed itself); a file or link at that

@@ -24,15 +24,55 @@ const char kJournalDraft[] = ".vantrell-journal-";
 // A journal is a few short lines; anything longer is not ours.
 constexpr DWORD kJournalLimit = 8192;
 
+const char kDrop[] = ".vantrell-drop-";
+
 bool isStagingName(const std::string& text, const std::string& name, const char* infix) {
     const std::string prefix = name + infix;
     return text.size() == prefix.size() + 16 && text.compare(0, prefix.size(), prefix) == 0 &&
            FileUtils::isRandomHex(text.c_str() + prefix.size(), 16);
 }
 
+// The names a run of ours makes beside the archive, each with the kind it
+// makes there; the journal itself is looked after apart.
+struct StagingForm {
+    const char* infix;
+    FileUtils::EntryKind kind;
+};
+const StagingForm kStagingForms[] = {
+    {kNewArchive, FileUtils::EntryKind::File},    {kNewUnpacked, FileUtils::EntryKind::Folder},
+    {kOldUnpacked, FileUtils::EntryKind::Folder}, {kJournalDraft, FileUtils::EntryKind::File},
+    {kDrop, FileUtils::EntryKind::File},
+};
+
+bool isOurs(const FileUtils::FolderEntry& entry, const std::string& stem) {
+    for (const StagingForm& form : kStagingForms)
+        if (entry.kind == form.kind && isStagingName(entry.name, stem, form.infix))
+            return true;
+    return false;
+}
+
 // A folder that Windows will not rename while a file in it is open answers
 // 5 as well as the sharing codes.
 bool renameRetryable(DWORD code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
+
+// Whether the listing of `folder` shows a link or other reparse point at
+// `name`: no journal of ours, whatever it leads to. Keeps the last-error
+// code.
+bool isLinkAt(const FileUtils::HeldFolder& folder, const std::string& name) {
+    const DWORD code = GetLastError();
+    std::vector<FileUtils::FolderEntry> entries;
+    bool link = false;
+    if (folder.list(entries))
+        for (const FileUtils::FolderEntry& entry : entries)
+            link = link || (entry.name == name && entry.kind == FileUtils::EntryKind::Link);
+    SetLastError(code);
+    return link;
+}
+
+void warnUnremoved(const std::string& path) {
+    Logger::instance()->log(WARN, "Unable to remove " + path + " GetLastError returned: " +
+                                      std::to_string(static_cast<unsigned long>(GetLastError())));
+}
 
 using Handle = FileUtils::OwnedHandle;
 
@@ -81,34 +121,43 @@ Installation::~Installation() {
         abandon();
 }
 
-bool Installation::readJournal(Journal& journal, bool& valid) const {
-    Handle file(CreateFileA(pathOf(journalName()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND)
-            return false;
-        // A link or anything else that cannot be read as a journal is not
-        // one of ours.
-        valid = false;
+Installation::Found Installation::readJournal(Journal& journal, unsigned long inUseMs) const {
+    // Read whole before it is judged: a journal that another program holds
+    // (a scanner, a backup, a user's lock) is in use, not foreign.
+    std::string text;
+    bool missing = false;
+    const bool read = FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable, [&] {
+        Handle file(folder_.openFile(journalName(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0));
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            missing = GetLastError() == ERROR_FILE_NOT_FOUND;
+            return missing || (!renameRetryable(GetLastError()) && isLinkAt(folder_, journalName()));
+        }
+        text.assign(kJournalLimit, '\0');
+        DWORD size = 0;
+        for (DWORD got = 1; got > 0 && size < kJournalLimit; size += got)
+            if (!ReadFile(file.get(), &text[size], kJournalLimit - size, &got, nullptr))
+                return false;
+        text.resize(size);
         return true;
-    }
-    std::string text(kJournalLimit, '\0');
-    DWORD got = 0;
-    valid = ReadFile(file.get(), &text[0], kJournalLimit, &got, nullptr) && got < kJournalLimit;
-    text.resize(got);
-    valid = valid && parseJournal(text, stem_, journal);
-    return true;
+    });
+    if (!read)
+        FileUtils::throwLastError({"Unable to read ", pathOf(journalName()).c_str()});
+    if (missing)
+        return Found::None;
+    return text.size() < kJournalLimit && parseJournal(text, stem_, journal) ? Found::Journal : Found::Foreign;
 }
 
-void Installation::writeJournal(const Journal& journal) const {
+void Installation::writeJournal(const Journal& journal, unsigned long inUseMs) const {
     const std::string text = journalText(journal);
     FileUtils::NewFile draft; // removed unless it is put in place
-    if (!draft.createUnique(folder_, stem_ + kJournalDraft, ""))
+    // Readable by the updating user alone: nobody else has any business
+    // holding it open.
+    if (!draft.createUnique(folder_, stem_ + kJournalDraft, "", 0600))
         FileUtils::throwLastError({"Unable to create file ", pathOf(stem_ + kJournalDraft).c_str()});
     if (!draft.write(text.data(), text.size()) || !FlushFileBuffers(draft.handle()))
         FileUtils::throwLastError({"Unable to write ", draft.path().c_str()});
-    if (!draft.replaceIn(journalName()))
+    if (!FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable,
+                                  [&] { return draft.replaceIn(journalName()); }))
         FileUtils::throwLastError({"Unable to rename ", draft.path().c_str(), " to ", pathOf(journalName()).c_str()});
 }
 
@@ -142,46 +191,47 @@ void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bo
 }
 
 void Installation::sweepLeftovers() const {
-    // With the lock held, a name of ours beside the archive is what a killed
-    // run left (or someone planted): it is removed as the name it is.
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA entry{};
-    const HANDLE find = FindFirstFileA(pathOf("*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    const std::string prefix = stem_ + ".vantrell-";
-    do {
-        const std::string found = entry.cFileName;
-        if (found.compare(0, prefix.size(), prefix) == 0 && found != journalName())
-            names.push_back(found);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    for (const std::string& leftover : names) {
-        if (!removeFolderTree(folder_, leftover, dropPrefix()))
-            Logger::instance()->log(WARN, "Unable to remove " + pathOf(leftover) + " GetLastError returned: " +
-                                              std::to_string(static_cast<unsigned long>(GetLastError())));
+    // With the lock held, a name of ours beside the archive, of the kind we
+    // make under it, is what a killed run left: it is removed as the name it
+    // is. Anything else, a user's folder at an old name of ours included, is
+    // not ours to remove.
+    std::vector<FileUtils::FolderEntry> entries;
+    if (!folder_.list(entries))
+        FileUtils::throwLastError({"Unable to list ", folder_.path().c_str()});
+    for (const FileUtils::FolderEntry& entry : entries) {
+        if (!isOurs(entry, stem_))
+            continue;
+        const bool gone = entry.kind == FileUtils::EntryKind::Folder
+                              ? removeFolderTree(folder_, entry.name, dropPrefix())
+                              : removeEntry(folder_, entry.name, dropPrefix());
+        if (!gone)
+            warnUnremoved(pathOf(entry.name));
     }
+}
+
+bool Installation::removeJournal(unsigned long inUseMs) const {
+    return FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable,
+                                    [&] { return removeEntry(folder_, journalName(), dropPrefix()); });
 }
 
 bool Installation::repair(unsigned long inUseMs) {
     Journal journal;
-    bool valid = true;
-    const bool found = readJournal(journal, valid);
-    if (found && !valid) {
+    const Found found = readJournal(journal, inUseMs);
+    if (found == Found::Foreign) {
         Logger::instance()->log(WARN, "Removing " + pathOf(journalName()) + ": it is no journal of this helper");
-    } else if (found && journal.committed) {
+    } else if (found == Found::Journal && journal.committed) {
         bool movedOld = false;
         bool movedNew = false;
         rollForward(journal, inUseMs, movedOld, movedNew);
         Logger::instance()->log(INFO, "Completed an interrupted update of " + display_);
-    } else if (found) {
+    } else if (found == Found::Journal) {
         Logger::instance()->log(INFO, "Undid an interrupted update of " + display_);
     }
     // Everything staged is now either in place or to be dropped.
     sweepLeftovers();
-    if (found && !removeEntry(folder_, journalName(), dropPrefix()))
+    if (found != Found::None && !removeJournal(inUseMs))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
-    return found;
+    return found != Found::None;
 }
 
 HANDLE Installation::begin(bool withUnpacked) {
@@ -192,7 +242,7 @@ HANDLE Installation::begin(bool withUnpacked) {
     journal_.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
     // Journalled before anything is made, so that a kill at any later
     // instant leaves names the next run knows.
-    writeJournal(journal_);
+    writeJournal(journal_, FileUtils::inUseRetryMs);
     begun_ = true;
     archive_ = folder_.createFile(journal_.archive);
     if (archive_ == INVALID_HANDLE_VALUE)
@@ -210,7 +260,16 @@ bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::strin
     bool made = false; // asked for: the held folder's Windows side needs it
     if (!staged.open(folder_, journal_.unpacked, true, &made))
         FileUtils::throwLastError({"Unable to create directory ", pathOf(journal_.unpacked).c_str()});
-    return copyFolderTree(source, staged, link);
+    // The new tree belongs to whoever the tree it replaces belongs to (or,
+    // the first time, the archive's folder), not to the user updating it.
+    FileUtils::HeldFolder replaced;
+    const FileUtils::HeldFolder& owner = replaced.open(folder_, name_ + ".unpacked", false) ? replaced : folder_;
+    if (!copyFolderTree(source, staged, owner.handle(), link))
+        return false;
+    if (!FileUtils::takeCopiedAccess(source.handle(), staged.handle(), owner.handle()))
+        FileUtils::throwLastError(
+            {"Unable to give ", pathOf(journal_.unpacked).c_str(), " the access of ", source.path().c_str()});
+    return true;
 }
 
 void Installation::commit(unsigned long inUseMs) {
@@ -218,7 +277,7 @@ void Installation::commit(unsigned long inUseMs) {
         FileUtils::throwLastError({"Unable to write ", pathOf(journal_.archive).c_str()});
     Journal committed = journal_;
     committed.committed = true;
-    writeJournal(committed);
+    writeJournal(committed, inUseMs);
     bool movedOld = false;
     bool movedNew = false;
     try {
@@ -229,7 +288,7 @@ void Installation::commit(unsigned long inUseMs) {
         const bool undone = (!movedNew || folder_.rename(unpacked, journal_.unpacked, false)) &&
                             (!movedOld || folder_.rename(journal_.old, unpacked, false));
         if (undone)
-            writeJournal(journal_);
+            writeJournal(journal_, inUseMs);
         else
             begun_ = false;
         throw;
@@ -242,9 +301,8 @@ void Installation::commit(unsigned long inUseMs) {
     CloseHandle(archive_);
     archive_ = INVALID_HANDLE_VALUE;
     if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
-        Logger::instance()->log(WARN, "Unable to remove " + pathOf(journal_.old) + " GetLastError returned: " +
-                                          std::to_string(static_cast<unsigned long>(GetLastError())));
-    if (!removeEntry(folder_, journalName(), dropPrefix()))
+        warnUnremoved(pathOf(journal_.old));
+    if (!removeJournal(inUseMs))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         SetLastError(code);
@@ -254,13 +312,19 @@ void Installation::commit(unsigned long inUseMs) {
 
 void Installation::abandon() {
     begun_ = false;
-    if (archive_ != INVALID_HANDLE_VALUE)
-        CloseHandle(archive_);
-    archive_ = INVALID_HANDLE_VALUE;
     const DWORD code = GetLastError();
-    removeEntry(folder_, journal_.archive, dropPrefix());
-    if (!journal_.unpacked.empty())
-        removeFolderTree(folder_, journal_.unpacked, dropPrefix());
-    removeEntry(folder_, journalName(), dropPrefix());
+    // The staged archive may have taken the old one's read-only mode.
+    if (archive_ != INVALID_HANDLE_VALUE) {
+        FileUtils::makeRemovable(archive_);
+        CloseHandle(archive_);
+    }
+    archive_ = INVALID_HANDLE_VALUE;
+    // What is left of a full-size copy is named, never left unsaid.
+    if (!removeEntry(folder_, journal_.archive, dropPrefix()))
+        warnUnremoved(pathOf(journal_.archive));
+    if (!journal_.unpacked.empty() && !removeFolderTree(folder_, journal_.unpacked, dropPrefix()))
+        warnUnremoved(pathOf(journal_.unpacked));
+    if (!removeJournal(FileUtils::inUseRetryMs))
+        warnUnremoved(pathOf(journalName()));
     SetLastError(code);
 }

@@ -35,9 +35,11 @@ public:
     Installation& operator=(const Installation&) = delete;
 
     // Completes or undoes what a killed run left for this archive (one INFO
-    // line says which), then removes every other leftover of ours beside it.
-    // False when there was no journal. Throws FileUtils::IOException when a
-    // step fails.
+    // line says which), then removes every other leftover of ours beside it:
+    // only our exact names, each of the kind we make under it. False when
+    // there was no journal. Throws FileUtils::IOException when a step fails,
+    // and, having changed nothing, when the journal stays unreadable (held by
+    // another program) for `inUseMs`.
     bool repair(unsigned long inUseMs);
     // Journals a new update and creates its archive file, open for writing,
     // with the access of the archive it replaces. Throws IOException.
@@ -54,7 +56,8 @@ public:
     // complete the update. Also throws when, after the swap, the archive's
     // name leads to another file than the one written here.
     void commit(unsigned long inUseMs);
-    // Removes what begin staged, and the journal.
+    // Removes what begin staged, and the journal; a WARN line names what
+    // stays.
     void abandon();
 
     struct Journal {
@@ -68,8 +71,15 @@ private:
     std::string journalName() const { return stem_ + ".vantrell-journal"; }
     std::string pathOf(const std::string& entry) const { return folder_.path() + "/" + entry; }
     std::string dropPrefix() const { return stem_ + ".vantrell-drop-"; }
-    bool readJournal(Journal& journal, bool& valid) const;
-    void writeJournal(const Journal& journal) const;
+    enum class Found { None, Journal, Foreign };
+    // The journal read whole and judged by its content: none, ours, or
+    // something else at its name. Throws IOException, having changed
+    // nothing, when it is still unreadable (in use) after `inUseMs`.
+    Found readJournal(Journal& journal, unsigned long inUseMs) const;
+    // Each replaces or removes the journal, trying a journal in use again for
+    // `inUseMs`; writeJournal throws IOException.
+    void writeJournal(const Journal& journal, unsigned long inUseMs) const;
+    bool removeJournal(unsigned long inUseMs) const;
     void rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const;
     void sweepLeftovers() const;
 

@@ -46,7 +46,7 @@ struct Target {
 // `failure` begins the message of a step that fails.
 bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
     const auto fail = [&] { FileUtils::throwLastError({failure.c_str()}); };
-    const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(appAsar);
+    const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
     target.name = parts.name;
     if (target.name.empty() || target.name == "." || target.name == "..") {
         SetLastError(ERROR_PATH_NOT_FOUND);

@@ -22,7 +22,7 @@ UpdateSource::~UpdateSource() {
 
 UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
-    const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
+    const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(path);
     const std::string& name = parts.name;
     name_ = name;
     if (name.empty()) {
@@ -77,6 +77,9 @@ void UpdateSource::remove() {
     if (SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition))
         return;
     const DWORD refusal = GetLastError();
+    // Someone removed it first: there is nothing left to remove.
+    if (refusal == ERROR_FILE_NOT_FOUND || refusal == ERROR_PATH_NOT_FOUND)
+        return;
     if (refusal == ERROR_ACCESS_DENIED && park(refusal))
         return;
     Logger::instance()->log(WARN, "Unable to remove file " + path_ +

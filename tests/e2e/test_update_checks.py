@@ -415,7 +415,8 @@ class Hostile(UpdateTest):
     @unittest.skipIf(WINDOWS, "a folder whose reading fails is made with a preloaded library, natively")
     def test_listing_cut_short_fails_the_update_before_the_swap(self):
         preload = os.environ.get("FAILING_READDIR_SO", "")
-        if "libasan" in subprocess.run(["ldd", EXE], capture_output=True, text=True).stdout:
+        helper = os.environ.get("PRELOADABLE_HELPER_EXE", EXE)
+        if "libasan" in subprocess.run(["ldd", helper], capture_output=True, text=True).stdout:
             self.skipTest("the sanitizers' runtime must be loaded first")
         shipped = {"a.node": b"a", "b.node": b"b", "sub/c.node": b"c", "sub/d.node": b"d"}
         # (folder whose reading fails with EIO, after how many entries)
@@ -429,7 +430,7 @@ class Hostile(UpdateTest):
                 write(self.upd, b"new")
                 env = dict(self.env, LD_PRELOAD=preload, FAIL_READDIR_IN=where, FAIL_READDIR_AFTER=str(after))
                 run = self.run_helper("--update", "--appAsar", self.hp(self.app), "--updateAsar", self.hp(self.upd),
-                                      env=env)
+                                      env=env, executable=helper)
                 self.assertStatus(run, 5)
                 self.assertNotIn("Update finished", run.messages)
                 self.assertEqual(run.leveled()[-1][0], "ERROR")

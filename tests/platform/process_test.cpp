@@ -67,6 +67,37 @@ TEST(BuildCommandLine, QuotesByTheInverseOfTheSplittingRules) {
         EXPECT_EQ(buildCommandLine(c.arguments), c.text) << testing::PrintToString(c.arguments);
 }
 
+TEST(IsBatchFileName, KnowsTheNamesWindowsHandsToCmd) {
+    const struct {
+        const char* program;
+        bool batch;
+    } cases[] = {
+        {"run.bat", true},
+        {"C:\\app\\RUN.BAT", true},
+        {"dir/x.Cmd", true},
+        {"x.bat.", true},
+        {"x.bat ", true},
+        {"x.bat. . ", true},
+        {"x.bat::$DATA", true},
+        {"x.BAT::$data", true},
+        {"C:x.bat", true},
+        {"x.cmd:stream", true},
+        {"x.bat.exe", false},
+        {"x.batch", false},
+        {"x.exe", false},
+        {"bat", false},
+        {".bat", true},
+        {"x.bat\\y.exe", false},
+        {"x.bat/y", false},
+        {"C:", false},
+        {"x.ba t", false},
+        {"x.bat.txt::$DATA", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isBatchFileName(c.program), c.batch) << c.program;
+}
+
 TEST(SplitCommandLine, FollowsTheWindowsRules) {
     const struct {
         std::string text;

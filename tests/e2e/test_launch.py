@@ -182,8 +182,7 @@ class Failures(LaunchTest):
                      % program),
                 ])
         time.sleep(1)
-        self.assertFalse(os.path.exists(ran))
-        self.assertFalse(os.path.exists(injected))
+        self.assertEqual((os.path.exists(ran), os.path.exists(injected)), (False, False))
 
     @unittest.skipIf(WINDOWS, "execute permission is a POSIX notion")
     def test_file_without_execute_permission_is_not_a_program(self):

@@ -46,8 +46,8 @@ bool prepare(int fd, const struct stat& folder) {
 
 // Makes the lock file: unnamed first, prepared, then linked in, so that it
 // never shows with the wrong owner; where the file system cannot, named at
-// once. A descriptor (the file already locked), or -1 with errno (EEXIST:
-// another run made it first).
+// once. A descriptor of the new file, or -1 with errno (EEXIST: another run
+// made it first).
 int createLockFile(int at, const std::string& name, const struct stat& folder) {
     const int unnamed = ::openat(at, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (unnamed >= 0) {
@@ -76,8 +76,8 @@ int createLockFile(int at, const std::string& name, const struct stat& folder) {
     return fd;
 }
 
-// Removes the lock file `there` at `name`, unsound, when the name still leads
-// to it.
+// Removes the unsound file `judged` at `name`, when the name still leads to
+// it.
 Step replace(int at, const std::string& name, const struct stat& judged) {
     struct stat now {};
     if (::fstatat(at, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(now, judged) &&

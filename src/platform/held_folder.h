@@ -60,6 +60,9 @@ public:
     bool openWithoutLastLink(const std::string& path);
 
     bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // The handle that holds the folder, for work relative to it that no call
+    // here offers (natively a descriptor's handle).
+    HANDLE handle() const { return handle_; }
     // The root's path as given, then '/' and each level's name.
     const std::string& path() const { return path_; }
 

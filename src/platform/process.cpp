@@ -44,6 +44,23 @@ void appendQuoted(std::string& text, const std::string& argument) {
 
 } // namespace
 
+bool isBatchFileName(const std::string& program) {
+    std::string name = program.substr(program.find_last_of("/\\") + 1);
+    // "C:x.bat" is x.bat in drive C's current folder; past that, a colon
+    // begins a stream ("x.bat::$DATA" is the file's own data).
+    if (name.size() >= 2 && name[1] == ':' && name.size() == program.size())
+        name.erase(0, 2);
+    name = name.substr(0, name.find(':'));
+    const std::size_t kept = name.find_last_not_of(". ");
+    name.erase(kept == std::string::npos ? 0 : kept + 1);
+    if (name.size() < 4)
+        return false;
+    std::string extension = name.substr(name.size() - 4);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return extension == ".bat" || extension == ".cmd";
+}
+
 std::string buildCommandLine(const std::vector<std::string>& arguments) {
     std::string text;
     for (const std::string& argument : arguments) {

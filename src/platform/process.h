@@ -15,6 +15,21 @@
 // list gives the empty text.
 std::string buildCommandLine(const std::vector<std::string>& arguments);
 
+// True when `program` names what Windows starts through cmd.exe, which
+// reads its own syntax (`&`, `%VAR%`, `^`) in the arguments: its last name
+// ends in ".bat" or ".cmd" in any case once what Windows drops from a name is
+// taken off (a stream suffix such as "::$DATA", trailing dots and spaces).
+// The rule alone, on both builds: see kBatchFilesRunThroughCmd.
+bool isBatchFileName(const std::string& program);
+// Whether this build's system runs a batch file through its command
+// interpreter when asked to start it: natively such a name is a file like
+// any other.
+#ifdef _WIN32
+constexpr bool kBatchFilesRunThroughCmd = true;
+#else
+constexpr bool kBatchFilesRunThroughCmd = false;
+#endif
+
 // Creates the process `program` (on Windows with every '/' turned into a
 // backslash) and returns 0 at once, without waiting for it. Its command line
 // is the program, quoted by buildCommandLine, then each of `words` as it

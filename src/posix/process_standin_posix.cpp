@@ -20,10 +20,8 @@
 #include <pthread.h>
 #include <spawn.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -93,44 +91,6 @@ struct OpenedProcessObject : StandinObject {
 
 // A process has one thread here; its handle only needs closing.
 struct ThreadObject : StandinObject {};
-
-// A named mutex: its name, and while this process holds it the socket bound
-// to that name in the abstract namespace.
-struct MutexObject : StandinObject {
-    explicit MutexObject(std::string mutexName) : name(std::move(mutexName)) {}
-    ~MutexObject() override { release(); }
-    MutexObject(const MutexObject&) = delete;
-    MutexObject& operator=(const MutexObject&) = delete;
-    // True once held; false with the system's code when another holds it.
-    bool tryTake() {
-        if (socket >= 0)
-            return false; // not recursive
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return false;
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        // A leading NUL puts the name in the abstract namespace.
-        const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
-        std::memcpy(address.sun_path + 1, name.data(), length);
-        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-            ::close(fd);
-            return false;
-        }
-        socket = fd;
-        return true;
-    }
-    bool release() {
-        if (socket < 0)
-            return false;
-        ::close(socket);
-        socket = -1;
-        return true;
-    }
-    const std::string name;
-    int socket = -1;
-};
 
 // Whether this process set TZ itself, which the programs it starts must not
 // inherit.
@@ -503,16 +463,6 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
                 return WAIT_TIMEOUT;
         }
     }
-    if (MutexObject* mutex = valid ? fromHandle<MutexObject>(handle) : nullptr) {
-        const ULONGLONG start = GetTickCount64();
-        while (!mutex->tryTake()) {
-            const ULONGLONG waited = GetTickCount64() - start;
-            if (milliseconds != INFINITE && waited >= milliseconds)
-                return WAIT_TIMEOUT;
-            Sleep(static_cast<DWORD>(std::min<ULONGLONG>(20, milliseconds == INFINITE ? 20 : milliseconds - waited)));
-        }
-        return WAIT_OBJECT_0;
-    }
     ProcessObject* process = valid ? fromHandle<ProcessObject>(handle) : nullptr;
     if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -542,29 +492,6 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         ::nanosleep(&pause, nullptr);
     }
     return WAIT_OBJECT_0;
-}
-
-HANDLE CreateMutexA(void*, BOOL initialOwner, LPCSTR name) {
-    if (name == nullptr || *name == '\0' || initialOwner) {
-        SetLastError(ERROR_INVALID_PARAMETER); // only named mutexes, taken by waiting
-        return nullptr;
-    }
-    auto* mutex = new (std::nothrow) MutexObject(name);
-    if (mutex == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return toHandle(mutex);
-}
-
-BOOL ReleaseMutex(HANDLE mutex) {
-    MutexObject* object = fromHandle<MutexObject>(mutex);
-    if (object == nullptr || !object->release()) {
-        SetLastError(ERROR_NOT_OWNER);
-        return FALSE;
-    }
-    return TRUE;
 }
 
 void loadLocalTimeZoneOnce() {

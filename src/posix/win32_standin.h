@@ -501,14 +501,3 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPV
 // buffer too small.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, WCHAR* wide, int wideCount);
 
-// ---- Named mutexes (process_standin_posix.cpp) ----
-// A name is held by a socket bound in Linux's abstract namespace, which the
-// system frees when the holder ends in any way; no file stands for it, so
-// nobody can plant one or leave one behind. Waiting asks again every 20 ms.
-// WaitForSingleObject on the mutex: WAIT_OBJECT_0 once this process holds
-// it, WAIT_TIMEOUT when the time ran out first. Unlike Windows it is not
-// recursive: a second wait of the holder times out.
-#define WAIT_ABANDONED 0x00000080u
-#define ERROR_NOT_OWNER 288L
-HANDLE CreateMutexA(void* securityAttributes, BOOL initialOwner, LPCSTR name);
-BOOL ReleaseMutex(HANDLE mutex);

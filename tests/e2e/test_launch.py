@@ -163,6 +163,26 @@ class Failures(LaunchTest):
                     ("ERROR", "Failed to start child process. %s Last error: %d" % (system_path(program), code)),
                 ])
 
+    @unittest.skipUnless(WINDOWS, "natively a .bat is a file like any other")
+    def test_batch_file_is_refused_before_cmd_can_read_its_arguments(self):
+        # Started, cmd.exe would run the batch file, then the command after "&".
+        ran, injected = self.path("ran.txt"), self.path("injected.txt")
+        for name in ("run.bat", "Run.CMD"):
+            with open(self.path(name), "w") as f:
+                f.write('@echo ran>"%s"\r\n' % self.hp(ran))
+            program = self.hp(self.path(name))
+            args = 'x&echo injected>"%s"' % self.hp(injected)
+            with self.subTest(program=program):
+                run = self.launch(program, args)
+                self.assertStatus(run, 0)
+                self.assertEqual(run.leveled(), [
+                    ("INFO", "Launching process. Program: %s, Args: %s" % (program, args)),
+                    ("ERROR", "Refusing to start a batch file: %s (cmd.exe would read its arguments as commands)"
+                     % program),
+                ])
+        time.sleep(1)
+        self.assertEqual((os.path.exists(ran), os.path.exists(injected)), (False, False))
+
     @unittest.skipIf(WINDOWS, "execute permission is a POSIX notion")
     def test_file_without_execute_permission_is_not_a_program(self):
         program = place_recorder(self.scratch)

@@ -4,14 +4,17 @@ installed with the archive (and a killed run's journal completed or undone),
 one update per archive at a time, and an app that does not quit."""
 
 import base64
+import fcntl
 import hashlib
 import os
+import shutil
 import stat
 import subprocess
 import time
 import unittest
 
 from harness import EXE, WINDOWS
+from test_contract import NOBODY, ROOT
 from test_update import UpdateTest, payload, read, write
 
 JOURNAL = ".vantrell-journal"
@@ -233,12 +236,12 @@ class OneAtATime(UpdateTest):
         self.assertNoPartial(os.path.dirname(self.app))
 
     def test_update_held_back_past_the_wait_is_refused_and_touches_nothing(self):
+        # Another run holds the lock file: natively with flock, under Wine without sharing.
         write(self.app, b"old")
         write(self.upd, b"new")
-        holder = subprocess.Popen(["python3", "-c", LOCK_HOLDER, self.lock_name()], stdout=subprocess.PIPE)
-        self.addCleanup(holder.wait)
-        self.addCleanup(holder.kill)
-        holder.stdout.readline()
+        write(lock_file(self.app), b"")
+        os.chmod(lock_file(self.app), 0o600)  # as the helper makes it; one others could open would be replaced
+        self.hold(60000, lock_file(self.app), "-")
         started = time.monotonic()
         run = self.update()
         self.assertGreater(time.monotonic() - started, 14)
@@ -247,27 +250,128 @@ class OneAtATime(UpdateTest):
                                              "nothing was changed" % self.hp(self.app)))
         self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
 
-    def lock_name(self):
+    def test_lock_left_behind_never_blocks(self):
+        # A killed run's file, no one holding it; natively one that others
+        # could open is made anew (Wine ignores the mode).
+        for mode in (0o600, 0o644):
+            with self.subTest(mode=mode):
+                write(self.app, b"old")
+                write(self.upd, b"new")
+                write(lock_file(self.app), b"")
+                os.chmod(lock_file(self.app), mode)
+                started = time.monotonic()
+                self.assertStatus(self.update(), 0)
+                self.assertLess(time.monotonic() - started, 10)
+                self.assertEqual((read(self.app), os.path.lexists(lock_file(self.app))), (b"new", False))
+
+
+def lock_file(app):
+    return app + ".vantrell.lock"
+
+
+@unittest.skipIf(WINDOWS, "Wine runs every program with one user's rights")
+@unittest.skipUnless(ROOT and shutil.which("setpriv"), "needs root to become an ordinary user")
+class LockNobodyCanHold(UpdateTest):
+    """A user who cannot write the archive's folder tries to hold the lock:
+    root's update and repair go on regardless."""
+
+    def setUp(self):
+        super().setUp()
+        os.chmod(self.scratch, 0o755)
+        for folder in (os.path.dirname(self.app), os.path.dirname(self.upd)):
+            os.chmod(folder, 0o755)
+
+    def squat(self, how, *args):
+        squatter = subprocess.Popen(NOBODY + ["python3", "-c", SQUATTER, how] + list(args), stdout=subprocess.PIPE,
+                                    text=True)
+        self.addCleanup(squatter.wait)
+        self.addCleanup(squatter.kill)
+        return squatter.stdout.readline().strip()
+
+    def test_user_who_cannot_write_the_folder_neither_takes_nor_blocks_it(self):
+        lock = lock_file(self.app)
+        cases = [
+            # how, owner of a lock file there before (None: none), what the squatter got
+            ("socket", None, "bound"),  # the name of the lock in earlier versions
+            ("file", None, "EACCES"),  # it cannot make one
+            ("file", 0, "EACCES"),  # a killed root run's: it cannot open it
+            ("file", 65534, "held"),  # its own, from when it could write the folder
+        ]
+        for how, owner, got in cases:
+            with self.subTest(how=how, owner=owner):
+                write(self.app, b"old")
+                write(self.upd, b"new %s" % str(owner).encode())
+                if owner is not None:
+                    write(lock, b"")
+                    os.chmod(lock, 0o600)
+                    os.chown(lock, owner, owner)
+                self.assertEqual(self.squat(how, self.old_lock_name() if how == "socket" else lock), got)
+                started = time.monotonic()
+                self.assertStatus(self.update(), 0)
+                self.assertStatus(self.run_helper("--repair", "--appAsar", self.hp(self.app)), 0)
+                self.assertLess(time.monotonic() - started, 10)
+                self.assertEqual(read(self.app), b"new %s" % str(owner).encode())
+                self.assertFalse(os.path.lexists(lock))
+
+    def test_lock_of_a_killed_run_never_blocks(self):
+        # A real run, killed while it holds the lock (copying a big update).
+        lock = lock_file(self.app)
+        write(self.app, b"old")
+        write(self.upd, payload(96 << 20, 7))
+        run = subprocess.Popen([os.environ["HELPER_EXE"], "--update", "--appAsar", self.app, "--updateAsar", self.upd],
+                               env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while not held(lock) and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.001)
+        run.kill()
+        self.assertEqual(run.wait(), -9, "the run ended before it could be killed holding the lock")
+        started = time.monotonic()
+        self.assertStatus(self.run_helper("--repair", "--appAsar", self.app), 0)
+        write(self.upd, b"new")
+        self.assertStatus(self.update(), 0)
+        self.assertLess(time.monotonic() - started, 10)
+        self.assertEqual(read(self.app), b"new")
+
+    def old_lock_name(self):
         st = os.stat(os.path.dirname(self.app))
         dev = st.st_dev
         h = 14695981039346656037
         for c in b"app.asar":
             h = ((h ^ c) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
         return "Global\\vantrell-update-%08x-%08x%08x-%016x" % ((dev ^ (dev >> 32)) & 0xFFFFFFFF, st.st_ino >> 32,
-                                                               st.st_ino & 0xFFFFFFFF, h)
+                                                                st.st_ino & 0xFFFFFFFF, h)
 
 
-# Holds a native lock name the way the helper's stand-in does, until killed.
-LOCK_HOLDER = """
-import socket, sys, time
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-s.bind("\\0" + sys.argv[1])
-print("held", flush=True)
+def held(path):
+    """True when another process holds flock on the file at `path`."""
+    try:
+        with open(path, "rb") as f:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        pass
+    return False
+
+
+# As an ordinary user: binds the lock's name of earlier versions, or opens (or
+# makes) the lock file and locks it; says how far it got, and stays.
+SQUATTER = """
+import errno, fcntl, os, socket, sys, time
+how, name = sys.argv[1], sys.argv[2]
+if how == "socket":
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind("\\0" + name)
+    print("bound", flush=True)
+else:
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW, 0o666)
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        print("held", flush=True)
+    except OSError as e:
+        print(errno.errorcode[e.errno], flush=True)
 time.sleep(600)
 """
-
-if WINDOWS:
-    del OneAtATime.test_update_held_back_past_the_wait_is_refused_and_touches_nothing
 
 
 class AppThatStays(UpdateTest):

@@ -51,6 +51,28 @@ TEST(Logger, LineLayoutPerLevel) {
         EXPECT_EQ(written(c.level, c.message), c.expected);
 }
 
+TEST(Logger, UnicodeLineBreaksAndC1ControlsAreEscaped) {
+    // Only their well-formed UTF-8 forms: any other byte may be part of a
+    // path in the system's code page and stays.
+    const struct {
+        const char* message;
+        const char* expected;
+    } cases[] = {
+        {"a\xC2\x85"
+         "b",
+         "a\\u0085b"},
+        {"\xE2\x80\xA8line\xE2\x80\xA9para", "\\u2028line\\u2029para"},
+        {"\xC2\x80\xC2\x9B[2K\xC2\x9F", "\\u0080\\u009b[2K\\u009f"},
+        {"\x1b\xC2\x85\n", "\\x1b\\u0085\\n"},
+        // Neighbours and broken forms are no controls.
+        {"\xC2\xA0 \xC2\x7F \xE2\x80\xAA \xE2\x80\xA7", "\xC2\xA0 \xC2\\x7f \xE2\x80\xAA \xE2\x80\xA7"},
+        {"cut \xE2\x80\xC2", "cut \xE2\x80\xC2"},
+        {"\x85 \xC3\x85 \xE2\xC2\x85", "\x85 \xC3\x85 \xE2\\u0085"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(written(INFO, c.message), "INFO  (" + pid() + ") " + c.expected + eol) << c.expected;
+}
+
 TEST(Logger, LongLineIsWrittenWhole) {
     // An escaped control character takes four bytes: across the 1 KB buffer too.
     for (const std::size_t size : {1000u, 1023u, 1024u, 100000u}) {

@@ -67,6 +67,14 @@ TEST(BuildCommandLine, QuotesByTheInverseOfTheSplittingRules) {
         EXPECT_EQ(buildCommandLine(c.arguments), c.text) << testing::PrintToString(c.arguments);
 }
 
+TEST(IsBatchFileName, KnowsTheNamesWindowsHandsToCmd) {
+    for (const char* batch : {"run.bat", "C:\\app\\RUN.BAT", "dir/x.Cmd", "x.bat.", "x.bat ", "x.bat. . ",
+                              "x.bat::$DATA", "x.BAT::$data", "C:x.bat", "x.cmd:stream", ".bat"})
+        EXPECT_TRUE(isBatchFileName(batch)) << batch;
+    for (const char* other : {"x.bat.exe", "x.batch", "x.bat\\y.exe", "x.bat/y", "x.ba t", "x.bat.txt::$DATA", ""})
+        EXPECT_FALSE(isBatchFileName(other)) << other;
+}
+
 TEST(SplitCommandLine, FollowsTheWindowsRules) {
     const struct {
         std::string text;

@@ -58,13 +58,19 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
             SetLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
-    if (!target.lock.take(target.folder.path(), target.name, kLockWaitMs)) {
+    switch (target.lock.take(target.folder, target.name, kLockWaitMs)) {
+    case UpdateLock::Result::held:
+        return true;
+    case UpdateLock::Result::busy:
         logError("Another update of " + appAsar + " is still running after " + std::to_string(kLockWaitMs) +
                  " ms; nothing was changed");
         status = kFileSystemFailureStatus;
         return false;
+    case UpdateLock::Result::failed:
+        break;
     }
-    return true;
+    FileUtils::throwLastError(
+        {"Unable to lock ", (target.folder.path() + "/" + UpdateLock::fileName(target.name)).c_str()});
 }
 
 // Copies the update into the staged archive, hashing the very bytes written.

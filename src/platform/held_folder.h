@@ -60,8 +60,9 @@ public:
     bool openWithoutLastLink(const std::string& path);
 
     bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    // The handle that holds the folder, for work relative to it that no call
-    // here offers (natively a descriptor's handle).
+    // The handle that holds the folder, for calls on the folder itself
+    // (owner, mode) and work relative to it that no call here offers
+    // (natively a descriptor's handle); it stays this object's.
     HANDLE handle() const { return handle_; }
     // The root's path as given, then '/' and each level's name.
     const std::string& path() const { return path_; }
@@ -103,9 +104,6 @@ public:
     // with the system's code when the listing fails before its end: what was
     // read so far is no whole folder.
     bool list(std::vector<FolderEntry>& entries) const;
-    // The held handle, for calls on the folder itself (owner, mode); it stays
-    // this object's.
-    HANDLE handle() const { return handle_; }
 
 private:
     void close();

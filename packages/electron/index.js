@@ -525,6 +525,10 @@ function takeOver(helper, argv, runId, expectedLog, timeoutMs, env) {
       const error = [...lines].reverse().find((line) => line.level === 'ERROR');
       return new UpdateError('HELPER_NOT_STARTED', `vantrell-helper (${helper}) ${why}${error ? `: ${error.message}` : ''}; the app was not asked to quit`);
     };
+    // Letting go of the pipe must never end the app: Node for Windows run
+    // with a pipe for its own standard error fails to set that stream up as
+    // the pipe is destroyed.
+    child.stdout.on('error', () => {});
     child.stdout.on('data', (chunk) => {
       if (printed.length < 65536) printed += chunk.toString('utf8');
     });

@@ -56,7 +56,8 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Standard error as the system gives it; not open when the process has none.
+    // Standard error as the system gives it now; not open when the process
+    // has none.
     static LogFile& standardError();
 
     // Opens `name` in `folder`, made when missing, for appending only and

@@ -152,13 +152,12 @@ LogFile::~LogFile() {
 }
 
 LogFile& LogFile::standardError() {
-    // A windowless process may have no standard error at all.
-    static LogFile stream(
-        [] {
-            const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-            return handle == INVALID_HANDLE_VALUE ? nullptr : static_cast<void*>(handle);
-        }(),
-        false);
+    // Asked every time: the stream may be replaced while the process runs
+    // (SetStdHandle, which the C run-time's _dup2 calls). A windowless
+    // process may have no standard error at all.
+    static LogFile stream(nullptr, false);
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    stream.handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : static_cast<void*>(handle);
     return stream;
 }
 

@@ -466,4 +466,3 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPV
 // or needed when `wideCount` is 0; 0 with 87 for malformed text, 122 for a
 // buffer too small.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, WCHAR* wide, int wideCount);
-

@@ -3,19 +3,13 @@
 #include "commands/commands.h"
 #include "log/logger.h"
 #include "options/option_parser.h"
+#include "platform/error_code.h"
 #include "platform/file_utils.h"
-#include "platform/win32.h"
+#include "platform/log_file.h"
 
 #include <cstdio>
 #include <new>
 #include <string>
-
-std::string localAppDataFolder(const std::string& name) {
-    char folder[MAX_PATH] = {};
-    if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
-        return std::string();
-    return FileUtils::toForwardSlashes(folder) + "/" + name;
-}
 
 void declareOptions(OptionParser& options) {
     options.addFlag("sleep");
@@ -89,25 +83,26 @@ int runCommands(OptionParser& options, int argc, char** argv) {
 }
 
 int run(int argc, char** argv) {
-    const std::string logFolder = localAppDataFolder("vantrell");
-    if (logFolder.empty()) {
+    const std::string root = Platform::localAppDataFolder();
+    if (root.empty()) {
         Logger::instance()->log(ERROR, "Unable to find the per-user local application data folder");
         return kFileSystemFailureStatus;
     }
-    if (!FileUtils::directoryExists(logFolder.c_str())) {
-        try {
-            FileUtils::createDirectory(logFolder.c_str());
-        } catch (const FileUtils::IOException&) {
-            // A helper started at the same moment may have made it first.
-            if (!FileUtils::directoryExists(logFolder.c_str()))
-                throw;
-        }
+    // Our folder is held from here on and the log opened in it, neither
+    // through a link: an elevated run never writes where a link planted in
+    // the user's folder points.
+    const std::string logFolderPath = root + "/vantrell";
+    Platform::LogFolder logFolder;
+    if (!logFolder.open(root, "vantrell")) {
+        if (Platform::lastError() == Platform::kLinkRefusedError)
+            FileUtils::throwLastError({"Refusing the log folder, which is a link: ", logFolderPath.c_str()});
+        FileUtils::throwLastError({"Unable to create directory ", logFolderPath.c_str()});
     }
-    const std::string logPath = logFolder + "/" + "update-log.txt";
+    const std::string logPath = logFolderPath + "/update-log.txt";
     std::fputs(logPath.c_str(), stdout);
     std::fputs("\n", stdout);
     std::fflush(stdout);
-    Logger::instance()->open(logPath);
+    Logger::instance()->open(logFolder, "update-log.txt");
 
     OptionParser options;
     declareOptions(options);

@@ -10,10 +10,6 @@ int CommandDispatcher(int argc, char** argv);
 // Declares every option of the command line, in the order of the table.
 void declareOptions(OptionParser& options);
 
-// The per-user local application data folder, with '/' separators, joined
-// with `name`; empty when the system cannot report the folder.
-std::string localAppDataFolder(const std::string& name);
-
 // Exit status of a run that a file-system failure ended.
 constexpr int kFileSystemFailureStatus = 5;
 // Exit status of a run that ran out of memory.

@@ -1,9 +1,11 @@
 #include "log/logger.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
+#include <thread>
 
 namespace {
 // Constructed before the entry routine and destroyed at normal process end,
@@ -117,7 +119,7 @@ public:
     ComposedLine(LogLevel level, const char* message) {
         char pid[16];
         std::size_t pidLength = 0;
-        for (DWORD id = GetCurrentProcessId(); pidLength == 0 || id != 0; id /= 10)
+        for (unsigned long id = Platform::currentProcessId(); pidLength == 0 || id != 0; id /= 10)
             pid[pidLength++] = static_cast<char>('0' + id % 10);
         const std::size_t messageLength = std::strlen(message);
         const std::size_t length =
@@ -145,14 +147,11 @@ public:
 
     // False when the line could not be composed or the system did not take
     // all of it.
-    bool writeTo(HANDLE destination, bool freshLine) const {
-        // A windowless process may have no standard error at all.
-        if (size == 0 || destination == nullptr || destination == INVALID_HANDLE_VALUE)
+    bool writeTo(const Platform::LogFile& destination, bool freshLine) const {
+        if (size == 0 || !destination.isOpen())
             return false;
         const std::size_t skip = freshLine ? 0 : kLineEndLength;
-        const DWORD length = static_cast<DWORD>(size - skip);
-        DWORD written = 0;
-        return WriteFile(destination, text + skip, length, &written, nullptr) && written == length;
+        return destination.append(text + skip, size - skip);
     }
 
 private:
@@ -163,99 +162,61 @@ private:
 };
 } // namespace
 
-Logger::Logger() { InitializeCriticalSection(&lock); }
+Logger::Logger() = default;
 
-Logger::~Logger() {
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    DeleteCriticalSection(&lock);
-}
+Logger::~Logger() = default;
 
 Logger* Logger::instance() { return &theLogger; }
 
-void Logger::open(const std::string& path) {
-    EnterCriticalSection(&lock);
+void Logger::open(const Platform::LogFolder& folder, const char* name) {
+    const std::lock_guard<std::mutex> guard(lock);
     // A second open keeps the first file; a failed one leaves none.
-    if (file == INVALID_HANDLE_VALUE) {
-        // Append only: every write goes to the end of the file as it is then,
-        // also when another instance appends to it at the same time. Reading
-        // tells whether the file ends inside a line. A link planted at the
-        // log's name is not followed, so an elevated run never appends to a
-        // file the link points at.
-        file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!file.isOpen() && file.open(folder, name))
         checkEnd = true;
-    }
-    LeaveCriticalSection(&lock);
-}
-
-bool Logger::endsMidLine() const {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(file, &information))
-        return false;
-    const ULONGLONG size = (static_cast<ULONGLONG>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    if (size == 0)
-        return false;
-    LARGE_INTEGER last{};
-    last.QuadPart = static_cast<LONGLONG>(size - 1);
-    char octet = '\n';
-    DWORD read = 0;
-    if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &octet, 1, &read, nullptr) || read != 1)
-        return false;
-    return octet != '\n';
 }
 
 namespace {
-// Beyond any size a log reaches, so the lock never covers bytes anyone reads
-// or writes (Windows' locks are mandatory).
-OVERLAPPED turnRange() {
-    OVERLAPPED range{};
-    range.OffsetHigh = 0x40000000u;
-    return range;
-}
 const int kTurnAttempts = 200;
 } // namespace
 
 bool Logger::takeTurn() {
     for (int attempt = 0; takeTurns && attempt < kTurnAttempts; ++attempt) {
-        OVERLAPPED range = turnRange();
-        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+        const Platform::LogFile::Turn turn = file.tryTurn();
+        if (turn == Platform::LogFile::Turn::Taken)
             return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION)
+        if (turn == Platform::LogFile::Turn::Failed)
             break;
-        Sleep(attempt < 20 ? 0 : 1);
+        if (attempt < 20)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     takeTurns = false;
     return false;
 }
 
-void Logger::endTurn() {
-    OVERLAPPED range = turnRange();
-    UnlockFileEx(file, 0, 1, 0, &range);
-}
+void Logger::endTurn() { file.endTurn(); }
 
 void Logger::log(LogLevel level, const char* message) {
-    EnterCriticalSection(&lock);
+    const std::lock_guard<std::mutex> guard(lock);
     const ComposedLine line(level, message);
-    line.writeTo(GetStdHandle(STD_ERROR_HANDLE), false);
-    if (file != INVALID_HANDLE_VALUE) {
+    line.writeTo(Platform::LogFile::standardError(), false);
+    if (file.isOpen()) {
         // A full disk may have cut the last line short, ours or an earlier
         // process's: this line then starts on a line of its own instead of
         // being glued to the cut one. The turn covers only the look and the
         // write, so that others seldom find it taken.
         const bool turn = takeTurn();
-        const bool freshLine = checkEnd && endsMidLine();
+        const bool freshLine = checkEnd && file.endsMidLine();
         checkEnd = !line.writeTo(file, freshLine);
         if (turn)
             endTurn();
     }
-    LeaveCriticalSection(&lock);
 }
 
 void Logger::log(LogLevel level, const std::string& message) { log(level, message.c_str()); }
 
-bool Logger::writeLine(HANDLE destination, LogLevel level, const char* message, bool freshLine) {
+bool Logger::writeLine(const Platform::LogFile& destination, LogLevel level, const char* message, bool freshLine) {
     return ComposedLine(level, message).writeTo(destination, freshLine);
 }
 

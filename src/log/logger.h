@@ -5,8 +5,9 @@
 // reports a failed write.
 #pragma once
 
-#include "platform/win32.h"
+#include "platform/log_file.h"
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -22,30 +23,27 @@ public:
     // The one static instance; never null.
     static Logger* instance();
 
-    // Opens the file for appending, shared with other processes (reading,
-    // writing and deleting). A failure is silent and lines then go to
-    // standard error alone; a second open keeps the file already open.
-    void open(const std::string& path);
+    // Opens the file `name` in `folder` for appending, shared with other
+    // processes (reading, writing and deleting), a link at the name never
+    // followed. A failure is silent and lines then go to standard error
+    // alone; a second open keeps the file already open.
+    void open(const Platform::LogFolder& folder, const char* name);
 
     void log(LogLevel level, const char* message);
     void log(LogLevel level, const std::string& message);
 
     // The whole line, with its line end (CR LF on Windows, LF elsewhere), in
-    // one WriteFile, so that lines of processes appending to the same file
+    // one system write, so that lines of processes appending to the same file
     // never interleave. The message's control characters (below 0x20, and
     // 0x7F) are written as \n, \r, \t or \xHH; every other byte as it is.
     // With `freshLine` a line end goes first, ending a line that an earlier
     // write left cut off. Takes no memory for a line of up to 1 KB, so that
     // running out of memory can still be logged. Returns false when the
     // system did not take the whole line.
-    static bool writeLine(HANDLE destination, LogLevel level, const char* message, bool freshLine = false);
+    static bool writeLine(const Platform::LogFile& destination, LogLevel level, const char* message,
+                          bool freshLine = false);
 
 private:
-    // Whether the file ends inside a line (a write cut short by a full disk,
-    // here or in an earlier process), asked for before the first line and
-    // again after a failed write.
-    bool endsMidLine() const;
-
     // Every process appending to the log takes its turn on one byte-range
     // lock far past any real end of the file, so that a process looking at
     // the file's last byte never sees another's line half-written. The wait
@@ -54,8 +52,11 @@ private:
     bool takeTurn();
     void endTurn();
 
-    CRITICAL_SECTION lock;
-    HANDLE file = INVALID_HANDLE_VALUE;
+    std::mutex lock;
+    Platform::LogFile file;
+    // Whether to ask if the file ends inside a line (a write cut short by a
+    // full disk, here or in an earlier process): before the first line and
+    // again after a failed write.
     bool checkEnd = true;
     bool takeTurns = true;
 };

@@ -384,19 +384,6 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     return TRUE;
 }
 
-HANDLE GetStdHandle(DWORD which) {
-    // Made in place on first use and never destroyed: the descriptors outlive
-    // every handle, and a process out of memory still has its streams.
-    alignas(FileObject) static unsigned char storage[3][sizeof(FileObject)];
-    static FileObject* const streams[] = {new (storage[0]) FileObject(0, false), new (storage[1]) FileObject(1, false),
-                                          new (storage[2]) FileObject(2, false)};
-    if (which < STD_ERROR_HANDLE || which > STD_INPUT_HANDLE) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_HANDLE_VALUE;
-    }
-    return toHandle(streams[STD_INPUT_HANDLE - which]);
-}
-
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccessTime, const FILETIME* lastWriteTime) {
     const FileObject* object = fromHandle<FileObject>(file);
     if (object == nullptr)

@@ -27,7 +27,6 @@ using HANDLE = void*;
 using HWND = void*;
 using HINSTANCE = void*;
 using HMODULE = void*;
-using HLOCAL = void*;
 using FARPROC = void (*)();
 
 struct HKEY__;
@@ -71,6 +70,7 @@ using PHKEY = HKEY*;
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_BAD_EXE_FORMAT 193L
@@ -83,8 +83,6 @@ using PHKEY = HKEY*;
 #define CSIDL_LOCAL_APPDATA 0x001C
 #define SHGFP_TYPE_CURRENT 0
 
-using CRITICAL_SECTION = pthread_mutex_t;
-
 DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetCurrentProcessId();
@@ -96,11 +94,6 @@ BOOLEAN RtlGenRandom(void* buffer, ULONG length);
 
 // Releases what a stand-in HANDLE points to (see standin_handle.h).
 BOOL CloseHandle(HANDLE handle);
-
-void InitializeCriticalSection(CRITICAL_SECTION* section);
-void DeleteCriticalSection(CRITICAL_SECTION* section);
-void EnterCriticalSection(CRITICAL_SECTION* section);
-void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
@@ -124,26 +117,6 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPST
 // same failure. `path` (may be null) lets ENOENT tell a missing file (2) from
 // a missing folder on the way to it (3).
 DWORD win32ErrorFromErrno(int error, const char* path);
-
-// ---- System message texts (system_error_standin_posix.cpp) ----
-#include <cstdarg>
-
-#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
-#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
-#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
-#define LANG_NEUTRAL 0x00
-#define SUBLANG_DEFAULT 0x01
-#define MAKELANGID(primary, sub) ((static_cast<WORD>(sub) << 10) | static_cast<WORD>(primary))
-
-#define ERROR_INSUFFICIENT_BUFFER 122L
-#define ERROR_MR_MID_NOT_FOUND 317L
-
-// Our own sentence for each code we produce, ending in CR LF; 0 characters
-// and last error 317 for a code without one. With ALLOCATE_BUFFER, `buffer`
-// receives a block that LocalFree releases.
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
-                     va_list* arguments);
-HLOCAL LocalFree(HLOCAL memory);
 
 // ---- Registry and WOW64 test (registry_standin_posix.cpp) ----
 // The registry is a folder tree below the per-user data folder:
@@ -397,13 +370,6 @@ struct OVERLAPPED {
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped);
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh, OVERLAPPED* overlapped);
 
-#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
-#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
-#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
-// Descriptors 0, 1 and 2, for ReadFile and WriteFile; the handles stay the
-// process's own and are never to be closed.
-HANDLE GetStdHandle(DWORD which);
-
 // ---- Links, file times, folder listings and volumes ----
 // (file times in file_standin_posix.cpp, listings and volumes in
 // folder_standin_posix.cpp)
@@ -500,4 +466,3 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPV
 // or needed when `wideCount` is 0; 0 with 87 for malformed text, 122 for a
 // buffer too small.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, WCHAR* wide, int wideCount);
-

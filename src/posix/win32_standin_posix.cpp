@@ -137,11 +137,6 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-void InitializeCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_init(section, nullptr); }
-void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(section); }
-void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(section); }
-void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(section); }
-
 DWORD GetFileAttributesA(LPCSTR path) {
     struct stat st {};
     if (path == nullptr || *path == '\0') {

@@ -3,7 +3,7 @@
 // line, never with an abort. A program of its own, since it replaces the
 // global operator new.
 #include "app/command_dispatcher.h"
-#include "platform/win32.h"
+#include "platform/log_file.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +55,7 @@ TEST(CommandDispatcher, RunningOutOfMemoryEndsWithAnErrorLineAndStatus6) {
 #endif
     const std::string program = scratch.path("no such program");
     const char* argv[] = {"helper", "--sleep", "--ms", "0", "--launch", "--program", program.c_str(), nullptr};
-    const std::string line =
-        "ERROR (" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + ") Out of memory";
+    const std::string line = "ERROR (" + std::to_string(Platform::currentProcessId()) + ") Out of memory";
     long failures = 0;
     for (long allowed = 0; allowed < 10000; ++allowed) {
         testing::internal::CaptureStderr();

@@ -74,6 +74,22 @@ class StartUp(HelperTest):
         with open(outside, "rb") as f:
             self.assertEqual(f.read(), b"keep")
 
+    @unittest.skipIf(WINDOWS, "Wine follows a link when it opens a folder and cannot make a junction")
+    def test_link_planted_at_the_log_folder_is_refused(self):
+        folder = os.path.dirname(self.log_path)
+        shutil.rmtree(folder, ignore_errors=True)
+        elsewhere = self.path("elsewhere")
+        os.makedirs(elsewhere)
+        os.makedirs(os.path.dirname(folder), exist_ok=True)
+        os.symlink(elsewhere, folder)
+        self.addCleanup(os.remove, folder)
+        run = self.run_helper("--sleep", "--ms", "0")
+        self.assertStatus(run, 5)
+        self.assertEqual(run.stdout, b"")
+        self.assertRegex(run.stderr.decode(), r"^ERROR \(\d+\) Refusing the log folder, which is a link: "
+                         r".*/vantrell GetLastError returned: 1921\n$")
+        self.assertEqual(os.listdir(elsewhere), [])
+
     @unittest.skipIf(WINDOWS, "each Wine start is serialised by its server")
     def test_helpers_started_together_both_make_the_log_folder(self):
         command = [os.environ["HELPER_EXE"], "--sleep", "--ms", "0"]

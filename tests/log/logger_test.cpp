@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string pid() { return std::to_string(static_cast<unsigned long>(GetCurrentProcessId())); }
+std::string pid() { return std::to_string(Platform::currentProcessId()); }
 
 #ifdef _WIN32
 const std::string eol = "\r\n";
@@ -19,15 +19,23 @@ const std::string eol = "\r\n";
 const std::string eol = "\n";
 #endif
 
+// A log folder "logs" made in a fresh scratch folder.
+struct LogPlace {
+    ScratchFolder scratch;
+    Platform::LogFolder folder;
+    LogPlace() { EXPECT_TRUE(folder.open(scratch.path(), "logs")); }
+    std::string path(const char* name) const { return scratch.path("logs/") + name; }
+};
+
 // What writeLine puts into a file.
 std::string written(LogLevel level, const char* message) {
-    ScratchFolder scratch;
-    const std::string path = scratch.path("line");
-    const HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    Logger::writeLine(file, level, message);
-    CloseHandle(file);
-    return readFile(path);
+    LogPlace place;
+    {
+        Platform::LogFile file;
+        EXPECT_TRUE(file.open(place.folder, "line"));
+        Logger::writeLine(file, level, message);
+    }
+    return readFile(place.path("line"));
 }
 
 TEST(Logger, LineLayoutPerLevel) {
@@ -98,13 +106,13 @@ TEST(Logger, OpensOntoAFreshLine) {
         {"INFO  (7) whole\r", "INFO  (7) whole\r" + eol + line},
     };
     for (const auto& c : cases) {
-        ScratchFolder scratch;
-        const std::string path = scratch.path("update-log.txt");
+        LogPlace place;
+        const std::string path = place.path("update-log.txt");
         if (!c.before.empty())
             writeFile(path, c.before);
         {
             Logger logger;
-            logger.open(path);
+            logger.open(place.folder, "update-log.txt");
             logger.log(INFO, "next");
             logger.log(INFO, "next");
         }
@@ -122,16 +130,16 @@ TEST(Logger, InstanceIsTheOneStaticObject) {
 namespace {
 
 TEST(Logger, AppendsToTheFileAcrossOpens) {
-    ScratchFolder scratch;
-    const std::string path = scratch.path("update-log.txt");
+    LogPlace place;
+    const std::string path = place.path("update-log.txt");
     {
         Logger first;
-        first.open(path);
+        first.open(place.folder, "update-log.txt");
         first.log(INFO, "one");
     }
     {
         Logger second;
-        second.open(path);
+        second.open(place.folder, "update-log.txt");
         second.log(ERROR, std::string("two"));
     }
     EXPECT_EQ(readFile(path), "INFO  (" + pid() + ") one" + eol + "ERROR (" + pid() + ") two" + eol);
@@ -139,8 +147,10 @@ TEST(Logger, AppendsToTheFileAcrossOpens) {
 
 TEST(Logger, OpenFailuresAreSilentAndLinesGoToStandardErrorOnly) {
     ScratchFolder scratch;
+    Platform::LogFolder unopened;
+    EXPECT_FALSE(unopened.open(scratch.path("missing"), "logs"));
     Logger logger;
-    logger.open(scratch.path("missing/update-log.txt"));
+    logger.open(unopened, "update-log.txt");
     testing::internal::CaptureStderr();
     logger.log(WARN, "still logged");
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("still logged") != std::string::npos, true);
@@ -148,14 +158,14 @@ TEST(Logger, OpenFailuresAreSilentAndLinesGoToStandardErrorOnly) {
 }
 
 TEST(Logger, SecondOpenKeepsTheFirstFile) {
-    ScratchFolder scratch;
+    LogPlace place;
     Logger logger;
-    logger.open(scratch.path("a.txt"));
+    logger.open(place.folder, "a.txt");
     logger.log(INFO, "before");
-    logger.open(scratch.path("b.txt"));
+    logger.open(place.folder, "b.txt");
     logger.log(INFO, "after");
-    EXPECT_NE(readFile(scratch.path("a.txt")).find(") before"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(scratch.path("b.txt")));
+    EXPECT_NE(readFile(place.path("a.txt")).find(") before"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(place.path("b.txt")));
 }
 
 } // namespace
@@ -169,8 +179,8 @@ namespace {
 // Several processes appending long lines to one log at once: every line must
 // arrive whole and none may be lost.
 TEST(Logger, ConcurrentProcessesNeitherLoseNorTearLines) {
-    ScratchFolder scratch;
-    const std::string path = scratch.path("update-log.txt");
+    LogPlace place;
+    const std::string path = place.path("update-log.txt");
     const int processes = 6;
     const int linesEach = 2000;
     std::vector<pid_t> children;
@@ -186,7 +196,7 @@ TEST(Logger, ConcurrentProcessesNeitherLoseNorTearLines) {
             while (read(gate[0], &byte, 1) > 0) {
             }
             Logger logger;
-            logger.open(path);
+            logger.open(place.folder, "update-log.txt");
             std::fclose(stderr); // keep the test output readable; the file is what counts
             for (int i = 0; i < linesEach; ++i) {
                 // Lengths straddle the stream buffer so both write paths are used.

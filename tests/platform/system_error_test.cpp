@@ -13,7 +13,7 @@ bool endsWithLineEnd(const std::string& text) {
 TEST(SystemErrorText, GivesTheSystemSentenceWithItsLineEnd) {
     // The codes the registry and file operations report on both builds.
     std::set<std::string> texts;
-    for (DWORD code : {0u, 2u, 3u, 5u, 6u, 87u, 161u, 183u, 1018u}) {
+    for (Platform::ErrorCode code : {0u, 2u, 3u, 5u, 6u, 87u, 161u, 183u, 1018u}) {
         const std::string text = systemErrorText(code);
         EXPECT_TRUE(endsWithLineEnd(text)) << code << ": " << text;
         EXPECT_NE(text, "FormatMessage fail") << code;
@@ -23,14 +23,14 @@ TEST(SystemErrorText, GivesTheSystemSentenceWithItsLineEnd) {
 }
 
 TEST(SystemErrorText, CodeWithoutTextGivesTheFailureText) {
-    for (DWORD code : {99999u, 0x2000FFFFu})
+    for (Platform::ErrorCode code : {99999u, 0x2000FFFFu})
         EXPECT_EQ(systemErrorText(code), "FormatMessage fail") << code;
 }
 
 #ifndef _WIN32
-TEST(SystemErrorText, EveryStandInTextIsOneSentenceEndingInCrLf) {
+TEST(SystemErrorText, EveryNativeTextIsOneSentenceEndingInCrLf) {
     int found = 0;
-    for (DWORD code = 0; code < 20000; ++code) {
+    for (Platform::ErrorCode code = 0; code < 20000; ++code) {
         const std::string text = systemErrorText(code);
         if (text == "FormatMessage fail")
             continue;

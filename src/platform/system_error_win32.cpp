@@ -1,6 +1,8 @@
 #include "platform/system_error.h"
 
-std::string systemErrorText(DWORD code) {
+#include "platform/win32.h"
+
+std::string systemErrorText(Platform::ErrorCode code) {
     char* buffer = nullptr;
     // With ALLOCATE_BUFFER the buffer argument receives the address of a
     // buffer that the system allocates.

@@ -1,16 +1,12 @@
-// POSIX stand-in for the system message table: a sentence of our own for
-// each Win32 code this helper and its stand-in layer produce, each ending in
-// CR LF as the system's texts do. Codes without a text fail the way
-// FormatMessageA does, so callers see the same "no text" path.
-#include "posix/win32_standin.h"
-
-#include <cstdlib>
-#include <cstring>
+// Natively the system has no table of texts for Windows' codes: a sentence
+// of our own for each code this helper reports, each ending in CR LF as the
+// system's texts do.
+#include "platform/system_error.h"
 
 namespace {
 
 struct Message {
-    DWORD code;
+    Platform::ErrorCode code;
     const char* text;
 };
 
@@ -47,9 +43,10 @@ const Message messages[] = {
     {1018, "The registry key has been marked for deletion.\r\n"},
     {1223, "The operation was cancelled by the user.\r\n"},
     {1920, "The file cannot be accessed by the system.\r\n"},
+    {1921, "The name of the file cannot be resolved by the system.\r\n"},
 };
 
-const char* findMessage(DWORD code) {
+const char* findMessage(Platform::ErrorCode code) {
     for (const Message& message : messages)
         if (message.code == code)
             return message.text;
@@ -58,40 +55,7 @@ const char* findMessage(DWORD code) {
 
 } // namespace
 
-DWORD FormatMessageA(DWORD flags, LPCVOID /*source*/, DWORD messageId, DWORD /*languageId*/, LPSTR buffer, DWORD size,
-                     va_list* /*arguments*/) {
-    // Only the system table is here; there are no inserts to expand.
-    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const char* text = findMessage(messageId);
-    if (text == nullptr) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    const std::size_t length = std::strlen(text);
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        // `buffer` really points to the caller's pointer; `size` is a minimum.
-        const std::size_t bytes = (length + 1 > size ? length + 1 : size);
-        auto* copy = static_cast<char*>(std::malloc(bytes));
-        if (copy == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        std::memcpy(copy, text, length + 1);
-        *reinterpret_cast<char**>(buffer) = copy;
-    } else {
-        if (length + 1 > size) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
-        std::memcpy(buffer, text, length + 1);
-    }
-    return static_cast<DWORD>(length);
-}
-
-HLOCAL LocalFree(HLOCAL memory) {
-    std::free(memory);
-    return nullptr;
+std::string systemErrorText(Platform::ErrorCode code) {
+    const char* text = findMessage(code);
+    return text == nullptr ? "FormatMessage fail" : text;
 }

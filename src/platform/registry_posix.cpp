@@ -100,6 +100,16 @@ bool isFolderEntry(int folder, const char* name) {
     return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A listing of `folder` from its start, with a descriptor of its own; null
+// when the folder cannot be listed.
+DIR* openListing(int folder) {
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (dir == nullptr && listed >= 0)
+        ::close(listed);
+    return dir;
+}
+
 // The entry of `folder` named `name`, preferring the exact spelling, else any
 // spelling that differs only in ASCII case; empty when there is none. A link
 // is never a folder here.
@@ -108,13 +118,9 @@ std::string findEntry(int folder, const std::string& name, bool wantFolder) {
     if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) == wantFolder)
         return name;
     std::string found;
-    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (dir == nullptr) {
-        if (listed >= 0)
-            ::close(listed);
+    DIR* dir = openListing(folder);
+    if (dir == nullptr)
         return found;
-    }
     while (const dirent* entry = ::readdir(dir)) {
         if (equalsIgnoringAsciiCase(name, entry->d_name) && isFolderEntry(folder, entry->d_name) == wantFolder) {
             found = entry->d_name;
@@ -289,13 +295,9 @@ ErrorCode replaceValueFile(int store, int values, const std::string& target, std
 // under their names; one whose name (in any case) is already there is left
 // where it is and no longer counts.
 void moveOldValues(int key, int values) {
-    const int listed = ::openat(key, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-    if (dir == nullptr) {
-        if (listed >= 0)
-            ::close(listed);
+    DIR* dir = openListing(key);
+    if (dir == nullptr)
         return;
-    }
     while (const dirent* entry = ::readdir(dir)) {
         struct stat st {};
         if (::fstatat(key, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||

@@ -33,9 +33,7 @@ std::string asOneLine(const std::string& text) {
     return line;
 }
 
-void logSystemError(LONG status) {
-    Logger::instance()->log(ERROR, asOneLine(systemErrorText(static_cast<DWORD>(status))));
-}
+void logSystemError(Platform::ErrorCode status) { Logger::instance()->log(ERROR, asOneLine(systemErrorText(status))); }
 
 } // namespace
 
@@ -45,34 +43,28 @@ std::optional<int> regeditCommand(OptionParser& options) {
     const std::string name = optionText(options, "key");
     const std::string value = optionText(options, "value");
     const std::string type = optionText(options, "type");
-    const HKEY root = rootKeyFromName(rootName);
     Logger::instance()->log(INFO, "started regedit. rootkey: " + rootName + ", subkey: " + subKey + ", key: " + name +
                                       ", value: " + value + ", type: " + type);
 
-    RegistryKey key;
-    // A 32-bit copy on 64-bit Windows must still reach the 64-bit view.
-    const REGSAM access = KEY_READ | KEY_WRITE | (isWow64() ? KEY_WOW64_64KEY : 0);
-    LONG status = key.open(root, subKey, access);
-    if (status != ERROR_SUCCESS) {
+    Platform::RegistryKey key;
+    Platform::ErrorCode status = key.open(rootKeyFromName(rootName), subKey);
+    if (status != 0) {
         logSystemError(status);
-        key.close();
         return kKeyNotOpenedStatus;
     }
 
     if (type == "REG_DWORD") {
-        status = key.setDWORDValue(name, dwordFromText(value));
+        status = key.setNumber(name, dwordFromText(value));
     } else if (type == "REG_SZ") {
-        status = key.setStringValue(name, value);
+        status = key.setString(name, value);
     } else {
         Logger::instance()->log(WARN, "value type not supported");
     }
-    if (status != ERROR_SUCCESS) {
+    if (status != 0) {
         logSystemError(status);
-        key.close();
         return kValueNotWrittenStatus;
     }
 
     Logger::instance()->log(INFO, "regedit key: " + name + ", value: " + value + " done");
-    key.close();
     return std::nullopt;
 }

@@ -22,16 +22,12 @@ using LPSTR = char*;
 using LPCSTR = const char*;
 using LPVOID = void*;
 using LPCVOID = const void*;
-using REGSAM = DWORD;
 using HANDLE = void*;
 using HWND = void*;
 using HINSTANCE = void*;
-using HMODULE = void*;
-using FARPROC = void (*)();
 
 struct HKEY__;
 using HKEY = HKEY__*;
-using PHKEY = HKEY*;
 
 #ifndef TRUE
 #define TRUE 1
@@ -118,65 +114,6 @@ HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPST
 // a missing folder on the way to it (3).
 DWORD win32ErrorFromErrno(int error, const char* path);
 
-// ---- Registry and WOW64 test (registry_standin_posix.cpp) ----
-// The registry is a folder tree below the per-user data folder:
-// vantrell/registry/<HKCR|HKCU|HKLM|HKU|HKCC>/<key>/<sub-key>/..., one
-// folder per key. A key's values are files in its folder "\values" (a name
-// no key can have), named by the value name ("(Default)" for the unnamed
-// value) and holding the 4-byte little-endian type and the data. Key and
-// value names match without regard to ASCII case, as Windows does.
-using PBOOL = BOOL*;
-using ACCESS_MASK = DWORD;
-
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000000u))))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000001u))))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000002u))))
-#define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000003u))))
-#define HKEY_PERFORMANCE_DATA (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000004u))))
-#define HKEY_CURRENT_CONFIG (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000005u))))
-
-#define KEY_QUERY_VALUE 0x0001u
-#define KEY_SET_VALUE 0x0002u
-#define KEY_CREATE_SUB_KEY 0x0004u
-#define KEY_ENUMERATE_SUB_KEYS 0x0008u
-#define KEY_NOTIFY 0x0010u
-#define KEY_WOW64_64KEY 0x0100u
-#define KEY_WOW64_32KEY 0x0200u
-#define READ_CONTROL 0x00020000u
-#define KEY_READ (READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY)
-#define KEY_WRITE (READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
-
-#define REG_NONE 0u
-#define REG_SZ 1u
-#define REG_BINARY 3u
-#define REG_DWORD 4u
-
-#define ERROR_MOD_NOT_FOUND 126L
-#define ERROR_PROC_NOT_FOUND 127L
-#define ERROR_BAD_PATHNAME 161L
-#define ERROR_KEY_DELETED 1018L
-
-// Opens an existing key below a root or an open key and never creates one:
-// 2 for a missing key, 6 for a handle that is neither, 161 for a path that
-// starts with a backslash, 1018 when the key below `key` is gone. Each component is one folder name; empty ones are
-// skipped. The returned handle allows what `access` asks for.
-LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
-// Replaces the value's file in one rename, so a failure or crash leaves the
-// old value whole. 5 when the key was opened without KEY_SET_VALUE, 87 for a
-// value name that cannot be a file name ("." "..", '/', "(Default)", longer
-// than a file name may be), 6 for a bad handle.
-LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
-// 0 for an open key or a root; 6 otherwise.
-LONG RegCloseKey(HKEY key);
-// Keys opened and not yet closed in this process.
-int standinOpenKeyCount();
-
-// Only "kernel32" (with or without ".dll", any case) is known, and in it only
-// "IsWow64Process": there is no 32-bit layer here.
-HMODULE GetModuleHandleA(LPCSTR moduleName);
-FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
-HANDLE GetCurrentProcess();
-BOOL IsWow64Process(HANDLE process, PBOOL wow64Process);
 
 // A path's separator; '\' is a character of a name, as Linux has it.
 constexpr char kPathSeparator = '/';

@@ -2,8 +2,12 @@
 // Windows build (under Wine), a folder of a private store natively.
 #pragma once
 
+#ifdef _WIN32
 #include "platform/win32.h"
+#endif
 #include "test_support.h"
+
+#include <cstdint>
 
 #include <cstdlib>
 #include <optional>
@@ -11,7 +15,7 @@
 #include <string>
 
 struct RegistryValue {
-    DWORD type;
+    std::uint32_t type;
     std::string data;
     bool operator==(const RegistryValue& other) const { return type == other.type && data == other.data; }
 };
@@ -80,7 +84,7 @@ public:
         const std::string bytes = readFile(path);
         if (bytes.size() < 4)
             return RegistryValue{0xFFFFFFFFu, bytes};
-        DWORD type = 0;
+        std::uint32_t type = 0;
         for (int i = 3; i >= 0; --i)
             type = (type << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
         return RegistryValue{type, bytes.substr(4)};

@@ -16,7 +16,10 @@
 #include <vector>
 
 // Not in MinGW's winternl.h; exported by ntdll since NT 4.
-extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes, PFILE_BASIC_INFORMATION information);
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID routine, PVOID context,
+                                               PIO_STATUS_BLOCK io, PVOID entries, ULONG size,
+                                               FILE_INFORMATION_CLASS type, BOOLEAN single, PUNICODE_STRING pattern,
+                                               BOOLEAN restart);
 
 namespace FileUtils {
 
@@ -33,6 +36,9 @@ constexpr DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DEL
 bool isLevelName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
+
+// No entry matches the pattern.
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
 
 bool failWith(DWORD code) {
     SetLastError(code);
@@ -115,20 +121,49 @@ Kind kindOf(HANDLE handle) {
         return kind;
     kind.known = true;
     kind.folder = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Every reparse point the system makes has a tag; one shown without
+    // (Wine's Unix link) is taken for a link.
     if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        kind.link = IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
+        kind.link = tag.ReparseTag == 0 || IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
         kind.content = !kind.link;
     }
     return kind;
 }
 
 // Wine opens the target of a Unix link even when told not to, and shows the
-// link (to a folder) only by its name; Windows shows it on the handle.
+// link (to a folder) only in the folder's entry for its name; Windows shows
+// it on the handle. The entry is looked up through a handle of its own to
+// the folder, since a listing's pattern is fixed by a handle's first query.
+// A folder that cannot be asked counts as showing a link.
 bool nameShowsLink(HANDLE root, const std::wstring& name) {
-    NtName object(root, name);
-    FILE_BASIC_INFORMATION basic{};
-    return NT_SUCCESS(NtQueryAttributesFile(object.get(), &basic)) &&
-           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    NTSTATUS status = 0;
+    const HANDLE folder = openIn(root, std::wstring(), FILE_LIST_DIRECTORY, anySharing, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, status);
+    if (folder == INVALID_HANDLE_VALUE)
+        return true;
+    UNICODE_STRING pattern{};
+    pattern.Buffer = const_cast<PWSTR>(name.c_str());
+    pattern.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    pattern.MaximumLength = pattern.Length;
+    alignas(8) unsigned char entries[4096];
+    IO_STATUS_BLOCK io{};
+    status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, entries, sizeof entries,
+                                  FileDirectoryInformation, FALSE, &pattern, TRUE);
+    CloseHandle(folder);
+    if (!NT_SUCCESS(status))
+        return status != kNoSuchFile;
+    // The pattern may hold wildcards: only the entry of that very name counts.
+    for (std::size_t at = 0; at + offsetof(FILE_DIRECTORY_INFORMATION, FileName) <= io.Information;) {
+        const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(entries + at);
+        const int length = static_cast<int>(entry->FileNameLength / sizeof(WCHAR));
+        if (CompareStringOrdinal(entry->FileName, length, name.c_str(), static_cast<int>(name.size()), TRUE) ==
+            CSTR_EQUAL)
+            return (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (entry->NextEntryOffset == 0)
+            break;
+        at += entry->NextEntryOffset;
+    }
+    return false;
 }
 
 bool sameFile(HANDLE a, HANDLE b) {

@@ -31,6 +31,14 @@ bool HeldFolder::openWithoutLastLink(const std::string& path) {
     return open(parent, name, false);
 }
 
+bool HeldFolder::identify(FolderIdentity& identity) const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!isOpen() || !GetFileInformationByHandle(handle_, &information))
+        return false;
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return true;
+}
+
 void HeldFolder::close() {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);

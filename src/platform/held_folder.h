@@ -9,6 +9,7 @@
 // it lead where they led when it was opened).
 #pragma once
 
+#include "platform/file_utils.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -42,6 +43,9 @@ public:
     bool openWithoutLastLink(const std::string& path);
 
     bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // The volume and file index of the folder held, whatever its path has
+    // become. False with the system's code.
+    bool identify(FolderIdentity& identity) const;
     // The root's path as given, then '/' and each level's name.
     const std::string& path() const { return path_; }
 

@@ -58,7 +58,7 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
             SetLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
-    if (!target.lock.take(target.folder.path(), target.name, kLockWaitMs)) {
+    if (!target.lock.take(target.folder, target.name, kLockWaitMs)) {
         logError("Another update of " + appAsar + " is still running after " + std::to_string(kLockWaitMs) +
                  " ms; nothing was changed");
         status = kFileSystemFailureStatus;

@@ -12,9 +12,9 @@ UpdateLock::~UpdateLock() {
         CloseHandle(mutex_);
 }
 
-bool UpdateLock::take(const std::string& folder, const std::string& name, unsigned long waitMs) {
+bool UpdateLock::take(const FileUtils::HeldFolder& folder, const std::string& name, unsigned long waitMs) {
     FileUtils::FolderIdentity identity;
-    if (!FileUtils::identifyFolder(folder.c_str(), identity))
+    if (!folder.identify(identity))
         return false;
     // File names compare without regard to ASCII case on Windows; natively
     // the same rule only makes two names share one lock.

@@ -6,6 +6,7 @@
 // can at most hold the name himself, which makes updates wait and refuse.
 #pragma once
 
+#include "platform/held_folder.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -17,10 +18,10 @@ public:
     UpdateLock(const UpdateLock&) = delete;
     UpdateLock& operator=(const UpdateLock&) = delete;
 
-    // Waits up to `waitMs` to hold the lock of `name` in the folder `folder`.
+    // Waits up to `waitMs` to hold the lock of `name` in the held `folder`.
     // False when another holds it all that time, or the folder cannot be
     // identified (with the system's code).
-    bool take(const std::string& folder, const std::string& name, unsigned long waitMs);
+    bool take(const FileUtils::HeldFolder& folder, const std::string& name, unsigned long waitMs);
 
 private:
     HANDLE mutex_ = nullptr;

@@ -81,6 +81,11 @@ public:
     // file open as `file`. False with the system's code, or with 32 when
     // another file stands at that name.
     bool holdsFile(const std::string& name, HANDLE file) const;
+    // True when `name` in this folder is itself a link: a symbolic link or a
+    // junction, never what it leads to. A reparse point that is no link (a
+    // cloud placeholder, a deduplicated file) is none. False as well when
+    // nothing can be seen at the name.
+    bool isLink(const std::string& name) const;
 
 private:
     void close();

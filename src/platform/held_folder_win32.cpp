@@ -479,4 +479,17 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     return same || failWith(ERROR_SHARING_VIOLATION);
 }
 
+bool HeldFolder::isLink(const std::string& name) const {
+    std::wstring wide;
+    if (!isOpen() || !levelName(name, wide))
+        return false;
+    NTSTATUS status = 0;
+    const HANDLE there = openIn(handle_, wide, 0, anySharing, FILE_OPEN, FILE_OPEN_REPARSE_POINT, status);
+    if (there == INVALID_HANDLE_VALUE)
+        return false;
+    const Kind kind = kindOf(there);
+    CloseHandle(there);
+    return kind.link || (kind.known && !kind.content && nameShowsLink(handle_, wide));
+}
+
 } // namespace FileUtils

@@ -63,11 +63,14 @@ bool toWide(const std::string& name, std::wstring& wide) {
     return true;
 }
 
-// A level's name for the calls below, checked and converted once.
+// A level's name for the calls below, checked and converted once. A Win32
+// path drops a name's trailing dots and blanks, and so does this, so that a
+// name leads where a path with it would.
 bool levelName(const std::string& name, std::wstring& wide) {
-    if (!isLevelName(name))
+    const std::size_t kept = name.find_last_not_of(". ");
+    if (!isLevelName(name) || kept == std::string::npos)
         return failWith(ERROR_INVALID_NAME);
-    return toWide(name, wide);
+    return toWide(name.substr(0, kept + 1), wide);
 }
 
 class NtName {

@@ -63,18 +63,5 @@ constexpr unsigned long inUseRetryMs = 10000;
 // without asking the system about them again. A level that another process
 // makes between the test and the creation is passed over once it is a folder.
 void createDirectories(const char* path, std::size_t existingLength = 0);
-// Which folder a path leads to now, links on the way followed: the volume
-// and the file index the system gives it. Two paths with equal identities
-// lead to one folder, wherever it has been moved or linked since.
-struct FolderIdentity {
-    unsigned long volume = 0;
-    unsigned long indexHigh = 0;
-    unsigned long indexLow = 0;
-    bool operator==(const FolderIdentity& other) const {
-        return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow;
-    }
-};
-// False when the path leads to no folder or cannot be opened.
-bool identifyFolder(const char* path, FolderIdentity& identity);
 
 } // namespace FileUtils

@@ -61,20 +61,4 @@ void createDirectories(const char* path, std::size_t existingLength) {
     }
 }
 
-bool identifyFolder(const char* path, FolderIdentity& identity) {
-    // No access asked for and every kind of sharing allowed: looking must not
-    // stand in the way of anyone else's work in the folder.
-    const HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION information{};
-    const bool known = GetFileInformationByHandle(folder, &information) != 0 &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    CloseHandle(folder);
-    if (known)
-        identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
-    return known;
-}
-
 } // namespace FileUtils

@@ -5,10 +5,14 @@
 // level is opened without following a link, and the work below it goes
 // through the level that was checked (natively openat and friends on the
 // held descriptor; on Windows every level stays open without delete sharing,
-// so it cannot be renamed or replaced while it is held, and the names below
-// it lead where they led when it was opened).
+// so it cannot be renamed or replaced while it is held, and each name below
+// it is opened, renamed and deleted relative to its handle, so a held level
+// made a junction redirects nothing and no path meets MAX_PATH). A link is a
+// symbolic link or a junction; a cloud placeholder or other reparse point
+// that is no link is a file or folder like any other.
 #pragma once
 
+#include "platform/file_utils.h"
 #include "platform/win32.h"
 
 #include "platform/file_utils.h"
@@ -51,8 +55,8 @@ public:
     // "..", and without '/' or '\'. With `create` a missing folder is made
     // first, and `made` (when given) tells whether this call made it. Never
     // through a link: false with ERROR_CANT_RESOLVE_FILENAME (1921) when a
-    // link or other reparse point is at that name, ERROR_DIRECTORY (267) when
-    // a file is, 2 when missing and not to be made, the system's code else.
+    // link is at that name, ERROR_DIRECTORY (267) when a file is, 2 when
+    // missing and not to be made, the system's code else.
     bool open(const HeldFolder& parent, const std::string& name, bool create, bool* made = nullptr);
     // Holds the folder at `path`: the levels above its last one as given,
     // links followed, and the last one never through a link (1921), so that
@@ -75,7 +79,8 @@ public:
     HANDLE createFile(const std::string& name, unsigned mode = 0666) const;
     // Opens the existing file `name` in this folder as CreateFileA does with
     // `access`, `share` and `flags`, a link at the name not followed
-    // (FILE_FLAG_OPEN_REPARSE_POINT is always added).
+    // (FILE_FLAG_OPEN_REPARSE_POINT is always added); another reparse point,
+    // such as a cloud placeholder, is opened for its content.
     HANDLE openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const;
     // Renames `from` to `to`, both in this folder. With `replaceExisting` a
     // file or link at `to` is replaced (a link itself, never followed);
@@ -104,6 +109,11 @@ public:
     // with the system's code when the listing fails before its end: what was
     // read so far is no whole folder.
     bool list(std::vector<FolderEntry>& entries) const;
+    // True when `name` in this folder is itself a link: a symbolic link or a
+    // junction, never what it leads to. A reparse point that is no link (a
+    // cloud placeholder, a deduplicated file) is none. False as well when
+    // nothing can be seen at the name.
+    bool isLink(const std::string& name) const;
 
 private:
     void close();

@@ -1,12 +1,26 @@
 // Windows: every level is held open without delete sharing, so that nobody
-// can rename, replace or delete it while it is held; the names below it are
-// then reached by their full path, which leads through the held levels.
+// can rename, replace or delete it while it is held, and every step below it
+// names one level relative to its handle (NtCreateFile with RootDirectory,
+// renames and deletions through the handle of what was opened). A held level
+// that is emptied and made a junction meanwhile leads nowhere: the handle is
+// the folder that was checked, and a name is looked up in it alone. No path
+// is built, so none meets MAX_PATH.
 #include "platform/held_folder.h"
 
 #include "platform/new_file.h"
 
+#include <winternl.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <vector>
+
+// Not in MinGW's winternl.h; exported by ntdll since NT 4.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID routine, PVOID context,
+                                               PIO_STATUS_BLOCK io, PVOID entries, ULONG size,
+                                               FILE_INFORMATION_CLASS type, BOOLEAN single, PUNICODE_STRING pattern,
+                                               BOOLEAN restart);
 
 namespace FileUtils {
 
@@ -14,25 +28,230 @@ namespace {
 
 // Reading and listing, never deleting: a held level stays where it is.
 constexpr DWORD heldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// A held level serves as the root of the names below it and is listed.
+constexpr ACCESS_MASK heldAccess = GENERIC_READ | FILE_TRAVERSE;
+constexpr ULONG heldOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+// Looking at or deleting a name, without being in anyone else's way.
+constexpr DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool isLevelName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
+
+// No entry matches the pattern.
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
 
 bool failWith(DWORD code) {
     SetLastError(code);
     return false;
 }
 
-// The folder just opened as `handle` is a real folder, not a link.
-bool isPlainFolder(HANDLE handle, bool reparseAllowed) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information))
+bool failWithStatus(NTSTATUS status) { return failWith(RtlNtStatusToDosError(status)); }
+
+// One level's name in UTF-16, converted from the process's code page (UTF-8
+// by the manifest) as the ANSI calls would.
+bool toWide(const std::string& name, std::wstring& wide) {
+    wide.clear();
+    if (name.empty())
+        return true;
+    const int size = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    if (size <= 0)
+        return failWith(ERROR_INVALID_NAME);
+    if (static_cast<std::size_t>(size) > 0x7FFF) // a UNICODE_STRING counts bytes in 16 bits
+        return failWith(ERROR_FILENAME_EXCED_RANGE);
+    wide.resize(static_cast<std::size_t>(size));
+    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &wide[0], size);
+    return true;
+}
+
+// A level's name for the calls below, checked and converted once. A Win32
+// path drops a name's trailing dots and blanks, and so does this, so that a
+// name leads where a path with it would.
+bool levelName(const std::string& name, std::wstring& wide) {
+    const std::size_t kept = name.find_last_not_of(". ");
+    if (!isLevelName(name) || kept == std::string::npos)
+        return failWith(ERROR_INVALID_NAME);
+    return toWide(name.substr(0, kept + 1), wide);
+}
+
+class NtName {
+public:
+    NtName(HANDLE root, const std::wstring& name) {
+        text_.Buffer = const_cast<PWSTR>(name.c_str());
+        text_.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+        text_.MaximumLength = text_.Length;
+        // Case-insensitive, as every Win32 call opens a name.
+        InitializeObjectAttributes(&object_, &text_, OBJ_CASE_INSENSITIVE, root, nullptr);
+    }
+    NtName(const NtName&) = delete;
+    NtName& operator=(const NtName&) = delete;
+    POBJECT_ATTRIBUTES get() { return &object_; }
+
+private:
+    UNICODE_STRING text_{};
+    OBJECT_ATTRIBUTES object_{};
+};
+
+// Opens or creates `name` in the folder `root`, synchronous as the Win32
+// calls open. The handle, or INVALID_HANDLE_VALUE with the status (and
+// `created` tells whether this call made it).
+HANDLE openIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+              NTSTATUS& status, bool* created = nullptr) {
+    NtName object(root, name);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    status =
+        NtCreateFile(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, object.get(), &io, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status))
+        return INVALID_HANDLE_VALUE;
+    if (created != nullptr)
+        *created = io.Information == FILE_CREATED;
+    return handle;
+}
+
+// What stands at a handle opened without following a reparse point.
+struct Kind {
+    bool known = false;
+    bool folder = false;
+    bool link = false;    // a name surrogate: symbolic link or junction
+    bool content = false; // another reparse point, whose content the file system hands over
+};
+
+Kind kindOf(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    Kind kind;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+        return kind;
+    kind.known = true;
+    kind.folder = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Every reparse point the system makes has a tag; one shown without
+    // (Wine's Unix link) is taken for a link.
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        kind.link = tag.ReparseTag == 0 || IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
+        kind.content = !kind.link;
+    }
+    return kind;
+}
+
+// Wine opens the target of a Unix link even when told not to, and shows the
+// link (to a folder) only in the folder's entry for its name; Windows shows
+// it on the handle. The entry is looked up through a handle of its own to
+// the folder, since a listing's pattern is fixed by a handle's first query.
+// A folder that cannot be asked counts as showing a link.
+bool nameShowsLink(HANDLE root, const std::wstring& name) {
+    NTSTATUS status = 0;
+    const HANDLE folder = openIn(root, std::wstring(), FILE_LIST_DIRECTORY, anySharing, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, status);
+    if (folder == INVALID_HANDLE_VALUE)
+        return true;
+    UNICODE_STRING pattern{};
+    pattern.Buffer = const_cast<PWSTR>(name.c_str());
+    pattern.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    pattern.MaximumLength = pattern.Length;
+    alignas(8) unsigned char entries[4096];
+    IO_STATUS_BLOCK io{};
+    status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, entries, sizeof entries,
+                                  FileDirectoryInformation, FALSE, &pattern, TRUE);
+    CloseHandle(folder);
+    if (!NT_SUCCESS(status))
+        return status != kNoSuchFile;
+    // The pattern may hold wildcards: only the entry of that very name counts.
+    for (std::size_t at = 0; at + offsetof(FILE_DIRECTORY_INFORMATION, FileName) <= io.Information;) {
+        const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(entries + at);
+        const int length = static_cast<int>(entry->FileNameLength / sizeof(WCHAR));
+        if (CompareStringOrdinal(entry->FileName, length, name.c_str(), static_cast<int>(name.size()), TRUE) ==
+            CSTR_EQUAL)
+            return (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (entry->NextEntryOffset == 0)
+            break;
+        at += entry->NextEntryOffset;
+    }
+    return false;
+}
+
+bool sameFile(HANDLE a, HANDLE b) {
+    IO_STATUS_BLOCK io{};
+    FILE_INTERNAL_INFORMATION first{};
+    FILE_INTERNAL_INFORMATION second{};
+    return NT_SUCCESS(NtQueryInformationFile(a, &io, &first, sizeof first, FileInternalInformation)) &&
+           NT_SUCCESS(NtQueryInformationFile(b, &io, &second, sizeof second, FileInternalInformation)) &&
+           first.IndexNumber.QuadPart == second.IndexNumber.QuadPart;
+}
+
+// `opened`, a reparse point that is no link (a cloud placeholder, a
+// deduplicated file), opened again so that the file system hands over its
+// content, and only if the name still leads to it. `opened` is closed.
+HANDLE contentOf(HANDLE opened, HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG options) {
+    NTSTATUS status = 0;
+    const HANDLE content = openIn(root, name, access, share, FILE_OPEN, options & ~FILE_OPEN_REPARSE_POINT, status);
+    const bool same = content != INVALID_HANDLE_VALUE && sameFile(opened, content);
+    CloseHandle(opened);
+    if (content == INVALID_HANDLE_VALUE) {
+        failWithStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!same) {
+        CloseHandle(content);
+        SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return content;
+}
+
+// Sets `information` of class `type` on the open `handle`.
+bool setInformation(HANDLE handle, void* information, ULONG size, FILE_INFORMATION_CLASS type) {
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtSetInformationFile(handle, &io, information, size, type);
+    return NT_SUCCESS(status) || failWithStatus(status);
+}
+
+// Deletes what `handle` is open as (DELETE access) once the last handle to
+// it is closed: the name it was opened by, wherever that has gone since.
+// The plain disposition class: Wine 8 lacks the extended one.
+bool deleteThrough(HANDLE handle) {
+    FILE_DISPOSITION_INFORMATION disposition{};
+    disposition.DoDeleteFile = TRUE;
+    return setInformation(handle, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// Renames what `handle` is open as (DELETE access) to `to` in `folder`.
+bool renameThrough(HANDLE handle, HANDLE folder, const std::wstring& to, bool replaceExisting) {
+    const std::size_t bytes = to.size() * sizeof(WCHAR);
+    std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + bytes + sizeof(WCHAR));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = replaceExisting ? TRUE : FALSE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<ULONG>(bytes);
+    std::copy(to.begin(), to.end(), rename->FileName);
+    return setInformation(handle, buffer.data(), static_cast<ULONG>(buffer.size()), FileRenameInformation);
+}
+
+// The full path for the wide calls, with the prefix that lifts MAX_PATH:
+// relative and drive-relative paths resolved as the system resolves them.
+bool fullPath(const std::string& path, std::wstring& full) {
+    std::wstring wide;
+    if (path.empty())
+        return failWith(ERROR_PATH_NOT_FOUND);
+    if (!toWide(path, wide))
         return false;
-    if (!reparseAllowed && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return failWith(ERROR_CANT_RESOLVE_FILENAME);
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return failWith(ERROR_DIRECTORY);
+    std::wstring resolved(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(resolved.size()), &resolved[0], nullptr);
+        if (size == 0)
+            return false;
+        if (size < resolved.size()) {
+            resolved.resize(size);
+            break;
+        }
+        resolved.assign(size, L'\0');
+    }
+    if (resolved.compare(0, 4, L"\\\\?\\") == 0 || resolved.compare(0, 4, L"\\\\.\\") == 0)
+        full = resolved;
+    else if (resolved.compare(0, 2, L"\\\\") == 0)
+        full = L"\\\\?\\UNC\\" + resolved.substr(2);
+    else
+        full = L"\\\\?\\" + resolved;
     return true;
 }
 
@@ -40,12 +259,17 @@ bool isPlainFolder(HANDLE handle, bool reparseAllowed) {
 
 bool HeldFolder::open(const std::string& path) {
     close();
-    const HANDLE folder = CreateFileA(path.c_str(), GENERIC_READ, heldSharing, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    std::wstring full;
+    if (!fullPath(path, full))
+        return false;
+    // The root's own links are followed: where it lies is the caller's choice.
+    const HANDLE folder =
+        CreateFileW(full.c_str(), heldAccess, heldSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return false;
-    if (!isPlainFolder(folder, true)) {
-        const DWORD code = GetLastError();
+    const Kind kind = kindOf(folder);
+    if (!kind.known || !kind.folder) {
+        const DWORD code = kind.known ? ERROR_DIRECTORY : GetLastError();
         CloseHandle(folder);
         return failWith(code);
     }
@@ -57,35 +281,49 @@ bool HeldFolder::open(const std::string& path) {
 bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool create, bool* made) {
     if (made != nullptr)
         *made = false;
-    if (!parent.isOpen() || !isLevelName(name))
+    std::wstring wide;
+    if (!parent.isOpen())
         return failWith(ERROR_INVALID_NAME);
-    const std::string path = parent.path_ + "/" + name;
-    // A link planted at the name makes the creation fail, never its target.
-    if (create && CreateDirectoryA(path.c_str(), nullptr) && made != nullptr)
-        *made = true;
-    else if (create && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!levelName(name, wide))
         return false;
-    const HANDLE folder = CreateFileA(path.c_str(), GENERIC_READ, heldSharing, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Made and opened in one step; a link planted at the name is opened as
+    // itself (and refused below), never its target made or entered.
+    NTSTATUS status = 0;
+    bool created = false;
+    HANDLE folder = openIn(parent.handle_, wide, heldAccess, heldSharing, create ? FILE_OPEN_IF : FILE_OPEN,
+                           heldOptions | FILE_OPEN_REPARSE_POINT, status, &created);
     if (folder == INVALID_HANDLE_VALUE) {
-        // A file opened as a folder: say what stands there.
-        const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return failWith((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_RESOLVE_FILENAME
-                                                                             : ERROR_DIRECTORY);
-        return false;
+        failWithStatus(status);
+        if (GetLastError() != ERROR_DIRECTORY)
+            return false;
+        // No folder there: a link to a file is a link all the same.
+        const HANDLE there = openIn(parent.handle_, wide, 0, anySharing, FILE_OPEN, FILE_OPEN_REPARSE_POINT, status);
+        if (there == INVALID_HANDLE_VALUE)
+            return failWith(ERROR_DIRECTORY);
+        const bool link = kindOf(there).link;
+        CloseHandle(there);
+        return failWith(link ? ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
     }
-    // Wine follows a Unix link even when asked not to, but shows it by name
-    // as a reparse point.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        !isPlainFolder(folder, false)) {
-        const DWORD code = attributes == INVALID_FILE_ATTRIBUTES              ? GetLastError()
-                           : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_RESOLVE_FILENAME
-                                                                              : GetLastError();
+    Kind kind = kindOf(folder);
+    if (kind.content) {
+        folder = contentOf(folder, parent.handle_, wide, heldAccess, heldSharing, heldOptions);
+        if (folder == INVALID_HANDLE_VALUE)
+            return false;
+        kind = kindOf(folder);
+        kind.content = true;
+    }
+    const DWORD refusal = !kind.known ? GetLastError()
+                          : kind.link || (!kind.content && nameShowsLink(parent.handle_, wide))
+                              ? ERROR_CANT_RESOLVE_FILENAME
+                          : !kind.folder ? ERROR_DIRECTORY
+                                         : ERROR_SUCCESS;
+    if (refusal != ERROR_SUCCESS) {
         CloseHandle(folder);
-        return failWith(code);
+        return failWith(refusal);
     }
+    if (made != nullptr)
+        *made = created;
+    const std::string path = parent.path_ + "/" + name;
     close();
     handle_ = folder;
     path_ = path;
@@ -93,91 +331,169 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
 }
 
 HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
-    if (!isOpen() || !isLevelName(name)) {
+    std::wstring wide;
+    if (!isOpen() || !levelName(name, wide)) {
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    return CreateFileA((path_ + "/" + name).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    NTSTATUS status = 0;
+    const HANDLE file = openIn(handle_, wide, GENERIC_WRITE, FILE_SHARE_DELETE, FILE_CREATE,
+                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = RtlNtStatusToDosError(status);
+        // As CreateFile with CREATE_NEW says it.
+        SetLastError(code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code);
+    }
+    return file;
 }
 
 HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
-    if (!isOpen() || !isLevelName(name)) {
+    std::wstring wide;
+    if (!isOpen() || !levelName(name, wide)) {
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    return CreateFileA((path_ + "/" + name).c_str(), access, share, nullptr, OPEN_EXISTING,
-                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The options CreateFile derives from its flags.
+    ULONG options = FILE_OPEN_REPARSE_POINT;
+    options |= (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
+    if ((flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0)
+        options |= FILE_SEQUENTIAL_ONLY;
+    if ((flags & FILE_FLAG_RANDOM_ACCESS) != 0)
+        options |= FILE_RANDOM_ACCESS;
+    if ((flags & FILE_FLAG_WRITE_THROUGH) != 0)
+        options |= FILE_WRITE_THROUGH;
+    if ((flags & FILE_FLAG_NO_BUFFERING) != 0)
+        options |= FILE_NO_INTERMEDIATE_BUFFERING;
+    if ((flags & FILE_FLAG_DELETE_ON_CLOSE) != 0) {
+        options |= FILE_DELETE_ON_CLOSE;
+        access |= DELETE;
+    }
+    NTSTATUS status = 0;
+    const HANDLE file = openIn(handle_, wide, access, share, FILE_OPEN, options, status);
+    if (file == INVALID_HANDLE_VALUE) {
+        failWithStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (kindOf(file).content)
+        return contentOf(file, handle_, wide, access, share, options);
+    return file;
 }
 
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
-    if (!isOpen() || !isLevelName(from) || !isLevelName(to))
+    std::wstring source;
+    std::wstring destination;
+    if (!isOpen())
         return failWith(ERROR_INVALID_NAME);
-    return MoveFileExA((path_ + "/" + from).c_str(), (path_ + "/" + to).c_str(),
-                       replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0u) != FALSE;
+    if (!levelName(from, source) || !levelName(to, destination))
+        return false;
+    // The name itself is moved, a link never followed; sharing all, as a
+    // move does, so a file held without delete sharing fails here (32).
+    NTSTATUS status = 0;
+    const HANDLE moved = openIn(handle_, source, DELETE, anySharing, FILE_OPEN,
+                                FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, status);
+    if (moved == INVALID_HANDLE_VALUE)
+        return failWithStatus(status);
+    const bool done = renameThrough(moved, handle_, destination, replaceExisting);
+    const DWORD code = GetLastError();
+    CloseHandle(moved);
+    return done || failWith(code);
 }
 
 bool HeldFolder::replaceWithOwn(const std::string& from, const std::string& to) const { return rename(from, to, true); }
 
 bool HeldFolder::remove(const std::string& name) const {
-    if (!isOpen() || !isLevelName(name))
+    std::wstring wide;
+    if (!isOpen())
         return failWith(ERROR_INVALID_NAME);
-    const std::string path = path_ + "/" + name;
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    if (!levelName(name, wide))
         return false;
-    // Wine deletes the target of a Unix link given to DeleteFileA, and shows
+    // Missing (2) or a folder (5) is told before anything is made.
+    NTSTATUS status = 0;
+    const HANDLE there =
+        openIn(handle_, wide, 0, anySharing, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status);
+    if (there == INVALID_HANDLE_VALUE)
+        return failWithStatus(status);
+    CloseHandle(there);
+    // Wine deletes the target of a Unix link whose name is deleted, and shows
     // a link to a file as a plain file: an empty file of our own is renamed
-    // over the name first, which replaces a link itself, and is deleted. A
-    // name that cannot be replaced so (a folder, a file in use) is left to
-    // DeleteFileA, which gives the system's own answer for it.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            const std::string own = ".vantrell-" + randomHex(16) + ".tmp";
-            const HANDLE empty = createFile(own);
-            if (empty == INVALID_HANDLE_VALUE)
+    // over the name first, which replaces a link itself, and is deleted
+    // through its own handle. A name that cannot be replaced so (a file in
+    // use, a read-only one) is deleted as it is, with the system's answer.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::wstring own;
+        if (!toWide(".vantrell-" + randomHex(16) + ".tmp", own))
+            break;
+        const HANDLE empty = openIn(handle_, own, DELETE, FILE_SHARE_DELETE, FILE_CREATE,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status);
+        if (empty == INVALID_HANDLE_VALUE) {
+            if (RtlNtStatusToDosError(status) == ERROR_ALREADY_EXISTS) // taken: another name
                 continue;
-            CloseHandle(empty);
-            if (!replaceWithOwn(own, name))
-                DeleteFileA((path_ + "/" + own).c_str());
             break;
         }
+        const bool replaced = renameThrough(empty, handle_, wide, true);
+        const bool gone = deleteThrough(empty);
+        CloseHandle(empty);
+        if (replaced && gone)
+            return true;
+        break;
     }
-    return DeleteFileA(path.c_str()) != FALSE;
+    const HANDLE doomed =
+        openIn(handle_, wide, DELETE, anySharing, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status);
+    if (doomed == INVALID_HANDLE_VALUE)
+        return failWithStatus(status);
+    const bool gone = deleteThrough(doomed);
+    const DWORD code = GetLastError();
+    CloseHandle(doomed);
+    return gone || failWith(code);
 }
 
-} // namespace FileUtils
-
-namespace FileUtils {
-
 bool HeldFolder::removeFolder(const std::string& name) const {
-    if (!isOpen() || name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos)
+    std::wstring wide;
+    if (!isOpen())
         return failWith(ERROR_INVALID_NAME);
-    return RemoveDirectoryA((path_ + "/" + name).c_str()) != FALSE;
+    if (!levelName(name, wide))
+        return false;
+    // A junction is opened, and deleted, as itself.
+    NTSTATUS status = 0;
+    const HANDLE folder = openIn(handle_, wide, DELETE, anySharing, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, status);
+    if (folder == INVALID_HANDLE_VALUE)
+        return failWithStatus(status);
+    const bool gone = deleteThrough(folder);
+    const DWORD code = GetLastError();
+    CloseHandle(folder);
+    return gone || failWith(code);
 }
 
 bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
-    if (!isOpen() || name.empty() || name.find_first_of("/\\") != std::string::npos)
+    std::wstring wide;
+    if (!isOpen())
         return failWith(ERROR_INVALID_NAME);
+    if (!levelName(name, wide))
+        return false;
     // Looking only: no access asked for, every sharing allowed.
-    const HANDLE there = CreateFileA((path_ + "/" + name).c_str(), FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    NTSTATUS status = 0;
+    const HANDLE there = openIn(handle_, wide, 0, anySharing, FILE_OPEN, FILE_OPEN_REPARSE_POINT, status);
+    if (there == INVALID_HANDLE_VALUE)
+        return failWithStatus(status);
+    const Kind kind = kindOf(there);
+    const bool same = kind.known && !kind.link && sameFile(there, file) && !nameShowsLink(handle_, wide);
+    CloseHandle(there);
+    // Both are in this folder's volume, so the file index alone is compared.
+    return same || failWith(ERROR_SHARING_VIOLATION);
+}
+
+bool HeldFolder::isLink(const std::string& name) const {
+    std::wstring wide;
+    if (!isOpen() || !levelName(name, wide))
+        return false;
+    NTSTATUS status = 0;
+    const HANDLE there = openIn(handle_, wide, 0, anySharing, FILE_OPEN, FILE_OPEN_REPARSE_POINT, status);
     if (there == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    const bool known = GetFileInformationByHandle(there, &a) && GetFileInformationByHandle(file, &b);
-    const DWORD code = GetLastError();
+    const Kind kind = kindOf(there);
     CloseHandle(there);
-    if (!known)
-        return failWith(code);
-    // Both are in this folder's volume; Wine reports no volume for a handle
-    // opened for writing only, so the file index alone is compared.
-    if (a.nFileIndexHigh != b.nFileIndexHigh || a.nFileIndexLow != b.nFileIndexLow ||
-        (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return failWith(ERROR_SHARING_VIOLATION);
-    return true;
+    return kind.link || (kind.known && !kind.content && nameShowsLink(handle_, wide));
 }
 
 } // namespace FileUtils
@@ -222,9 +538,17 @@ bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
                 WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, &name[0], size, nullptr, nullptr);
             if (!name.empty() && name != "." && name != "..") {
                 const DWORD attributes = info->FileAttributes;
-                entries.push_back({name, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::Link
-                                         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryKind::Folder
-                                                                                          : EntryKind::File});
+                // With the reparse attribute the entry's EA size carries the
+                // tag: only a name surrogate (a symbolic link, a junction)
+                // leads elsewhere; a cloud placeholder or deduplicated file
+                // is the file itself. No tag at all (Wine's view of a Unix
+                // link) counts as a link.
+                const DWORD tag = info->EaSize;
+                const bool link =
+                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (tag == 0 || IsReparseTagNameSurrogate(tag));
+                entries.push_back({name, link                                           ? EntryKind::Link
+                                         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder
+                                                                                        : EntryKind::File});
             }
             if (info->NextEntryOffset == 0)
                 break;

@@ -187,6 +187,13 @@ bool HeldFolder::removeFolder(const std::string& name) const {
     return true;
 }
 
+bool HeldFolder::isLink(const std::string& name) const {
+    const int at = descriptorOf(handle_);
+    struct stat there {};
+    return at >= 0 && isLevelName(name) && ::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(there.st_mode);
+}
+
 bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     const int at = descriptorOf(handle_);
     const int fd = descriptorOf(file);

@@ -145,6 +145,24 @@ class Extraction(ExtractTest):
         ])
         self.assertEqual(self.read("a", "b.txt"), b"content of b")
 
+    def test_entries_past_the_windows_path_limit_are_written_and_replaced(self):
+        # Paths of 400 characters as the helper sees them, far past the 260
+        # an ANSI call takes: each level is one name below a held handle.
+        rest = 400 - len(self.hp(self.out)) - 1
+        deep = "/".join(["d" * 99] * 3)
+        name = deep + "/" + "f" * (rest - len(deep) - 1)
+        self.assertEqual(len(self.hp(self.out) + "/" + name), 400)
+        old = os.path.join(self.out, *name.split("/"))
+        os.makedirs(os.path.dirname(old))
+        with open(old, "wb") as f:
+            f.write(b"old")
+        archive = self.zip([(deep + "/sub/", FOLDER), (name, b"new"), (deep + "/g.txt", b"g")])
+        run = self.extract(archive)
+        self.assertStatus(run, 0)
+        self.assertEqual([level for level, _ in run.leveled()], ["INFO"] * 3)
+        self.assertEqual((self.read(*name.split("/")), self.read(*deep.split("/"), "g.txt")), (b"new", b"g"))
+        self.assertTrue(os.path.isdir(os.path.join(self.out, *deep.split("/"), "sub")))
+
     def test_nested_entries_stored_and_deflated_with_and_without_folder_entries(self):
         big = compressible(700_000, 1)
         noise = random.Random(2).randbytes(200_000)

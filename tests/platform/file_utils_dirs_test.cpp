@@ -93,30 +93,3 @@ TEST(CreateDirectories, ReadsOnlySlashAsSeparator) {
 }
 
 } // namespace
-
-namespace {
-
-// A folder keeps its identity under every spelling and through a link, and
-// only a folder has one.
-TEST(IdentifyFolder, TellsOneFolderFromAnother) {
-    ScratchFolder scratch;
-    FileUtils::createDirectories(scratch.path("a/b").c_str());
-    FileUtils::createDirectory(scratch.path("c").c_str());
-    writeFile(scratch.path("file"), "x");
-    FileUtils::FolderIdentity a, again, c, ignored;
-    ASSERT_TRUE(FileUtils::identifyFolder(scratch.path("a").c_str(), a));
-    ASSERT_TRUE(FileUtils::identifyFolder(scratch.path("a/b/..").c_str(), again));
-    ASSERT_TRUE(FileUtils::identifyFolder(scratch.path("c").c_str(), c));
-    EXPECT_TRUE(a == again);
-    EXPECT_FALSE(a == c);
-    EXPECT_FALSE(FileUtils::identifyFolder(scratch.path("file").c_str(), ignored));
-    EXPECT_FALSE(FileUtils::identifyFolder(scratch.path("missing").c_str(), ignored));
-    std::error_code error;
-    std::filesystem::create_directory_symlink(scratch.path("c"), scratch.path("link"), error);
-    if (error)
-        GTEST_SKIP() << "no symbolic links here: " << error.message();
-    ASSERT_TRUE(FileUtils::identifyFolder(scratch.path("link").c_str(), again));
-    EXPECT_TRUE(again == c);
-}
-
-} // namespace

@@ -12,8 +12,6 @@ namespace {
 
 constexpr DWORD kChunk = 1u << 20;
 
-bool isLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-
 using Handle = FileUtils::OwnedHandle;
 using FileUtils::EntryKind;
 
@@ -33,11 +31,8 @@ bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder&
     Handle in(from.openFile(name, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN));
     if (in.get() == INVALID_HANDLE_VALUE)
         FileUtils::throwLastError({"Unable to open ", source.c_str()});
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(in.get(), &information))
-        FileUtils::throwLastError({"Unable to open ", source.c_str()});
-    const DWORD now = GetFileAttributesA(source.c_str());
-    if (isLink(information.dwFileAttributes) || (now != INVALID_FILE_ATTRIBUTES && isLink(now)))
+    // Held without delete sharing, the name still shows what was opened.
+    if (from.isLink(name))
         return false;
     const std::string destination = target.path() + "/" + name;
     Handle out(target.createFile(name));

@@ -247,8 +247,7 @@ HANDLE Installation::begin(bool withUnpacked) {
     archive_ = folder_.createFile(journal_.archive);
     if (archive_ == INVALID_HANDLE_VALUE)
         FileUtils::throwLastError({"Unable to create file ", pathOf(journal_.archive).c_str()});
-    Handle old(CreateFileA(pathOf(name_).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    Handle old(folder_.openFile(name_, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
     if (old.get() != INVALID_HANDLE_VALUE && !FileUtils::takeAccessOf(old.get(), archive_))
         FileUtils::throwLastError(
             {"Unable to give ", pathOf(journal_.archive).c_str(), " the access of ", pathOf(name_).c_str()});

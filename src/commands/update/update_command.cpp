@@ -180,12 +180,12 @@ std::optional<int> updateCommand(OptionParser& options) {
     // Write access to the archive, asked for up front as a plain copy would:
     // a folder, a rejected name and a file the app still holds while it
     // quits fail here, before anything is written, or are waited for.
+    // A link there is replaced, never written through, so it is no refusal.
     const auto openDestination = [&] {
-        const HANDLE probe =
-            CreateFileA(appAsar.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
+        const HANDLE probe = target.folder.openFile(target.name, GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
         if (probe == INVALID_HANDLE_VALUE)
-            return GetLastError() == ERROR_FILE_NOT_FOUND;
+            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_CANT_RESOLVE_FILENAME;
         CloseHandle(probe);
         return true;
     };

@@ -7,14 +7,6 @@
 #include <cstddef>
 #include <vector>
 
-namespace {
-
-bool isLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-} // namespace
-
 UpdateSource::~UpdateSource() {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);
@@ -40,8 +32,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
                    ? Opened::Missing
                    : Opened::Failed;
     }
-    const std::string held = folder_.path() + "/" + name;
-    if (isLink(GetFileAttributesA(held.c_str())))
+    if (folder_.isLink(name))
         return Opened::Link;
     // A scanner that holds it without sharing its deletion lets go soon.
     FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
@@ -50,19 +41,20 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     });
     if (handle_ == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        if (isLink(GetFileAttributesA(held.c_str())))
+        if (folder_.isLink(name))
             return Opened::Link;
         SetLastError(code);
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME
                    ? Opened::Missing
                    : Opened::Failed;
     }
-    // Wine follows a Unix link even when asked not to; its name still shows
-    // it. A link put there after the open leads nowhere this run goes.
+    // Windows opens a link as itself, Wine follows a Unix link even when
+    // asked not to: the name shows either, and cannot change while held
+    // without delete sharing. A cloud placeholder is no link.
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(handle_, &information))
         return Opened::Failed;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || isLink(GetFileAttributesA(held.c_str())))
+    if (folder_.isLink(name))
         return Opened::Link;
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);

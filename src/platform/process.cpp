@@ -90,7 +90,7 @@ int startElevated(const std::string& program, const std::vector<std::string>& ar
                                            std::to_string(error));
         return 255;
     }
-    if (copy.id() == 0)
+    if (!copy.waitable())
         return 0;
     // Names the copy, so that a reader of the log can tell its lines from
     // those of other runs.

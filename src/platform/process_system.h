@@ -33,8 +33,10 @@ public:
     // or the system's code (1223: the prompt was declined, or nobody could
     // be asked).
     ErrorCode start(const std::string& program, const std::vector<std::string>& arguments);
-    // Its process id once started; 0 when the system handed the start to a
-    // program already running and there is nothing to wait for.
+    // False when the system handed the start to a program already running:
+    // there is no process to wait for.
+    bool waitable() const { return process_ != -1; }
+    // Its process id once started.
     std::uint32_t id() const { return id_; }
     // Waits without time-out until it has ended: true with its exit status
     // (natively a signal's end reads as 128 + its number), false with the

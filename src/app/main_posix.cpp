@@ -1,5 +1,5 @@
 #include "app/command_dispatcher.h"
-#include "platform/win32.h"
+#include "platform/process.h"
 
 #include <csignal>
 #include <cstdlib>

@@ -1,8 +1,9 @@
 #include "commands/commands.h"
 #include "commands/decimal_text.h"
 #include "log/logger.h"
-#include "platform/win32.h"
+#include "platform/clock.h"
 
+#include <cstdint>
 #include <string>
 
 std::optional<int> sleepCommand(OptionParser& options) {
@@ -14,7 +15,7 @@ std::optional<int> sleepCommand(OptionParser& options) {
     const auto milliseconds = static_cast<std::int32_t>(readSignedDecimal(ms, INT32_MIN, INT32_MAX));
     Logger::instance()->log(INFO, "Sleeping for " + std::to_string(milliseconds) + " milliseconds");
     // A negative time would read as an endless or weeks-long wait.
-    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+    Platform::sleepMs(milliseconds > 0 ? static_cast<std::uint32_t>(milliseconds) : 0);
     Logger::instance()->log(INFO, "Sleep completed");
     return std::nullopt;
 }

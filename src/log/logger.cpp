@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include "platform/clock.h"
+
 #include <chrono>
 #include <cstring>
 #include <memory>

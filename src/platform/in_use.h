@@ -3,6 +3,7 @@
 #pragma once
 
 #include "log/logger.h"
+#include "platform/clock.h"
 #include "platform/win32.h"
 
 #include <algorithm>
@@ -25,15 +26,15 @@ bool tryWhileInUse(const char* path, unsigned long budgetMs, Retryable retryable
         return false;
     Logger::instance()->log(WARN, "File " + std::string(path) + " is in use (error " + std::to_string(code) +
                                       "); trying again for up to " + std::to_string(budgetMs) + " ms");
-    const ULONGLONG start = GetTickCount64();
+    const std::uint64_t start = Platform::monotonicMs();
     DWORD pause = 50;
     for (;;) {
-        const ULONGLONG waited = GetTickCount64() - start;
+        const std::uint64_t waited = Platform::monotonicMs() - start;
         if (waited >= budgetMs) {
             SetLastError(code);
             return false;
         }
-        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, budgetMs - waited)));
+        Platform::sleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(pause, budgetMs - waited)));
         if (attempt())
             return true;
         code = GetLastError();

@@ -23,9 +23,6 @@ constexpr ErrorCode kLinkRefusedError = 1921;
 // none.
 std::string localAppDataFolder();
 
-// The calling process's id, as the log shows it.
-unsigned long currentProcessId();
-
 // One folder level of ours, held open from the moment it is made or found,
 // so that what is opened in it stays in it whatever is renamed meanwhile.
 class LogFolder {

@@ -75,8 +75,6 @@ std::string localAppDataFolder() {
     return folder;
 }
 
-unsigned long currentProcessId() { return static_cast<unsigned long>(::getpid()); }
-
 LogFolder::~LogFolder() {
     if (handle_ != nullptr)
         ::close(descriptor(handle_));

@@ -106,8 +106,6 @@ std::string localAppDataFolder() {
     return FileUtils::toForwardSlashes(folder);
 }
 
-unsigned long currentProcessId() { return GetCurrentProcessId(); }
-
 LogFolder::~LogFolder() {
     if (handle_ != nullptr)
         CloseHandle(fromStored(handle_));

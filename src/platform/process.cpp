@@ -1,8 +1,9 @@
 #include "platform/process.h"
 
 #include "log/logger.h"
+#include "platform/clock.h"
 #include "platform/file_utils.h"
-#include "platform/win32.h"
+#include "platform/process_system.h"
 
 #include <algorithm>
 #include <string>
@@ -72,127 +73,51 @@ std::string buildCommandLine(const std::vector<std::string>& arguments) {
 
 int startProcess(const std::string& program, const std::vector<std::string>& words) {
     const std::string programText = FileUtils::toSystemSeparators(program);
-    // CreateProcessA may write into the command line, so it gets its own copy.
-    std::string commandLine = buildCommandLine({programText});
-    for (const std::string& word : words)
-        commandLine.append(word).append(1, ' ');
-
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(programText.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &process)) {
-        const DWORD error = GetLastError();
+    if (const Platform::ErrorCode error = Platform::startDetached(programText, words)) {
         Logger::instance()->log(ERROR, "Failed to start child process. " + programText +
                                            " Last error: " + std::to_string(error));
         return -8;
     }
-    // The child runs on alone; its handles are of no further use here.
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return 0;
 }
 
 int startElevated(const std::string& program, const std::vector<std::string>& arguments, int& exitStatus) {
-    const std::string parameters = buildCommandLine(arguments);
     exitStatus = 0;
-
-    SHELLEXECUTEINFOA info{};
-    info.cbSize = sizeof info;
-    // A windowless helper must never sit waiting on an error box of the shell.
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = "runas";
-    info.lpFile = program.c_str();
-    info.lpParameters = parameters.c_str();
-    info.nShow = SW_SHOWNORMAL;
-
     Logger::instance()->log(INFO, "Attempting to execute " + program + " with administrator priviledges");
-    if (!ShellExecuteExA(&info)) {
-        // 1223: the user declined the prompt.
-        const DWORD error = GetLastError();
+    Platform::ElevatedProcess copy;
+    if (const Platform::ErrorCode error = copy.start(program, arguments)) {
         Logger::instance()->log(ERROR, "Failed to start with admin priviledges using ShellExecuteEx() Last error: " +
                                            std::to_string(error));
         return 255;
     }
-    // No handle comes back when the shell handed the start to a running
-    // program instead of creating a process; there is nothing to wait for.
-    if (info.hProcess == nullptr)
+    if (!copy.waitable())
         return 0;
     // Names the copy, so that a reader of the log can tell its lines from
     // those of other runs.
-    Logger::instance()->log(INFO, "Elevated copy started, process id " +
-                                      std::to_string(static_cast<unsigned long>(GetProcessId(info.hProcess))));
-    DWORD code = 0;
-    const bool ended = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0;
-    const bool known = ended && GetExitCodeProcess(info.hProcess, &code);
-    const DWORD error = GetLastError();
-    CloseHandle(info.hProcess);
-    if (!known) {
-        Logger::instance()->log(ERROR,
-                                "The elevated copy's exit status cannot be read. Last error: " + std::to_string(error));
+    Logger::instance()->log(INFO, "Elevated copy started, process id " + std::to_string(copy.id()));
+    int status = 0;
+    if (!copy.waitForExit(status)) {
+        Logger::instance()->log(ERROR, "The elevated copy's exit status cannot be read. Last error: " +
+                                           std::to_string(Platform::lastError()));
         exitStatus = 1;
         return 0;
     }
-    // Windows keeps the status as 32 bits; -1 is the split failure's status.
-    exitStatus = static_cast<int>(code);
+    exitStatus = status;
     Logger::instance()->log(INFO, "Elevated copy ended, exit status " + std::to_string(exitStatus));
     return 0;
 }
 
-namespace {
-
-enum class Liveness { Gone, Running, Unknown };
-
-// One look at a process that we may not wait on: asking for it again tells
-// whether it is still there.
-Liveness lookAt(DWORD pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (process != nullptr) {
-        const DWORD state = WaitForSingleObject(process, 0);
-        CloseHandle(process);
-        return state == WAIT_OBJECT_0 ? Liveness::Gone : Liveness::Running;
-    }
-    // 87: no process has this id (any more).
-    return GetLastError() == ERROR_INVALID_PARAMETER ? Liveness::Gone : Liveness::Unknown;
-}
-
-} // namespace
-
-bool processHasEnded(unsigned long pid) { return lookAt(static_cast<DWORD>(pid)) == Liveness::Gone; }
+bool processHasEnded(unsigned long pid) { return Platform::WatchedProcess(static_cast<std::uint32_t>(pid)).hasEnded(); }
 
 bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs) {
-    if (pid == 0 || pid == GetCurrentProcessId())
+    if (pid == 0 || pid == Platform::currentProcessId())
         return true;
-    const DWORD id = static_cast<DWORD>(pid);
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (process == nullptr && GetLastError() != ERROR_ACCESS_DENIED)
+    const Platform::WatchedProcess process(static_cast<std::uint32_t>(pid));
+    if (process.hasEnded())
         return true;
-    if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
-        CloseHandle(process);
-        return true;
-    }
-
-    const std::string name = "Process " + std::to_string(pid);
     Logger::instance()->log(INFO, "Waiting for process " + std::to_string(pid) + " to exit");
-    bool exited = false;
-    if (process != nullptr) {
-        exited = WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
-        CloseHandle(process);
-    } else {
-        const ULONGLONG start = GetTickCount64();
-        for (;;) {
-            const Liveness seen = lookAt(id);
-            if (seen == Liveness::Gone) {
-                exited = true;
-                break;
-            }
-            const ULONGLONG waited = GetTickCount64() - start;
-            if (waited >= timeoutMs)
-                break;
-            Sleep(static_cast<DWORD>(std::min<ULONGLONG>(100, timeoutMs - waited)));
-        }
-    }
-    if (exited)
-        Logger::instance()->log(INFO, name + " has exited");
-    return exited;
+    if (!process.waitForEnd(static_cast<std::uint32_t>(timeoutMs)))
+        return false;
+    Logger::instance()->log(INFO, "Process " + std::to_string(pid) + " has exited");
+    return true;
 }

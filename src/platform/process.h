@@ -38,8 +38,9 @@ constexpr bool kBatchFilesRunThroughCmd = false;
 // child process. <program> Last error: <code>" at ERROR and returns -8.
 int startProcess(const std::string& program, const std::vector<std::string>& words);
 
-// Starts `program` (unchanged) with the verb "runas", asking the shell for
-// no error dialog, and waits without time-out until it has ended; returns 0
+// Starts `program` (unchanged) with administrator rights (the shell's verb
+// "runas", with no error dialog, on Windows; pkexec natively, or directly
+// when already root), logging the copy's process id, and waits without time-out until it has ended; returns 0
 // and its exit status in `exitStatus` (1, with an ERROR line, when that status
 // cannot be read). When it cannot be started or the prompt is declined: logs
 // at ERROR with the system's code (1223: declined) and returns 255.
@@ -58,3 +59,10 @@ bool waitForProcessExit(unsigned long pid, unsigned long timeoutMs);
 // any more); a process that cannot be asked about (access denied) counts as
 // running.
 bool processHasEnded(unsigned long pid);
+
+// Called once at start, before any thread: natively names the zone file in
+// TZ unless the caller set TZ, so that the C library reads it once instead of
+// at every local-time conversion (two per zip entry); the programs started
+// above still get the environment as this process was given it. On Windows
+// there is nothing to do.
+void loadLocalTimeZoneOnce();

@@ -24,7 +24,6 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using HANDLE = void*;
 using HWND = void*;
-using HINSTANCE = void*;
 
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -37,7 +36,6 @@ using HKEY = HKEY__*;
 #define WINAPI
 // The longest path Linux takes (PATH_MAX), where Windows takes 260.
 #define MAX_PATH 4096
-#define INFINITE 0xFFFFFFFFu
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
@@ -117,121 +115,6 @@ DWORD win32ErrorFromErrno(int error, const char* path);
 
 // A path's separator; '\' is a character of a name, as Linux has it.
 constexpr char kPathSeparator = '/';
-
-// ---- Processes (process_standin_posix.cpp) ----
-
-#include <string>
-#include <vector>
-
-#define NORMAL_PRIORITY_CLASS 0x00000020u
-#define SEE_MASK_NOCLOSEPROCESS 0x00000040u
-// No dialog on failure; there is none here anyway.
-#define SEE_MASK_FLAG_NO_UI 0x00000400u
-#define SW_SHOWNORMAL 1
-#define WAIT_OBJECT_0 0x00000000u
-#define WAIT_TIMEOUT 0x00000102u
-#define WAIT_FAILED 0xFFFFFFFFu
-
-struct STARTUPINFOA {
-    DWORD cb;
-    LPSTR lpReserved;
-    LPSTR lpDesktop;
-    LPSTR lpTitle;
-    DWORD dwX;
-    DWORD dwY;
-    DWORD dwXSize;
-    DWORD dwYSize;
-    DWORD dwXCountChars;
-    DWORD dwYCountChars;
-    DWORD dwFillAttribute;
-    DWORD dwFlags;
-    WORD wShowWindow;
-    WORD cbReserved2;
-    BYTE* lpReserved2;
-    HANDLE hStdInput;
-    HANDLE hStdOutput;
-    HANDLE hStdError;
-};
-
-struct PROCESS_INFORMATION {
-    HANDLE hProcess;
-    HANDLE hThread;
-    DWORD dwProcessId;
-    DWORD dwThreadId;
-};
-
-struct SHELLEXECUTEINFOA {
-    DWORD cbSize;
-    DWORD fMask;
-    HWND hwnd;
-    LPCSTR lpVerb;
-    LPCSTR lpFile;
-    LPCSTR lpParameters;
-    LPCSTR lpDirectory;
-    int nShow;
-    HINSTANCE hInstApp;
-    void* lpIDList;
-    LPCSTR lpClass;
-    HKEY hkeyClass;
-    DWORD dwHotKey;
-    HANDLE hIcon;
-    HANDLE hProcess;
-};
-
-// Stand-in only: names the zone file in TZ unless the caller set TZ, so that
-// the C library reads it once instead of at every local-time conversion (two
-// per zip entry). Programs this process starts get the environment as this
-// process was given it, without that entry.
-void loadLocalTimeZoneOnce();
-
-// Starts the program named by `applicationName` (a Linux path: '\' is a
-// character of a name) with the arguments split from `commandLine` as a
-// Windows child would split them, and returns without waiting. When the
-// command line begins with the application name (as it stands, in quotes, or
-// quoted by the splitting rules), the child's argv[0] is that name exactly. As with handle inheritance
-// off, the child gets no descriptor of ours: its standard streams are
-// /dev/null. Errors: missing file 2, missing folder 3, a folder 5, a file that
-// is no program (no execute permission at all, or a format the system cannot
-// run) 193, other access refusals 5. Environment, current directory and
-// inherited handles are not offered (ERROR_INVALID_PARAMETER): nothing here
-// needs them.
-BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, void* processAttributes, void* threadAttributes,
-                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
-                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInformation);
-
-// Only the verb "runas" is offered. A bare file name is looked for in the
-// current folder, then on PATH. As root the program is started directly;
-// otherwise through pkexec, and the call returns once pkexec has let the
-// program start. No pkexec, or a refused or dismissed authorisation, fails
-// with ERROR_CANCELLED (1223), as a declined elevation prompt does.
-BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
-
-#define SYNCHRONIZE 0x00100000u
-
-// Opens any process by its id for waiting (the access asked for is not
-// checked). A process of another user, which POSIX would not let us signal,
-// is refused with ERROR_ACCESS_DENIED; an id that names no process gives
-// ERROR_INVALID_PARAMETER, as on Windows.
-HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
-
-// Waits for a process handle, a child of ours or an opened process;
-// WAIT_OBJECT_0 once it has ended, WAIT_TIMEOUT when the time ran out.
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-
-// The process id of a process handle; 0 (ERROR_INVALID_HANDLE) for any other.
-DWORD GetProcessId(HANDLE process);
-
-#define STILL_ACTIVE 259u
-// The exit status of a child of ours (a signal's end reads as 128 + its
-// number, as a shell reports it), or STILL_ACTIVE while it runs.
-BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
-
-// Splits a command line into arguments by the rules of CommandLineToArgvW:
-// the first (the program) ends at the next quote if it begins with one, else
-// at white space; after it, white space separates outside quotes, 2n
-// backslashes before a quote give n and the quote opens or closes, 2n+1 give
-// n and a literal quote, and "" inside quotes gives a quote and closes them.
-std::vector<std::string> splitCommandLine(const char* commandLine);
 
 // ---- File handles (file_standin_posix.cpp) ----
 // CreateFileA returns a handle released by CloseHandle. The share mode is

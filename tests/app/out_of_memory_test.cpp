@@ -3,6 +3,7 @@
 // line, never with an abort. A program of its own, since it replaces the
 // global operator new.
 #include "app/command_dispatcher.h"
+#include "platform/clock.h"
 #include "platform/log_file.h"
 #include "test_support.h"
 

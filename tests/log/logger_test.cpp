@@ -1,4 +1,5 @@
 #include "log/logger.h"
+#include "platform/clock.h"
 
 #include "test_support.h"
 

@@ -1,6 +1,7 @@
 #include "commands/extract/entry_writer.h"
 
 #include "commands/extract/leftovers.h"
+#include "platform/clock.h"
 #include "platform/win32.h"
 
 #include <cstring>
@@ -81,6 +82,6 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
         const DWORD code = GetLastError();
         if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)
             return false;
-        Sleep(wait);
+        Platform::sleepMs(wait);
     }
 }

@@ -1,5 +1,6 @@
 #include "commands/extract/leftovers.h"
 
+#include "platform/clock.h"
 #include "platform/new_file.h"
 #include "platform/process.h"
 
@@ -13,9 +14,7 @@ namespace {
 constexpr std::size_t randomDigits = 16;
 }
 
-std::string ownTemporaryPrefix() {
-    return temporaryPrefix + std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) + "-";
-}
+std::string ownTemporaryPrefix() { return temporaryPrefix + std::to_string(Platform::currentProcessId()) + "-"; }
 
 bool temporaryFileOwner(const char* name, DWORD& processId) {
     const std::size_t prefixLength = std::strlen(temporaryPrefix);
@@ -42,7 +41,7 @@ void Leftovers::sweep(const FileUtils::HeldFolder& folder) {
     // listing cut short sweeps less: it is only tidying.
     std::vector<FileUtils::FolderEntry> entries;
     folder.list(entries);
-    const DWORD self = GetCurrentProcessId();
+    const DWORD self = Platform::currentProcessId();
     for (const FileUtils::FolderEntry& entry : entries) {
         DWORD writer = 0;
         if (entry.kind != FileUtils::EntryKind::Folder && temporaryFileOwner(entry.name.c_str(), writer) &&

@@ -96,13 +96,14 @@ private:
 // calls open. The handle, or INVALID_HANDLE_VALUE with the status (and
 // `created` tells whether this call made it).
 HANDLE openIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
-              NTSTATUS& status, bool* created = nullptr) {
+              NTSTATUS& status, bool* created = nullptr, ULONG attributes = FILE_ATTRIBUTE_NORMAL,
+              void* security = nullptr) {
     NtName object(root, name);
+    object.get()->SecurityDescriptor = security;
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
-    status =
-        NtCreateFile(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, object.get(), &io, nullptr,
-                     FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    status = NtCreateFile(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, object.get(), &io, nullptr, attributes,
+                          share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(status))
         return INVALID_HANDLE_VALUE;
     if (created != nullptr)
@@ -555,6 +556,21 @@ bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
             at += info->NextEntryOffset;
         }
     }
+}
+
+HANDLE openLockFile(const HeldFolder& folder, const std::string& name, void* security) {
+    std::wstring wide;
+    if (!folder.isOpen() || !levelName(name, wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    NTSTATUS status = 0;
+    const HANDLE file = openIn(folder.handle(), wide, GENERIC_READ | DELETE, 0, FILE_OPEN_IF,
+                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE, status,
+                               nullptr, FILE_ATTRIBUTE_HIDDEN, security);
+    if (file == INVALID_HANDLE_VALUE)
+        SetLastError(RtlNtStatusToDosError(status));
+    return file;
 }
 
 } // namespace FileUtils

@@ -3,6 +3,8 @@
 // when the holder ends in any way.
 #include "commands/update/update_lock.h"
 
+#include "platform/held_folder_win32.h"
+
 #include <sddl.h>
 
 #include <chrono>
@@ -42,8 +44,7 @@ Step replace(const FileUtils::HeldFolder& folder, const std::string& name) {
 
 Step tryLock(const FileUtils::HeldFolder& folder, const std::string& name, SECURITY_ATTRIBUTES& access, HANDLE& file) {
     // Deleted when closed, by the system too when the holder is killed.
-    file = CreateFileA((folder.path() + "/" + name).c_str(), GENERIC_READ | DELETE, 0, &access, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    file = FileUtils::openLockFile(folder, name, access.lpSecurityDescriptor);
     if (file != INVALID_HANDLE_VALUE) {
         if (isSound(file))
             return Step::held;

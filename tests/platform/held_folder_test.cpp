@@ -1,5 +1,7 @@
 #include "platform/held_folder.h"
 
+#include "platform/win32.h"
+
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -88,13 +90,12 @@ TEST(HeldFolder, CreatesNewFilesOnlyAndNeverThroughALink) {
         if (c.needsLinks && !scene.links)
             continue;
         SCOPED_TRACE(c.name);
-        const HANDLE file = root.createFile(c.name);
-        EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.created);
-        if (file == INVALID_HANDLE_VALUE)
+        Platform::File file = root.createFile(c.name);
+        EXPECT_EQ(file.isOpen(), c.created);
+        if (!file.isOpen())
             continue;
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
-        CloseHandle(file);
+        EXPECT_TRUE(file.write("new", 3));
+        file.close();
         EXPECT_EQ(readFile(scene.scratch.path(c.name)), "new");
     }
     EXPECT_EQ(readFile(scene.scratch.path("file")), "file");
@@ -174,19 +175,19 @@ TEST(HeldFolder, WorksPastTheWindowsPathLimit) {
         ASSERT_TRUE(levels[i].open(levels[i - 1], name, true)) << i << ": " << GetLastError();
     const HeldFolder& deep = levels.back();
     EXPECT_GT(deep.path().size(), 600u);
-    const HANDLE made = deep.createFile("new.txt");
-    ASSERT_NE(made, INVALID_HANDLE_VALUE) << GetLastError();
-    DWORD done = 0;
-    EXPECT_TRUE(WriteFile(made, "deep", 4, &done, nullptr));
-    CloseHandle(made);
+    Platform::File made = deep.createFile("new.txt");
+    ASSERT_TRUE(made.isOpen()) << GetLastError();
+    EXPECT_TRUE(made.write("deep", 4));
+    made.close();
     EXPECT_TRUE(deep.rename("new.txt", "kept.txt", false)) << GetLastError();
-    const HANDLE kept = deep.openFile("kept.txt", GENERIC_READ, FILE_SHARE_READ, 0);
-    ASSERT_NE(kept, INVALID_HANDLE_VALUE) << GetLastError();
+    Platform::File kept = deep.openFile("kept.txt", FileUtils::OpenFor::ReadingHeld);
+    ASSERT_TRUE(kept.isOpen()) << GetLastError();
     char text[8] = {};
-    EXPECT_TRUE(ReadFile(kept, text, sizeof text, &done, nullptr));
+    std::size_t done = 0;
+    EXPECT_TRUE(kept.read(text, sizeof text, done));
     EXPECT_EQ(std::string(text, done), "deep");
     EXPECT_TRUE(deep.holdsFile("kept.txt", kept)) << GetLastError();
-    CloseHandle(kept);
+    kept.close();
     EXPECT_TRUE(deep.remove("kept.txt")) << GetLastError();
     // Each level let go before its parent deletes it.
     for (std::size_t i = levels.size() - 1; i > 0; --i) {
@@ -213,9 +214,7 @@ TEST(HeldFolder, WorkGoesToTheHeldLevelWhateverIsPutInItsPlace) {
     const bool moved = MoveFileA(scratch.path("a").c_str(), scratch.path("moved").c_str()) != FALSE;
     if (moved)
         std::filesystem::create_directories(scratch.path("a/b"));
-    const HANDLE file = b.createFile("new.txt");
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
+    ASSERT_TRUE(b.createFile("new.txt").isOpen());
     EXPECT_TRUE(b.rename("new.txt", "placed.txt", false));
     EXPECT_EQ(std::filesystem::exists(scratch.path("moved/b/placed.txt")), moved);
     EXPECT_EQ(std::filesystem::exists(scratch.path("a/b/placed.txt")), !moved);

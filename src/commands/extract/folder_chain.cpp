@@ -1,5 +1,7 @@
 #include "commands/extract/folder_chain.h"
 
+#include "platform/win32.h"
+
 #include <algorithm>
 
 bool FolderChain::open(const std::string& outDir, bool madeHere) {

@@ -77,13 +77,14 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
 // A chunk is hashed on a second thread while it is written and the next one
 // read: the hash costs the processor about as much as the copy costs the
 // disk, and one after the other they would add up.
-void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::string& from, const std::string& to) {
+void copyAndHash(UpdateSource& source, Platform::File& out, Sha512* hash, const std::string& from,
+                 const std::string& to) {
     const auto fail = [&] { FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()}); };
     const std::unique_ptr<char[]> buffers[2] = {std::unique_ptr<char[]>(new char[kCopyChunk]),
                                                 std::unique_ptr<char[]>(new char[kCopyChunk])};
     int current = 0;
-    DWORD got = 0;
-    if (!ReadFile(source.handle(), buffers[current].get(), kCopyChunk, &got, nullptr))
+    std::size_t got = 0;
+    if (!source.file().read(buffers[current].get(), kCopyChunk, got))
         fail();
     while (got > 0) {
         const char* chunk = buffers[current].get();
@@ -96,10 +97,8 @@ void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::stri
                 hashed = hash->add(chunk, got); // no thread to be had: in turn, then
             }
         }
-        DWORD put = 0;
-        DWORD next = 0;
-        const bool copied = WriteFile(out, chunk, got, &put, nullptr) && put == got &&
-                            ReadFile(source.handle(), buffers[1 - current].get(), kCopyChunk, &next, nullptr);
+        std::size_t next = 0;
+        const bool copied = out.write(chunk, got) && source.file().read(buffers[1 - current].get(), kCopyChunk, next);
         const DWORD code = GetLastError();
         if (hasher.joinable())
             hasher.join();
@@ -182,19 +181,16 @@ std::optional<int> updateCommand(OptionParser& options) {
     // quits fail here, before anything is written, or are waited for.
     // A link there is replaced, never written through, so it is no refusal.
     const auto openDestination = [&] {
-        const HANDLE probe = target.folder.openFile(target.name, GENERIC_WRITE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        if (probe == INVALID_HANDLE_VALUE)
-            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_CANT_RESOLVE_FILENAME;
-        CloseHandle(probe);
-        return true;
+        if (target.folder.openFile(target.name, FileUtils::OpenFor::Writing).isOpen())
+            return true;
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_CANT_RESOLVE_FILENAME;
     };
     if (!FileUtils::tryWhileInUse(appAsar.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, openDestination))
         FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     Installation installation(target.folder, target.name, appAsar);
     installation.repair(FileUtils::inUseRetryMs);
 
-    const HANDLE staged = installation.begin(withUnpacked);
+    Platform::File& staged = installation.begin(withUnpacked);
     std::unique_ptr<Sha512> hash;
     if (digestText != nullptr) {
         hash.reset(new Sha512());

@@ -135,7 +135,7 @@ UpdateLock::~UpdateLock() {
     // Removed while still locked, and only while the name leads to it: a run
     // that opened it meanwhile finds its name gone once it has the lock, and
     // makes the file anew.
-    const int at = descriptorOf(folder_->handle());
+    const int at = folder_->handle();
     struct stat held {};
     struct stat there {};
     if (::fstat(descriptorOf(file_), &held) == 0 && ::fstatat(at, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -146,7 +146,7 @@ UpdateLock::~UpdateLock() {
 
 UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const std::string& name,
                                     unsigned long waitMs) {
-    const int at = descriptorOf(folder.handle());
+    const int at = folder.handle();
     struct stat folderStat {};
     if (at < 0 || ::fstat(at, &folderStat) != 0) {
         failErrno(at < 0 ? EBADF : errno);

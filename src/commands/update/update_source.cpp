@@ -4,14 +4,6 @@
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
 
-#include <cstddef>
-#include <vector>
-
-UpdateSource::~UpdateSource() {
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
-}
-
 UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
     const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(path);
@@ -36,10 +28,10 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
         return Opened::Link;
     // A scanner that holds it without sharing its deletion lets go soon.
     FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
-        handle_ = folder_.openFile(name, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-        return handle_ != INVALID_HANDLE_VALUE;
+        file_ = folder_.openFile(name, FileUtils::OpenFor::ReadingToRemove);
+        return file_.isOpen();
     });
-    if (handle_ == INVALID_HANDLE_VALUE) {
+    if (!file_.isOpen()) {
         const DWORD code = GetLastError();
         if (folder_.isLink(name))
             return Opened::Link;
@@ -51,12 +43,12 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     // Windows opens a link as itself, Wine follows a Unix link even when
     // asked not to: the name shows either, and cannot change while held
     // without delete sharing. A cloud placeholder is no link.
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle_, &information))
+    Platform::FileIdentity identity;
+    if (!file_.identity(identity))
         return Opened::Failed;
     if (folder_.isLink(name))
         return Opened::Link;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (identity.folder) {
         SetLastError(ERROR_ACCESS_DENIED);
         return Opened::Failed;
     }
@@ -64,9 +56,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
 }
 
 void UpdateSource::remove() {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition))
+    if (folder_.removeOpen(name_, file_))
         return;
     const DWORD refusal = GetLastError();
     // Someone removed it first: there is nothing left to remove.
@@ -78,7 +68,7 @@ void UpdateSource::remove() {
                                       " GetLastError returned: " + std::to_string(static_cast<unsigned long>(refusal)));
 }
 
-bool UpdateSource::park(DWORD refusal) {
+bool UpdateSource::park(Platform::ErrorCode refusal) {
     char temp[MAX_PATH + 1] = {};
     const DWORD length = GetTempPathA(sizeof temp, temp);
     // A drive-relative name ("C:update.asar") keeps only what follows the
@@ -94,27 +84,7 @@ bool UpdateSource::park(DWORD refusal) {
         candidate = base + "_" + std::to_string(n);
     Logger::instance()->log(WARN, "Unable to remove file " + path_ + " - it may be in use.  Moving to " + candidate +
                                       " and scheduling delete on reboot.");
-    // The rename names its target as the system's own calls do: "\??\" and
-    // the full path, in wide characters. It never replaces: a name taken
-    // since it was found free fails the move.
-    // The system's own paths take no doubled separators.
-    std::string full;
-    for (const char c : FileUtils::toBackslashes(candidate))
-        if (c != '\\' || full.empty() || full.back() != '\\')
-            full += c;
-    const std::string target = "\\??\\" + full;
-    const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) +
-                                      static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(WCHAR));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    const bool moved =
-        count > 0 && MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, count) == count && [&] {
-            info->ReplaceIfExists = FALSE;
-            info->RootDirectory = nullptr;
-            info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
-            return SetFileInformationByHandle(handle_, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
-                   FALSE;
-        }();
+    const bool moved = folder_.moveOpenTo(name_, file_, candidate);
     if (!moved) {
         Logger::instance()->log(WARN, "Unable to rename " + path_ + " to " + candidate + " GetLastError returned: " +
                                           std::to_string(static_cast<unsigned long>(GetLastError())));

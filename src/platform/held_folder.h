@@ -15,6 +15,7 @@
 #include "platform/file.h"
 #include "platform/file_utils.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,9 @@ public:
     // cloud placeholder, a deduplicated file) is none. False as well when
     // nothing can be seen at the name.
     bool isLink(const std::string& name) const;
+    // The bytes this process may still write on the folder's volume. False
+    // with the system's code.
+    bool freeSpace(std::uint64_t& bytes) const;
 
 private:
     void close();

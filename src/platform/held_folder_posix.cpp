@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace FileUtils {
@@ -227,6 +228,14 @@ FolderAndName heldFolderAndName(const std::string& path) { return splitAtLastSep
 // Natively a descriptor does not know its name: the name is checked right
 // before it is changed, relative to the held folder, so a name swapped in
 // between is one in this same folder.
+bool HeldFolder::freeSpace(std::uint64_t& bytes) const {
+    struct statvfs volume {};
+    if (::fstatvfs(handle_, &volume) != 0)
+        return failErrno(errno);
+    bytes = static_cast<std::uint64_t>(volume.f_bavail) * (volume.f_frsize != 0 ? volume.f_frsize : volume.f_bsize);
+    return true;
+}
+
 bool HeldFolder::removeOpen(const std::string& name, const Platform::File& file) const {
     if (!holdsFile(name, file) || !mayReplace(handle_, name.c_str()))
         return false;

@@ -513,6 +513,14 @@ bool HeldFolder::isLink(const std::string& name) const {
     return kind.link || (kind.known && !kind.content && nameShowsLink(handle_, wide));
 }
 
+bool HeldFolder::freeSpace(std::uint64_t& bytes) const {
+    ULARGE_INTEGER free{};
+    if (!GetDiskFreeSpaceExA(path_.c_str(), &free, nullptr, nullptr))
+        return false;
+    bytes = free.QuadPart;
+    return true;
+}
+
 bool HeldFolder::removeOpen(const std::string&, const Platform::File& file) const {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;

@@ -3,8 +3,6 @@
 // per-user data folders.
 #include "posix/win32_standin.h"
 
-#include "posix/standin_handle.h"
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -128,14 +126,17 @@ BOOLEAN RtlGenRandom(void* buffer, ULONG length) {
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    delete static_cast<StandinObject*>(handle);
-    return TRUE;
+namespace {
+
+// The attributes Windows gives a folder or a regular file of this mode: the
+// read-only attribute is the owner's write permission.
+DWORD attributesOfMode(unsigned mode) {
+    if (S_ISDIR(mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return (mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
+
+} // namespace
 
 DWORD GetFileAttributesA(LPCSTR path) {
     struct stat st {};
@@ -156,12 +157,6 @@ DWORD GetFileAttributesA(LPCSTR path) {
     return attributesOfMode(st.st_mode);
 }
 
-DWORD attributesOfMode(unsigned mode) {
-    if (S_ISDIR(mode))
-        return FILE_ATTRIBUTE_DIRECTORY;
-    return (mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
-}
-
 BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
     if (path == nullptr || *path == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -173,10 +168,6 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
 }
 
 BOOL DeleteFileA(LPCSTR path) {
-    if (heldWithoutDeleteSharing(path)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
         return fail(EACCES, path); // Windows refuses to delete a folder as a file
@@ -188,10 +179,6 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName) {
-    if (heldWithoutDeleteSharing(existing)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
     // MoveFileA never replaces: link-free "rename unless the target exists".
 #ifdef __linux__
     if (::renameat2(AT_FDCWD, existing, AT_FDCWD, newName, RENAME_NOREPLACE) == 0)
@@ -219,16 +206,8 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING))
         return MoveFileA(existing, newName);
-    if (heldWithoutDeleteSharing(existing)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
     struct stat target {};
     if (::lstat(newName, &target) == 0 && S_ISREG(target.st_mode)) {
-        if (heldOpen(newName)) {
-            SetLastError(ERROR_ACCESS_DENIED); // Windows replaces no file that is open
-            return FALSE;
-        }
         if ((target.st_mode & S_IWUSR) == 0)
             return fail(EACCES, newName); // Windows replaces no read-only file
     }

@@ -151,7 +151,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         // A folder this run made holds nothing a killed run left.
         if (!madeHere)
             leftovers.sweep(*folder);
-        if (!space.fits(folder->path(), entry.m_uncomp_size)) {
+        if (!space.fits(*folder, entry.m_uncomp_size)) {
             refusals.refuse("Refused entry larger than the free space: ",
                             name + " (" + std::to_string(entry.m_uncomp_size) + " bytes)");
             continue;

@@ -6,7 +6,6 @@
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
 #include "platform/new_file.h"
-#include "platform/owned_handle.h"
 
 #include <cstddef>
 #include <cstdint>

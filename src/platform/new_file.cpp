@@ -1,7 +1,9 @@
 #include "platform/new_file.h"
 
+#include "platform/clock.h"
 #include "platform/error_code.h"
-#include "platform/win32.h"
+#include "platform/file_utils.h"
+#include "platform/win32.h" // the error codes
 
 #include <algorithm>
 #include <atomic>
@@ -20,12 +22,12 @@ std::string randomHex(std::size_t digits) {
     while (text.size() < digits) {
         if (used == sizeof pool) {
             used = 0;
-            if (!RtlGenRandom(pool, sizeof pool)) {
+            if (!systemRandom(pool, sizeof pool)) {
                 // No random source: still never the same name twice in a run,
                 // and unlikely across runs; exclusive creation keeps it safe.
                 static std::atomic<std::uint64_t> counter{0};
-                std::uint64_t mix = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64() ^
-                                    (++counter * 0x9E3779B97F4A7C15ull);
+                std::uint64_t mix = (static_cast<std::uint64_t>(Platform::currentProcessId()) << 32) ^
+                                    Platform::monotonicMs() ^ (++counter * 0x9E3779B97F4A7C15ull);
                 for (unsigned char& byte : pool) {
                     mix ^= mix >> 29;
                     mix *= 0xBF58476D1CE4E5B9ull;

@@ -1,3 +1,4 @@
+#include "platform/error_code.h"
 #include "platform/held_folder.h"
 
 #include "platform/win32.h"
@@ -39,7 +40,7 @@ TEST(HeldFolder, OpensALevelOnlyWhenARealFolderIsThere) {
         const char* name;
         bool create;
         bool opened, made;
-        DWORD code; // when refused; 0: any refusal
+        Platform::ErrorCode code; // when refused; 0: any refusal
         bool needsLinks;
     } cases[] = {
         {"folder", false, true, false, 0, false},
@@ -64,14 +65,14 @@ TEST(HeldFolder, OpensALevelOnlyWhenARealFolderIsThere) {
             EXPECT_EQ(made, c.made);
             EXPECT_EQ(level.path(), scene.scratch.path(c.name));
         } else if (c.code != 0) {
-            EXPECT_EQ(GetLastError(), c.code);
+            EXPECT_EQ(Platform::lastError(), c.code);
         }
     }
     // Nothing was made behind a link.
     EXPECT_TRUE(std::filesystem::is_empty(scene.scratch.path("outside")));
     HeldFolder notFolder;
     EXPECT_FALSE(notFolder.open(scene.scratch.path("file")));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+    EXPECT_EQ(Platform::lastError(), static_cast<std::uint32_t>(ERROR_DIRECTORY));
 }
 
 TEST(HeldFolder, CreatesNewFilesOnlyAndNeverThroughALink) {
@@ -114,7 +115,7 @@ TEST(HeldFolder, RenamesAndDeletesNamesAsWindowsDoes) {
         const char* to; // null: delete `from`
         bool replace;
         bool done;
-        DWORD code;
+        Platform::ErrorCode code;
         bool needsLinks;
     } cases[] = {
         {"rename to a free name", "a", "b", false, true, 0, false},
@@ -137,7 +138,7 @@ TEST(HeldFolder, RenamesAndDeletesNamesAsWindowsDoes) {
         const bool done = c.to != nullptr ? root.rename(c.from, c.to, c.replace) : root.remove(c.from);
         EXPECT_EQ(done, c.done);
         if (!done)
-            EXPECT_EQ(GetLastError(), c.code);
+            EXPECT_EQ(Platform::lastError(), c.code);
         else if (c.to != nullptr)
             EXPECT_EQ(readFile(scene.scratch.path(c.to)), c.from);
         else
@@ -172,27 +173,27 @@ TEST(HeldFolder, WorksPastTheWindowsPathLimit) {
     std::vector<HeldFolder> levels(7);
     ASSERT_TRUE(levels[0].open(scratch.path()));
     for (std::size_t i = 1; i < levels.size(); ++i)
-        ASSERT_TRUE(levels[i].open(levels[i - 1], name, true)) << i << ": " << GetLastError();
+        ASSERT_TRUE(levels[i].open(levels[i - 1], name, true)) << i << ": " << Platform::lastError();
     const HeldFolder& deep = levels.back();
     EXPECT_GT(deep.path().size(), 600u);
     Platform::File made = deep.createFile("new.txt");
-    ASSERT_TRUE(made.isOpen()) << GetLastError();
+    ASSERT_TRUE(made.isOpen()) << Platform::lastError();
     EXPECT_TRUE(made.write("deep", 4));
     made.close();
-    EXPECT_TRUE(deep.rename("new.txt", "kept.txt", false)) << GetLastError();
+    EXPECT_TRUE(deep.rename("new.txt", "kept.txt", false)) << Platform::lastError();
     Platform::File kept = deep.openFile("kept.txt", FileUtils::OpenFor::ReadingHeld);
-    ASSERT_TRUE(kept.isOpen()) << GetLastError();
+    ASSERT_TRUE(kept.isOpen()) << Platform::lastError();
     char text[8] = {};
     std::size_t done = 0;
     EXPECT_TRUE(kept.read(text, sizeof text, done));
     EXPECT_EQ(std::string(text, done), "deep");
-    EXPECT_TRUE(deep.holdsFile("kept.txt", kept)) << GetLastError();
+    EXPECT_TRUE(deep.holdsFile("kept.txt", kept)) << Platform::lastError();
     kept.close();
-    EXPECT_TRUE(deep.remove("kept.txt")) << GetLastError();
+    EXPECT_TRUE(deep.remove("kept.txt")) << Platform::lastError();
     // Each level let go before its parent deletes it.
     for (std::size_t i = levels.size() - 1; i > 0; --i) {
         levels[i] = HeldFolder();
-        EXPECT_TRUE(levels[i - 1].removeFolder(name)) << i << ": " << GetLastError();
+        EXPECT_TRUE(levels[i - 1].removeFolder(name)) << i << ": " << Platform::lastError();
     }
 }
 
@@ -211,7 +212,9 @@ TEST(HeldFolder, WorkGoesToTheHeldLevelWhateverIsPutInItsPlace) {
     ASSERT_TRUE(root.open(scratch.path()));
     ASSERT_TRUE(a.open(root, "a", false));
     ASSERT_TRUE(b.open(a, "b", false));
-    const bool moved = MoveFileA(scratch.path("a").c_str(), scratch.path("moved").c_str()) != FALSE;
+    std::error_code error;
+    std::filesystem::rename(scratch.path("a"), scratch.path("moved"), error);
+    const bool moved = !error;
     if (moved)
         std::filesystem::create_directories(scratch.path("a/b"));
     ASSERT_TRUE(b.createFile("new.txt").isOpen());

@@ -1,4 +1,5 @@
 #include "commands/extract/entry_writer.h"
+#include "platform/error_code.h"
 
 #include "commands/extract/leftovers.h"
 #include "platform/clock.h"
@@ -62,10 +63,10 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     // scanner looking at the last one, may hold the final name for a moment;
     // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
     // all, let that pass; a folder at that name keeps refusing.
-    for (DWORD wait = 1;; wait *= 2) {
+    for (std::uint32_t wait = 1;; wait *= 2) {
         if (file.replaceIn(name))
             return true;
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)
             return false;
         Platform::sleepMs(wait);

@@ -1,4 +1,5 @@
 #include "commands/extract/open_archive.h"
+#include "platform/error_code.h"
 
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
@@ -13,14 +14,10 @@ constexpr std::size_t windowSize = 256 * 1024;
 // of a large entry, and its central directory.
 constexpr std::size_t directRead = 64 * 1024;
 
-bool isLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // A name the system cannot have (Windows: control characters) names no
 // archive either.
-OpenArchive::Opened missingOr(DWORD code) {
-    SetLastError(code);
+OpenArchive::Opened missingOr(Platform::ErrorCode code) {
+    Platform::setLastError(code);
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ||
                    code == ERROR_INVALID_NAME
                ? OpenArchive::Opened::Missing
@@ -37,11 +34,11 @@ OpenArchive::~OpenArchive() {
 OpenArchive::Opened OpenArchive::open(const std::string& path) {
     const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
     if (parts.name.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        Platform::setLastError(ERROR_FILE_NOT_FOUND);
         return Opened::Missing;
     }
     if (!folder.openWithoutLastLink(parts.folder)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         return code == ERROR_CANT_RESOLVE_FILENAME ? Opened::Link : missingOr(code);
     }
     // The system refuses at once to open a FIFO, a device or a folder as a
@@ -54,22 +51,22 @@ OpenArchive::Opened OpenArchive::open(const std::string& path) {
     // folder by its name.
     const std::string held = folder.path() + "/" + parts.name;
     if (!file.isOpen()) {
-        const DWORD code = GetLastError();
-        return isLink(GetFileAttributesA(held.c_str())) ? Opened::Link : missingOr(code);
+        const Platform::ErrorCode code = Platform::lastError();
+        return FileUtils::lookAt(held.c_str()).link ? Opened::Link : missingOr(code);
     }
     Platform::FileIdentity identity;
     Opened opened = Opened::Ok;
     if (!file.identity(identity))
         opened = Opened::Failed;
-    else if (identity.reparsePoint || isLink(GetFileAttributesA(held.c_str())))
+    else if (identity.reparsePoint || FileUtils::lookAt(held.c_str()).link)
         opened = Opened::Link;
     else if (identity.folder)
         opened = missingOr(ERROR_ACCESS_DENIED);
     if (opened != Opened::Ok) {
         // Nothing but the file open() vouched for is ever read.
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         file.close();
-        SetLastError(code);
+        Platform::setLastError(code);
     }
     return opened;
 }

@@ -1,4 +1,5 @@
 #include "commands/update/folder_tree.h"
+#include "platform/error_code.h"
 
 #include "platform/file_access.h"
 #include "platform/file_utils.h"
@@ -68,7 +69,7 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
         if (entry.kind == EntryKind::Folder) {
             FileUtils::HeldFolder from;
             if (!from.open(source, name, false)) {
-                if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME)
+                if (Platform::lastError() != ERROR_CANT_RESOLVE_FILENAME)
                     FileUtils::throwLastError({"Unable to open ", path.c_str()});
                 link = path;
                 return false;
@@ -94,7 +95,7 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
 bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name, const std::string& prefix) {
     FileUtils::HeldFolder folder;
     if (!folder.open(parent, name, false)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
             return true;
         if (code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_DIRECTORY)
@@ -128,11 +129,11 @@ bool replaceAndRemove(const FileUtils::HeldFolder& folder, const std::string& na
     if (!folder.createFile(own).isOpen())
         return false;
     if (!folder.replaceWithOwn(own, name)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         folder.remove(own);
         if (code == ERROR_FILE_NOT_FOUND)
             return true;
-        SetLastError(code);
+        Platform::setLastError(code);
         return false;
     }
     return folder.remove(name);
@@ -143,18 +144,18 @@ bool replaceAndRemove(const FileUtils::HeldFolder& folder, const std::string& na
 bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
     if (replaceAndRemove(folder, name, prefix))
         return true;
-    if (GetLastError() != ERROR_ACCESS_DENIED)
+    if (Platform::lastError() != ERROR_ACCESS_DENIED)
         return false;
     // A read-only file (one installed so, natively) gets its owner's write
     // permission back through a handle of its own, never through a link.
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     bool removable = false;
     {
         const Platform::File file = folder.openFile(name, FileUtils::OpenFor::Reading);
         removable = file.isOpen() && FileUtils::makeRemovable(file.native());
     }
     if (!removable) {
-        SetLastError(code);
+        Platform::setLastError(code);
         return false;
     }
     return replaceAndRemove(folder, name, prefix);

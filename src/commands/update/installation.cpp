@@ -1,4 +1,5 @@
 #include "commands/update/installation.h"
+#include "platform/error_code.h"
 
 #include "commands/update/folder_tree.h"
 #include "log/logger.h"
@@ -52,25 +53,25 @@ bool isOurs(const FileUtils::FolderEntry& entry, const std::string& stem) {
 
 // A folder that Windows will not rename while a file in it is open answers
 // 5 as well as the sharing codes.
-bool renameRetryable(DWORD code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
+bool renameRetryable(Platform::ErrorCode code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
 
 // Whether the listing of `folder` shows a link or other reparse point at
 // `name`: no journal of ours, whatever it leads to. Keeps the last-error
 // code.
 bool isLinkAt(const FileUtils::HeldFolder& folder, const std::string& name) {
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     std::vector<FileUtils::FolderEntry> entries;
     bool link = false;
     if (folder.list(entries))
         for (const FileUtils::FolderEntry& entry : entries)
             link = link || (entry.name == name && entry.kind == FileUtils::EntryKind::Link);
-    SetLastError(code);
+    Platform::setLastError(code);
     return link;
 }
 
 void warnUnremoved(const std::string& path) {
     Logger::instance()->log(WARN, "Unable to remove " + path + " GetLastError returned: " +
-                                      std::to_string(static_cast<unsigned long>(GetLastError())));
+                                      std::to_string(static_cast<unsigned long>(Platform::lastError())));
 }
 
 } // namespace
@@ -126,8 +127,8 @@ Installation::Found Installation::readJournal(Journal& journal, unsigned long in
     const bool read = FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable, [&] {
         Platform::File file = folder_.openFile(journalName(), FileUtils::OpenFor::ReadingUnwritten);
         if (!file.isOpen()) {
-            missing = GetLastError() == ERROR_FILE_NOT_FOUND;
-            return missing || (!renameRetryable(GetLastError()) && isLinkAt(folder_, journalName()));
+            missing = Platform::lastError() == ERROR_FILE_NOT_FOUND;
+            return missing || (!renameRetryable(Platform::lastError()) && isLinkAt(folder_, journalName()));
         }
         text.assign(kJournalLimit, '\0');
         std::size_t size = 0;
@@ -171,19 +172,19 @@ void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bo
         // The new folder still staged: the old one, if any, goes aside first.
         if (move(journal.unpacked, unpacked, false)) {
             movedNew = true;
-        } else if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) {
+        } else if (Platform::lastError() == ERROR_ALREADY_EXISTS || Platform::lastError() == ERROR_FILE_EXISTS) {
             if (!move(unpacked, journal.old, false))
                 fail(unpacked, journal.old);
             movedOld = true;
             if (!move(journal.unpacked, unpacked, false))
                 fail(journal.unpacked, unpacked);
             movedNew = true;
-        } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        } else if (Platform::lastError() != ERROR_FILE_NOT_FOUND) {
             fail(journal.unpacked, unpacked);
         }
     }
     // A staged archive that is gone has been renamed into place already.
-    if (!move(journal.archive, name_, true) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (!move(journal.archive, name_, true) && Platform::lastError() != ERROR_FILE_NOT_FOUND)
         fail(journal.archive, name_);
 }
 
@@ -293,21 +294,21 @@ void Installation::commit(unsigned long inUseMs) {
     // Whoever took the staged name between its check and the rename put
     // their file in place instead of ours: that is no finished update.
     const bool ours = folder_.holdsFile(name_, archive_);
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     archive_.close();
     if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
         warnUnremoved(pathOf(journal_.old));
     if (!removeJournal(inUseMs))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
-        SetLastError(code);
+        Platform::setLastError(code);
         FileUtils::throwLastError({"After the swap ", display_.c_str(), " is not the file this update wrote"});
     }
 }
 
 void Installation::abandon() {
     begun_ = false;
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     // The staged archive may have taken the old one's read-only mode.
     if (archive_.isOpen())
         FileUtils::makeRemovable(archive_.native());
@@ -319,5 +320,5 @@ void Installation::abandon() {
         warnUnremoved(pathOf(journal_.unpacked));
     if (!removeJournal(FileUtils::inUseRetryMs))
         warnUnremoved(pathOf(journalName()));
-    SetLastError(code);
+    Platform::setLastError(code);
 }

@@ -1,4 +1,5 @@
 #include "commands/update/update_source.h"
+#include "platform/error_code.h"
 
 #include "log/logger.h"
 #include "platform/file_utils.h"
@@ -10,11 +11,11 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     const std::string& name = parts.name;
     name_ = name;
     if (name.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        Platform::setLastError(ERROR_FILE_NOT_FOUND);
         return Opened::Missing;
     }
     if (!folder_.openWithoutLastLink(parts.folder)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if (code == ERROR_CANT_RESOLVE_FILENAME)
             return Opened::Link;
         // A name the system cannot have (Windows: control characters) names
@@ -32,10 +33,10 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
         return file_.isOpen();
     });
     if (!file_.isOpen()) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if (folder_.isLink(name))
             return Opened::Link;
-        SetLastError(code);
+        Platform::setLastError(code);
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME
                    ? Opened::Missing
                    : Opened::Failed;
@@ -49,7 +50,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     if (folder_.isLink(name))
         return Opened::Link;
     if (identity.folder) {
-        SetLastError(ERROR_ACCESS_DENIED);
+        Platform::setLastError(ERROR_ACCESS_DENIED);
         return Opened::Failed;
     }
     return Opened::Ok;
@@ -58,7 +59,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
 void UpdateSource::remove() {
     if (folder_.removeOpen(name_, file_))
         return;
-    const DWORD refusal = GetLastError();
+    const std::uint32_t refusal = Platform::lastError();
     // Someone removed it first: there is nothing left to remove.
     if (refusal == ERROR_FILE_NOT_FOUND || refusal == ERROR_PATH_NOT_FOUND)
         return;
@@ -69,31 +70,30 @@ void UpdateSource::remove() {
 }
 
 bool UpdateSource::park(Platform::ErrorCode refusal) {
-    char temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathA(sizeof temp, temp);
+    const std::string temp = FileUtils::temporaryFolder();
     // A drive-relative name ("C:update.asar") keeps only what follows the
     // drive.
     const std::string name = name_.substr(name_.find_last_of(':') + 1);
-    if (length == 0 || length >= sizeof temp || name.empty()) {
-        SetLastError(refusal);
+    if (temp.empty() || name.empty()) {
+        Platform::setLastError(refusal);
         return false;
     }
-    const std::string base = FileUtils::toForwardSlashes(std::string(temp, length)) + "/" + name;
+    const std::string base = FileUtils::toForwardSlashes(temp) + "/" + name;
     std::string candidate = base;
-    for (unsigned long n = 1; GetFileAttributesA(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+    for (unsigned long n = 1; FileUtils::lookAt(candidate.c_str()).exists; ++n)
         candidate = base + "_" + std::to_string(n);
     Logger::instance()->log(WARN, "Unable to remove file " + path_ + " - it may be in use.  Moving to " + candidate +
                                       " and scheduling delete on reboot.");
     const bool moved = folder_.moveOpenTo(name_, file_, candidate);
     if (!moved) {
         Logger::instance()->log(WARN, "Unable to rename " + path_ + " to " + candidate + " GetLastError returned: " +
-                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+                                          std::to_string(static_cast<unsigned long>(Platform::lastError())));
         return true;
     }
-    if (!MoveFileExA(candidate.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (!FileUtils::deleteAtRestart(candidate.c_str()))
         Logger::instance()->log(WARN, "The system refused to delete " + candidate +
                                           " at the next restart (that needs administrator rights); "
                                           "GetLastError returned: " +
-                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+                                          std::to_string(static_cast<unsigned long>(Platform::lastError())));
     return true;
 }

@@ -26,8 +26,9 @@ namespace FileUtils {
 enum class EntryKind { File, Folder, Link };
 
 // What an existing file is opened for, and what others may do with it while
-// it is open. Windows enforces the second part; natively nothing does, and
-// only what the system itself guarantees holds.
+// it is open. Windows enforces the second part; natively a use that keeps
+// writers out takes a shared flock and Writing an exclusive one, which
+// keep out only the programs that take a flock too.
 enum class OpenFor {
     Attributes,       // nothing read or written, its owner and mode looked at; others may do anything
     Reading,          // reading; others may read, write, rename and delete it
@@ -92,14 +93,14 @@ public:
     // name not followed; another reparse point, such as a cloud placeholder,
     // is opened for its content. None open with the system's code: 2 when
     // missing, 5 for a folder, ERROR_CANT_ACCESS_FILE (1920) natively for a
-    // FIFO, device or socket (never waited on), 32 on Windows when another
-    // program's sharing forbids `use`.
+    // FIFO, device or socket (never waited on), 32 when another program's
+    // sharing forbids `use` (natively: its flock, see OpenFor).
     Platform::File openFile(const std::string& name, OpenFor use) const;
     // Renames `from` to `to`, both in this folder. With `replaceExisting` a
     // file or link at `to` is replaced (a link itself, never followed);
-    // without, any existing name fails (183). As on Windows, a file held
-    // without delete sharing cannot be moved (32), and an open or read-only
-    // file or a folder cannot be replaced (5). False with the system's code.
+    // without, any existing name fails (183). A read-only file or a folder
+    // is not replaced (5); on Windows also an open file (5), and a file held
+    // without delete sharing is not moved (32). False with the system's code.
     bool rename(const std::string& from, const std::string& to, bool replaceExisting) const;
     // The same for a `from` that this process created here with createFile
     // and still holds or has just closed: no one else knows its name, so it
@@ -107,7 +108,7 @@ public:
     bool replaceWithOwn(const std::string& from, const std::string& to) const;
     // Deletes the file or link `name` (a link itself, never what it leads
     // to). False with the system's code: 2 when missing, 5 for a folder or a
-    // read-only file, 32 for a file held without delete sharing.
+    // read-only file, on Windows 32 for a file held without delete sharing.
     bool remove(const std::string& name) const;
     // Deletes the empty folder `name` (a link there is not followed). False
     // with the system's code: 2 when missing, 145 when not empty, 267 for a

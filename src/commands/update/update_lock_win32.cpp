@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include <chrono>
 #include <string>
@@ -42,10 +43,41 @@ Step replace(const FileUtils::HeldFolder& folder, const std::string& name) {
     return code == ERROR_ACCESS_DENIED ? Step::denied : Step::failed;
 }
 
+// Opens or makes the lock file `name` relative to the held folder's handle,
+// as CreateFileA with OPEN_ALWAYS, no sharing and FILE_FLAG_DELETE_ON_CLOSE
+// would: no path is built, so an archive's folder past MAX_PATH is locked
+// too. The handle, or INVALID_HANDLE_VALUE with the code.
+HANDLE openLockFile(const FileUtils::HeldFolder& folder, const std::string& name, SECURITY_ATTRIBUTES& access) {
+    const int count = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.c_str(), -1, nullptr, 0);
+    std::wstring wide(count > 0 ? static_cast<std::size_t>(count) : 0u, L'\0');
+    if (count <= 0 || MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.c_str(), -1, &wide[0], count) != count) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    wide.resize(static_cast<std::size_t>(count - 1));
+    UNICODE_STRING text{};
+    text.Buffer = &wide[0];
+    text.Length = static_cast<USHORT>(wide.size() * sizeof(WCHAR));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES object{};
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder.handle(), access.lpSecurityDescriptor);
+    IO_STATUS_BLOCK io{};
+    HANDLE file = nullptr;
+    const NTSTATUS status = NtCreateFile(&file, GENERIC_READ | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &object,
+                                         &io, nullptr, FILE_ATTRIBUTE_HIDDEN, 0, FILE_OPEN_IF,
+                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE |
+                                             FILE_SYNCHRONOUS_IO_NONALERT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 Step tryLock(const FileUtils::HeldFolder& folder, const std::string& name, SECURITY_ATTRIBUTES& access, HANDLE& file) {
     // Deleted when closed, by the system too when the holder is killed.
-    file = CreateFileA((folder.path() + "/" + name).c_str(), GENERIC_READ | DELETE, 0, &access, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    file = openLockFile(folder, name, access);
     if (file != INVALID_HANDLE_VALUE) {
         if (isSound(file))
             return Step::held;

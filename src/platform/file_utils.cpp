@@ -1,6 +1,7 @@
 #include "platform/file_utils.h"
 
-#include "platform/win32.h"
+#include "platform/error_code.h"
+#include "platform/win32.h" // the separator
 
 #include <algorithm>
 
@@ -8,28 +9,25 @@ namespace FileUtils {
 
 void throwLastError(std::initializer_list<const char*> pieces) {
     // Building the text allocates; keep the failing call's code intact.
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     std::string text;
     for (const char* piece : pieces)
         text += piece;
-    SetLastError(code);
+    Platform::setLastError(code);
     throw IOException(text);
 }
 
 IOException::IOException(const std::string& text)
-    : message(text + " GetLastError returned: " + std::to_string(static_cast<unsigned long>(GetLastError()))) {}
+    : message(text + " GetLastError returned: " + std::to_string(static_cast<unsigned long>(Platform::lastError()))) {}
 
 const char* IOException::what() const noexcept { return message.c_str(); }
 
-bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool fileExists(const char* path) { return lookAt(path).exists; }
 
-bool directoryExists(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
+bool directoryExists(const char* path) { return lookAt(path).folder; }
 
 void createDirectory(const char* path) {
-    if (!CreateDirectoryA(path, nullptr))
+    if (!makeFolder(path))
         throwLastError({"Unable to create directory ", path});
 }
 

@@ -25,6 +25,30 @@ private:
 // the system call that has just failed.
 [[noreturn]] void throwLastError(std::initializer_list<const char*> pieces);
 
+// What stands at a path, the last name looked at itself: `link` for a
+// symbolic link (or, on Windows, any reparse point), `folder` for a folder
+// or a link that leads to one; nothing exists when the system sees nothing
+// there (its code then kept).
+struct PathLook {
+    bool exists = false;
+    bool folder = false;
+    bool link = false;
+};
+PathLook lookAt(const char* path);
+// Makes the one folder `path`. False with the system's code: 183 when
+// something is there, 3 when its parent is missing.
+bool makeFolder(const char* path);
+// The system's folder for temporary files, ending in its separator; empty
+// with the system's code when it cannot be told.
+std::string temporaryFolder();
+// Asks the system to delete `path` when it next starts (Windows; needs
+// administrator rights). Natively there is no such queue, and the temporary
+// folder is cleared by the system anyway: true. False with the system's code.
+bool deleteAtRestart(const char* path);
+// Fills `size` bytes from the system's random source. False when it has
+// none to give.
+bool systemRandom(void* buffer, std::size_t size);
+
 // True for anything that exists at the path, folders included.
 bool fileExists(const char* path);
 // True only for an existing folder.

@@ -1,6 +1,7 @@
 #include "platform/file_utils.h"
 
-#include "platform/win32.h"
+#include "platform/error_code.h"
+#include "platform/win32.h" // the error codes
 
 #include <cstring>
 
@@ -12,17 +13,15 @@ namespace {
 // our test and our call: a folder found there then is as good as our own.
 void makeLevel(const std::string& level, bool& made) {
     made = false;
-    DWORD attributes = GetFileAttributesA(level.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (CreateDirectoryA(level.c_str(), nullptr)) {
+    if (!lookAt(level.c_str()).exists) {
+        if (makeFolder(level.c_str())) {
             made = true;
             return;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
+        if (Platform::lastError() != ERROR_ALREADY_EXISTS)
             throwLastError({"Unable to create directory ", level.c_str()});
-        attributes = GetFileAttributesA(level.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            SetLastError(ERROR_ALREADY_EXISTS);
+        if (!lookAt(level.c_str()).folder) {
+            Platform::setLastError(ERROR_ALREADY_EXISTS);
             throwLastError({"Unable to create directory ", level.c_str()});
         }
     }

@@ -9,12 +9,12 @@ namespace FileUtils {
 HeldFolder::~HeldFolder() { close(); }
 
 HeldFolder::HeldFolder(HeldFolder&& other) noexcept
-    : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)), path_(std::move(other.path_)) {}
+    : handle_(std::exchange(other.handle_, Platform::File::invalid())), path_(std::move(other.path_)) {}
 
 HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
     if (this != &other) {
         close();
-        handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        handle_ = std::exchange(other.handle_, Platform::File::invalid());
         path_ = std::move(other.path_);
     }
     return *this;
@@ -32,9 +32,7 @@ bool HeldFolder::openWithoutLastLink(const std::string& path) {
 }
 
 void HeldFolder::close() {
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    Platform::File(std::exchange(handle_, Platform::File::invalid()));
     path_.clear();
 }
 

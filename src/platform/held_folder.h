@@ -12,11 +12,10 @@
 // that is no link is a file or folder like any other.
 #pragma once
 
-#include "platform/file_utils.h"
-#include "platform/win32.h"
-
+#include "platform/file.h"
 #include "platform/file_utils.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,19 @@ namespace FileUtils {
 // What a listing finds at a name: a link or other reparse point is never
 // taken for what it leads to.
 enum class EntryKind { File, Folder, Link };
+
+// What an existing file is opened for, and what others may do with it while
+// it is open. Windows enforces the second part; natively a use that keeps
+// writers out takes a shared flock and Writing an exclusive one, which
+// keep out only the programs that take a flock too.
+enum class OpenFor {
+    Attributes,       // nothing read or written, its owner and mode looked at; others may do anything
+    Reading,          // reading; others may read, write, rename and delete it
+    Writing,          // writing; others may do anything
+    ReadingUnwritten, // reading; others may read, rename and delete it, not write
+    ReadingHeld,      // reading in sequence; others may only read: not written, renamed or deleted
+    ReadingToRemove,  // as ReadingHeld, and this File may delete or move it (removeOpen, moveOpenTo)
+};
 
 struct FolderEntry {
     std::string name;
@@ -63,11 +75,11 @@ public:
     // a folder swapped for a link is refused instead of worked in.
     bool openWithoutLastLink(const std::string& path);
 
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    // The handle that holds the folder, for calls on the folder itself
-    // (owner, mode) and work relative to it that no call here offers
-    // (natively a descriptor's handle); it stays this object's.
-    HANDLE handle() const { return handle_; }
+    bool isOpen() const { return handle_ != Platform::File::invalid(); }
+    // The handle or descriptor that holds the folder, for calls on the folder
+    // itself (owner, mode) and work relative to it that no call here offers;
+    // it stays this object's.
+    Platform::NativeFile handle() const { return handle_; }
     // The root's path as given, then '/' and each level's name.
     const std::string& path() const { return path_; }
 
@@ -75,18 +87,20 @@ public:
     // for deletion only. Exclusively: anything at that name, a link
     // included, fails with 80. `mode` gives the Unix permission bits where
     // the system has them (less the process's umask); Windows ignores it.
-    // The handle, for CloseHandle, or INVALID_HANDLE_VALUE with the code.
-    HANDLE createFile(const std::string& name, unsigned mode = 0666) const;
-    // Opens the existing file `name` in this folder as CreateFileA does with
-    // `access`, `share` and `flags`, a link at the name not followed
-    // (FILE_FLAG_OPEN_REPARSE_POINT is always added); another reparse point,
-    // such as a cloud placeholder, is opened for its content.
-    HANDLE openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const;
+    // The file, or none open with the code.
+    Platform::File createFile(const std::string& name, unsigned mode = 0666) const;
+    // Opens the existing file `name` in this folder for `use`, a link at the
+    // name not followed; another reparse point, such as a cloud placeholder,
+    // is opened for its content. None open with the system's code: 2 when
+    // missing, 5 for a folder, ERROR_CANT_ACCESS_FILE (1920) natively for a
+    // FIFO, device or socket (never waited on), 32 when another program's
+    // sharing forbids `use` (natively: its flock, see OpenFor).
+    Platform::File openFile(const std::string& name, OpenFor use) const;
     // Renames `from` to `to`, both in this folder. With `replaceExisting` a
     // file or link at `to` is replaced (a link itself, never followed);
-    // without, any existing name fails (183). As on Windows, a file held
-    // without delete sharing cannot be moved (32), and an open or read-only
-    // file or a folder cannot be replaced (5). False with the system's code.
+    // without, any existing name fails (183). A read-only file or a folder
+    // is not replaced (5); on Windows also an open file (5), and a file held
+    // without delete sharing is not moved (32). False with the system's code.
     bool rename(const std::string& from, const std::string& to, bool replaceExisting) const;
     // The same for a `from` that this process created here with createFile
     // and still holds or has just closed: no one else knows its name, so it
@@ -94,7 +108,7 @@ public:
     bool replaceWithOwn(const std::string& from, const std::string& to) const;
     // Deletes the file or link `name` (a link itself, never what it leads
     // to). False with the system's code: 2 when missing, 5 for a folder or a
-    // read-only file, 32 for a file held without delete sharing.
+    // read-only file, on Windows 32 for a file held without delete sharing.
     bool remove(const std::string& name) const;
     // Deletes the empty folder `name` (a link there is not followed). False
     // with the system's code: 2 when missing, 145 when not empty, 267 for a
@@ -103,7 +117,16 @@ public:
     // True when `name` in this folder is, itself and not through a link, the
     // file open as `file`. False with the system's code, or with 32 when
     // another file stands at that name.
-    bool holdsFile(const std::string& name, HANDLE file) const;
+    bool holdsFile(const std::string& name, const Platform::File& file) const;
+    // Deletes `name`, open as `file` (OpenFor::ReadingToRemove), through that
+    // open file: on Windows the handle itself, natively only while the name
+    // still leads to it (else 32). False with the system's code: 2 when it
+    // is gone, 5 when read-only or refused.
+    bool removeOpen(const std::string& name, const Platform::File& file) const;
+    // Moves `name`, open as `file` (OpenFor::ReadingToRemove), through that
+    // open file to the full path `target`, never replacing anything there
+    // (183). False with the system's code.
+    bool moveOpenTo(const std::string& name, const Platform::File& file, const std::string& target) const;
     // Every name in this folder, "." and ".." left out, read through the
     // held handle (never by path) with its kind, links not followed. False
     // with the system's code when the listing fails before its end: what was
@@ -114,11 +137,14 @@ public:
     // cloud placeholder, a deduplicated file) is none. False as well when
     // nothing can be seen at the name.
     bool isLink(const std::string& name) const;
+    // The bytes this process may still write on the folder's volume. False
+    // with the system's code.
+    bool freeSpace(std::uint64_t& bytes) const;
 
 private:
     void close();
 
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    Platform::NativeFile handle_ = Platform::File::invalid();
     std::string path_;
 };
 

@@ -8,6 +8,7 @@
 #include "platform/held_folder.h"
 
 #include "platform/new_file.h"
+#include "platform/win32.h"
 
 #include <winternl.h>
 
@@ -331,11 +332,11 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
     return true;
 }
 
-HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
+Platform::File HeldFolder::createFile(const std::string& name, unsigned) const {
     std::wstring wide;
     if (!isOpen() || !levelName(name, wide)) {
         SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
+        return Platform::File();
     }
     NTSTATUS status = 0;
     const HANDLE file = openIn(handle_, wide, GENERIC_WRITE, FILE_SHARE_DELETE, FILE_CREATE,
@@ -345,39 +346,55 @@ HANDLE HeldFolder::createFile(const std::string& name, unsigned) const {
         // As CreateFile with CREATE_NEW says it.
         SetLastError(code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code);
     }
-    return file;
+    return Platform::File(file);
 }
 
-HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
+namespace {
+
+struct Opening {
+    ACCESS_MASK access;
+    ULONG share;
+    ULONG options;
+};
+
+// What each use asks of the system, as CreateFile was asked before.
+Opening openingFor(OpenFor use) {
+    switch (use) {
+    case OpenFor::Attributes:
+        return {0, anySharing, 0};
+    case OpenFor::Reading:
+        return {GENERIC_READ, anySharing, 0};
+    case OpenFor::Writing:
+        return {GENERIC_WRITE, anySharing, 0};
+    case OpenFor::ReadingUnwritten:
+        return {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0};
+    case OpenFor::ReadingHeld:
+        return {GENERIC_READ, FILE_SHARE_READ, FILE_SEQUENTIAL_ONLY};
+    case OpenFor::ReadingToRemove:
+        return {GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_SEQUENTIAL_ONLY};
+    }
+    return {GENERIC_READ, anySharing, 0};
+}
+
+} // namespace
+
+Platform::File HeldFolder::openFile(const std::string& name, OpenFor use) const {
     std::wstring wide;
     if (!isOpen() || !levelName(name, wide)) {
         SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
+        return Platform::File();
     }
-    // The options CreateFile derives from its flags.
-    ULONG options = FILE_OPEN_REPARSE_POINT;
-    options |= (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
-    if ((flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0)
-        options |= FILE_SEQUENTIAL_ONLY;
-    if ((flags & FILE_FLAG_RANDOM_ACCESS) != 0)
-        options |= FILE_RANDOM_ACCESS;
-    if ((flags & FILE_FLAG_WRITE_THROUGH) != 0)
-        options |= FILE_WRITE_THROUGH;
-    if ((flags & FILE_FLAG_NO_BUFFERING) != 0)
-        options |= FILE_NO_INTERMEDIATE_BUFFERING;
-    if ((flags & FILE_FLAG_DELETE_ON_CLOSE) != 0) {
-        options |= FILE_DELETE_ON_CLOSE;
-        access |= DELETE;
-    }
+    const Opening opening = openingFor(use);
+    const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE | opening.options;
     NTSTATUS status = 0;
-    const HANDLE file = openIn(handle_, wide, access, share, FILE_OPEN, options, status);
+    const HANDLE file = openIn(handle_, wide, opening.access, opening.share, FILE_OPEN, options, status);
     if (file == INVALID_HANDLE_VALUE) {
         failWithStatus(status);
-        return INVALID_HANDLE_VALUE;
+        return Platform::File();
     }
     if (kindOf(file).content)
-        return contentOf(file, handle_, wide, access, share, options);
-    return file;
+        return Platform::File(contentOf(file, handle_, wide, opening.access, opening.share, options));
+    return Platform::File(file);
 }
 
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
@@ -466,7 +483,7 @@ bool HeldFolder::removeFolder(const std::string& name) const {
     return gone || failWith(code);
 }
 
-bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
+bool HeldFolder::holdsFile(const std::string& name, const Platform::File& file) const {
     std::wstring wide;
     if (!isOpen())
         return failWith(ERROR_INVALID_NAME);
@@ -478,7 +495,7 @@ bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
     if (there == INVALID_HANDLE_VALUE)
         return failWithStatus(status);
     const Kind kind = kindOf(there);
-    const bool same = kind.known && !kind.link && sameFile(there, file) && !nameShowsLink(handle_, wide);
+    const bool same = kind.known && !kind.link && sameFile(there, file.native()) && !nameShowsLink(handle_, wide);
     CloseHandle(there);
     // Both are in this folder's volume, so the file index alone is compared.
     return same || failWith(ERROR_SHARING_VIOLATION);
@@ -495,6 +512,41 @@ bool HeldFolder::isLink(const std::string& name) const {
     const Kind kind = kindOf(there);
     CloseHandle(there);
     return kind.link || (kind.known && !kind.content && nameShowsLink(handle_, wide));
+}
+
+bool HeldFolder::freeSpace(std::uint64_t& bytes) const {
+    ULARGE_INTEGER free{};
+    if (!GetDiskFreeSpaceExA(path_.c_str(), &free, nullptr, nullptr))
+        return false;
+    bytes = free.QuadPart;
+    return true;
+}
+
+bool HeldFolder::removeOpen(const std::string&, const Platform::File& file) const {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file.native(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+bool HeldFolder::moveOpenTo(const std::string&, const Platform::File& file, const std::string& target) const {
+    // The rename names its target as the system's own calls do: "\??\" and
+    // the full path, in wide characters, without doubled separators.
+    std::string full;
+    for (const char c : toBackslashes(target))
+        if (c != '\\' || full.empty() || full.back() != '\\')
+            full += c;
+    const std::string nt = "\\??\\" + full;
+    const int count = MultiByteToWideChar(CP_ACP, 0, nt.c_str(), -1, nullptr, 0);
+    if (count <= 0)
+        return false;
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(count) * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    if (MultiByteToWideChar(CP_ACP, 0, nt.c_str(), -1, info->FileName, count) != count)
+        return false;
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
+    return SetFileInformationByHandle(file.native(), FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
 } // namespace FileUtils

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/held_folder.h"
+#include "platform/win32.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-// The one place that decides where the Win32 API comes from: the real
-// headers on Windows, our POSIX stand-in everywhere else. Everything above
-// this layer is written once against the ANSI Win32 calls.
+// The one place that includes the Windows headers, for the Windows sides of
+// the platform layer; natively it gives only the error codes the log shows
+// and the path separator, never a Win32 call.
 #pragma once
 
 #ifdef _WIN32
@@ -20,5 +20,5 @@
 // The separator the system's calls expect in a path; '/' is taken too.
 constexpr char kPathSeparator = '\\';
 #else
-#include "posix/win32_standin.h"
+#include "platform/error_codes_posix.h"
 #endif

@@ -331,8 +331,10 @@ class InUse(UpdateTest):
 
     def test_archive_let_go_within_the_time_is_replaced(self):
         cases = [
-            # (share letters of the holder, code seen while it holds)
-            ("rw", 5),  # denies deleting: the swap is refused
+            # (share letters of the holder, code seen while it holds: natively
+            # only a holder that keeps writers out is waited for, as a rename
+            # over an open file is safe there)
+            ("rw", 5 if WINDOWS else None),  # denies deleting: the swap is refused
             ("r", 32),  # denies writing: opening the archive is refused
         ]
         for share, code in cases:
@@ -342,8 +344,8 @@ class InUse(UpdateTest):
                 self.hold(2000, self.app, share)
                 run = self.update()
                 self.assertStatus(run, 0)
-                self.assertEqual(run.leveled(), [self.started(), self.in_use(self.app, code),
-                                                 ("INFO", "Update finished")])
+                waited = [self.in_use(self.app, code)] if code else []
+                self.assertEqual(run.leveled(), [self.started()] + waited + [("INFO", "Update finished")])
                 self.assertEqual(read(self.app), b"new")
                 self.assertEqual(os.listdir(os.path.dirname(self.app)), ["app.asar"])
 
@@ -370,7 +372,9 @@ class InUse(UpdateTest):
         self.hold(2000, self.upd, "r")
         run = self.update("--launch", "--program", self.hp(os.environ["RECORD_ARGS_EXE"]))
         self.assertStatus(run, 0)
-        self.assertEqual(run.leveled()[:3], [self.started(), self.in_use(self.upd, 32), ("INFO", "Update finished")])
+        # Natively a reader of the update keeps nobody from deleting it.
+        waited = [self.in_use(self.upd, 32)] if WINDOWS else []
+        self.assertEqual(run.leveled()[:2 + len(waited)], [self.started()] + waited + [("INFO", "Update finished")])
         self.assertEqual(read(self.app), b"new")
         self.assertFalse(os.path.exists(self.upd))
         deadline = time.monotonic() + 30

@@ -1,6 +1,6 @@
+#include "platform/error_code.h"
 #include "platform/file_utils.h"
 
-#include "platform/win32.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -49,8 +49,8 @@ TEST(FileUtils, CreateDirectoryMakesOneLevelAndReportsTheSystemCode) {
 }
 
 TEST(FileUtils, ExceptionMessageEndsInTheLastErrorCode) {
-    for (DWORD code : {0u, 2u, 5u, 4294967295u}) {
-        SetLastError(code);
+    for (Platform::ErrorCode code : {0u, 2u, 5u, 4294967295u}) {
+        Platform::setLastError(code);
         const FileUtils::IOException e("text");
         EXPECT_EQ(std::string(e.what()), "text GetLastError returned: " + std::to_string(code));
         const FileUtils::IOException copy = e;
@@ -84,32 +84,35 @@ TEST(FileUtils, SeparatorConversions) {
     }
 }
 
-// The code of a call that failed, read at once; 0 when it succeeded.
-DWORD failure(BOOL done) { return done ? 0u : GetLastError(); }
-
-TEST(Win32FileCalls, ReportTheCodeOfThePathThatFailed) {
+TEST(FileUtils, LooksAtAPathAndMakesAFolderWithTheSystemsCodes) {
     ScratchFolder scratch;
-    const std::string file = scratch.path("file"), other = scratch.path("other");
-    writeFile(file, "x");
-    writeFile(other, "y");
-    const std::string missing = scratch.path("missing"), noFolder = scratch.path("no/such");
+    writeFile(scratch.path("file"), "x");
     const struct {
         const char* name;
-        DWORD code;
-        DWORD expected;
+        bool made;
+        Platform::ErrorCode code; // when not made
+        bool exists, folder;      // afterwards
     } cases[] = {
-        {"delete missing", failure(DeleteFileA(missing.c_str())), 2},
-        {"delete in missing folder", failure(DeleteFileA(noFolder.c_str())), 3},
-        {"move missing", failure(MoveFileA(missing.c_str(), scratch.path("to").c_str())), 2},
-        {"move from missing folder", failure(MoveFileA(noFolder.c_str(), scratch.path("to").c_str())), 3},
-        {"move into missing folder", failure(MoveFileA(file.c_str(), noFolder.c_str())), 3},
-        {"move onto existing", failure(MoveFileA(file.c_str(), other.c_str())), 183},
-        {"replace into missing folder", failure(MoveFileExA(file.c_str(), noFolder.c_str(), MOVEFILE_REPLACE_EXISTING)),
-         3},
+        {"new", true, 0, true, true},
+        {"new", false, 183, true, true},
+        {"file", false, 183, true, false},
+        {"no/such", false, 3, false, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.code, c.expected) << c.name;
-    EXPECT_EQ(readFile(file), "x");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = scratch.path(c.name);
+        EXPECT_EQ(FileUtils::makeFolder(path.c_str()), c.made);
+        if (!c.made) {
+            EXPECT_EQ(Platform::lastError(), c.code);
+        }
+        const FileUtils::PathLook look = FileUtils::lookAt(path.c_str());
+        EXPECT_EQ(look.exists, c.exists);
+        EXPECT_EQ(look.folder, c.folder);
+        EXPECT_FALSE(look.link);
+    }
+    unsigned char bytes[2][16] = {};
+    EXPECT_TRUE(FileUtils::systemRandom(bytes[0], sizeof bytes[0]) && FileUtils::systemRandom(bytes[1], 16));
+    EXPECT_NE(std::string(bytes[0], bytes[0] + 16), std::string(bytes[1], bytes[1] + 16));
 }
 
 } // namespace

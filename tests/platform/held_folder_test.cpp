@@ -1,4 +1,7 @@
+#include "platform/error_code.h"
 #include "platform/held_folder.h"
+
+#include "platform/win32.h"
 
 #include "test_support.h"
 
@@ -37,7 +40,7 @@ TEST(HeldFolder, OpensALevelOnlyWhenARealFolderIsThere) {
         const char* name;
         bool create;
         bool opened, made;
-        DWORD code; // when refused; 0: any refusal
+        Platform::ErrorCode code; // when refused; 0: any refusal
         bool needsLinks;
     } cases[] = {
         {"folder", false, true, false, 0, false},
@@ -62,14 +65,14 @@ TEST(HeldFolder, OpensALevelOnlyWhenARealFolderIsThere) {
             EXPECT_EQ(made, c.made);
             EXPECT_EQ(level.path(), scene.scratch.path(c.name));
         } else if (c.code != 0) {
-            EXPECT_EQ(GetLastError(), c.code);
+            EXPECT_EQ(Platform::lastError(), c.code);
         }
     }
     // Nothing was made behind a link.
     EXPECT_TRUE(std::filesystem::is_empty(scene.scratch.path("outside")));
     HeldFolder notFolder;
     EXPECT_FALSE(notFolder.open(scene.scratch.path("file")));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+    EXPECT_EQ(Platform::lastError(), static_cast<std::uint32_t>(ERROR_DIRECTORY));
 }
 
 TEST(HeldFolder, CreatesNewFilesOnlyAndNeverThroughALink) {
@@ -88,13 +91,12 @@ TEST(HeldFolder, CreatesNewFilesOnlyAndNeverThroughALink) {
         if (c.needsLinks && !scene.links)
             continue;
         SCOPED_TRACE(c.name);
-        const HANDLE file = root.createFile(c.name);
-        EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.created);
-        if (file == INVALID_HANDLE_VALUE)
+        Platform::File file = root.createFile(c.name);
+        EXPECT_EQ(file.isOpen(), c.created);
+        if (!file.isOpen())
             continue;
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
-        CloseHandle(file);
+        EXPECT_TRUE(file.write("new", 3));
+        file.close();
         EXPECT_EQ(readFile(scene.scratch.path(c.name)), "new");
     }
     EXPECT_EQ(readFile(scene.scratch.path("file")), "file");
@@ -113,7 +115,7 @@ TEST(HeldFolder, RenamesAndDeletesNamesAsWindowsDoes) {
         const char* to; // null: delete `from`
         bool replace;
         bool done;
-        DWORD code;
+        Platform::ErrorCode code;
         bool needsLinks;
     } cases[] = {
         {"rename to a free name", "a", "b", false, true, 0, false},
@@ -136,7 +138,7 @@ TEST(HeldFolder, RenamesAndDeletesNamesAsWindowsDoes) {
         const bool done = c.to != nullptr ? root.rename(c.from, c.to, c.replace) : root.remove(c.from);
         EXPECT_EQ(done, c.done);
         if (!done)
-            EXPECT_EQ(GetLastError(), c.code);
+            EXPECT_EQ(Platform::lastError(), c.code);
         else if (c.to != nullptr)
             EXPECT_EQ(readFile(scene.scratch.path(c.to)), c.from);
         else
@@ -171,27 +173,27 @@ TEST(HeldFolder, WorksPastTheWindowsPathLimit) {
     std::vector<HeldFolder> levels(7);
     ASSERT_TRUE(levels[0].open(scratch.path()));
     for (std::size_t i = 1; i < levels.size(); ++i)
-        ASSERT_TRUE(levels[i].open(levels[i - 1], name, true)) << i << ": " << GetLastError();
+        ASSERT_TRUE(levels[i].open(levels[i - 1], name, true)) << i << ": " << Platform::lastError();
     const HeldFolder& deep = levels.back();
     EXPECT_GT(deep.path().size(), 600u);
-    const HANDLE made = deep.createFile("new.txt");
-    ASSERT_NE(made, INVALID_HANDLE_VALUE) << GetLastError();
-    DWORD done = 0;
-    EXPECT_TRUE(WriteFile(made, "deep", 4, &done, nullptr));
-    CloseHandle(made);
-    EXPECT_TRUE(deep.rename("new.txt", "kept.txt", false)) << GetLastError();
-    const HANDLE kept = deep.openFile("kept.txt", GENERIC_READ, FILE_SHARE_READ, 0);
-    ASSERT_NE(kept, INVALID_HANDLE_VALUE) << GetLastError();
+    Platform::File made = deep.createFile("new.txt");
+    ASSERT_TRUE(made.isOpen()) << Platform::lastError();
+    EXPECT_TRUE(made.write("deep", 4));
+    made.close();
+    EXPECT_TRUE(deep.rename("new.txt", "kept.txt", false)) << Platform::lastError();
+    Platform::File kept = deep.openFile("kept.txt", FileUtils::OpenFor::ReadingHeld);
+    ASSERT_TRUE(kept.isOpen()) << Platform::lastError();
     char text[8] = {};
-    EXPECT_TRUE(ReadFile(kept, text, sizeof text, &done, nullptr));
+    std::size_t done = 0;
+    EXPECT_TRUE(kept.read(text, sizeof text, done));
     EXPECT_EQ(std::string(text, done), "deep");
-    EXPECT_TRUE(deep.holdsFile("kept.txt", kept)) << GetLastError();
-    CloseHandle(kept);
-    EXPECT_TRUE(deep.remove("kept.txt")) << GetLastError();
+    EXPECT_TRUE(deep.holdsFile("kept.txt", kept)) << Platform::lastError();
+    kept.close();
+    EXPECT_TRUE(deep.remove("kept.txt")) << Platform::lastError();
     // Each level let go before its parent deletes it.
     for (std::size_t i = levels.size() - 1; i > 0; --i) {
         levels[i] = HeldFolder();
-        EXPECT_TRUE(levels[i - 1].removeFolder(name)) << i << ": " << GetLastError();
+        EXPECT_TRUE(levels[i - 1].removeFolder(name)) << i << ": " << Platform::lastError();
     }
 }
 
@@ -210,12 +212,12 @@ TEST(HeldFolder, WorkGoesToTheHeldLevelWhateverIsPutInItsPlace) {
     ASSERT_TRUE(root.open(scratch.path()));
     ASSERT_TRUE(a.open(root, "a", false));
     ASSERT_TRUE(b.open(a, "b", false));
-    const bool moved = MoveFileA(scratch.path("a").c_str(), scratch.path("moved").c_str()) != FALSE;
+    std::error_code error;
+    std::filesystem::rename(scratch.path("a"), scratch.path("moved"), error);
+    const bool moved = !error;
     if (moved)
         std::filesystem::create_directories(scratch.path("a/b"));
-    const HANDLE file = b.createFile("new.txt");
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
+    ASSERT_TRUE(b.createFile("new.txt").isOpen());
     EXPECT_TRUE(b.rename("new.txt", "placed.txt", false));
     EXPECT_EQ(std::filesystem::exists(scratch.path("moved/b/placed.txt")), moved);
     EXPECT_EQ(std::filesystem::exists(scratch.path("a/b/placed.txt")), !moved);

@@ -1,4 +1,5 @@
 #include "commands/extract/entry_writer.h"
+#include "platform/error_code.h"
 
 #include "commands/extract/leftovers.h"
 #include "platform/clock.h"
@@ -32,22 +33,6 @@ bool EntryWriter::flush() {
     return written;
 }
 
-namespace {
-
-// The entry's stored time as its access and modification time, as the
-// library gives it to the files it writes itself; a failure is ignored.
-void giveEntryTime(HANDLE file, MZ_TIME_T time) {
-    // Seconds since 1970 to 100-nanosecond steps since 1601.
-    const long long ticks = (static_cast<long long>(time) + 11644473600LL) * 10000000LL;
-    if (ticks < 0)
-        return;
-    const auto value = static_cast<unsigned long long>(ticks);
-    const FILETIME stamp{static_cast<DWORD>(value & 0xFFFFFFFFu), static_cast<DWORD>(value >> 32)};
-    SetFileTime(file, nullptr, &stamp, &stamp);
-}
-
-} // namespace
-
 unsigned entryPermissions(const mz_zip_archive_file_stat& entry) {
     constexpr unsigned madeOnUnix = 3;
     const unsigned mode = entry.m_external_attr >> 16;
@@ -69,17 +54,19 @@ bool extractFile(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
     EntryWriter writer(file, entry.m_uncomp_size, buffer);
     if (!mz_zip_reader_extract_to_callback(&archive, index, EntryWriter::receive, &writer, 0) || !writer.finish())
         return false;
-    giveEntryTime(file.handle(), entry.m_time);
+    // The entry's stored time, as the library gives it to the files it
+    // writes itself; a failure is ignored.
+    file.file().setTimes(static_cast<std::int64_t>(entry.m_time));
     // The file is renamed within the folder it was made in, which is held:
     // whatever is swapped on the way meanwhile, it lands there.
     // Another writer putting a file of the same name in place, or a virus
     // scanner looking at the last one, may hold the final name for a moment;
     // Windows then refuses the rename (5 or 32). A few short waits, 63 ms in
     // all, let that pass; a folder at that name keeps refusing.
-    for (DWORD wait = 1;; wait *= 2) {
+    for (std::uint32_t wait = 1;; wait *= 2) {
         if (file.replaceIn(name))
             return true;
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || wait > 32)
             return false;
         Platform::sleepMs(wait);

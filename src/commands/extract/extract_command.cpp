@@ -9,6 +9,7 @@
 #include "commands/extract/open_archive.h"
 #include "commands/extract/refusal_log.h"
 #include "log/logger.h"
+#include "platform/error_code.h"
 #include "platform/file_utils.h"
 
 #include <cstdint>
@@ -39,7 +40,7 @@ bool storedWhole(mz_zip_archive& archive, mz_uint index, const mz_zip_archive_fi
 
 // The refusal of an entry whose folder could not be reached, by what stood
 // there.
-void refuseFolder(RefusalLog& refusals, DWORD code, const std::string& name) {
+void refuseFolder(RefusalLog& refusals, Platform::ErrorCode code, const std::string& name) {
     if (code == ERROR_CANT_RESOLVE_FILENAME)
         refusals.refuse("Refused entry through a link: ", name);
     else if (code == ERROR_TOO_MANY_OPEN_FILES)
@@ -138,7 +139,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         bool madeHere = false;
         const FileUtils::HeldFolder* folder = folders.reach(levels, depth, madeHere);
         if (folder == nullptr) {
-            refuseFolder(refusals, GetLastError(), name);
+            refuseFolder(refusals, Platform::lastError(), name);
             continue;
         }
         if (entry.m_is_directory)
@@ -151,7 +152,7 @@ std::optional<int> extractCommand(OptionParser& options) {
         // A folder this run made holds nothing a killed run left.
         if (!madeHere)
             leftovers.sweep(*folder);
-        if (!space.fits(folder->path(), entry.m_uncomp_size)) {
+        if (!space.fits(*folder, entry.m_uncomp_size)) {
             refusals.refuse("Refused entry larger than the free space: ",
                             name + " (" + std::to_string(entry.m_uncomp_size) + " bytes)");
             continue;

@@ -1,4 +1,7 @@
 #include "commands/extract/folder_chain.h"
+#include "platform/error_code.h"
+
+#include "platform/win32.h"
 
 #include <algorithm>
 
@@ -11,7 +14,7 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
                                                 bool& madeHere) {
     madeHere = false;
     if (!root.folder.isOpen()) {
-        SetLastError(ERROR_DIRECTORY);
+        Platform::setLastError(ERROR_DIRECTORY);
         return nullptr;
     }
     if (depth == 0) {
@@ -28,7 +31,7 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
     // At most two tries: the second after every held folder is let go.
     for (int attempt = 0;; ++attempt) {
         if (depth > limit) {
-            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            Platform::setLastError(ERROR_TOO_MANY_OPEN_FILES);
             return nullptr;
         }
         if (held.size() + depth > limit)
@@ -37,14 +40,14 @@ const FileUtils::HeldFolder* FolderChain::reach(const std::vector<std::string>& 
             madeHere = reached->made;
             return &reached->folder;
         }
-        if (GetLastError() != ERROR_TOO_MANY_OPEN_FILES)
+        if (Platform::lastError() != ERROR_TOO_MANY_OPEN_FILES)
             return nullptr;
         // Out of handles: as many levels fit as are held now, less a few
         // for the entry's own file and the listing of its folder.
         limit = std::min(limit, held.size() > spareHandles ? held.size() - spareHandles : 0);
         held.clear();
         if (attempt > 0) {
-            SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+            Platform::setLastError(ERROR_TOO_MANY_OPEN_FILES);
             return nullptr;
         }
     }

@@ -1,9 +1,9 @@
 // Whether the entries still to come fit on the output volume.
 #pragma once
 
-#include <miniz.h>
+#include "platform/held_folder.h"
 
-#include <string>
+#include <miniz.h>
 
 // Whether an entry's declared size fits into the free space of the output
 // volume. The system is asked again only when an entry might not fit into
@@ -14,7 +14,7 @@ class FreeSpace {
 public:
     // True when `size` bytes fit on the volume of `folder`, or when the
     // system cannot tell (the write then finds out).
-    bool fits(const std::string& folder, mz_uint64 size);
+    bool fits(const FileUtils::HeldFolder& folder, mz_uint64 size);
 
 private:
     bool known = false;

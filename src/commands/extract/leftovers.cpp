@@ -1,4 +1,5 @@
 #include "commands/extract/leftovers.h"
+#include "platform/error_code.h"
 
 #include "platform/clock.h"
 #include "platform/new_file.h"
@@ -16,7 +17,7 @@ constexpr std::size_t randomDigits = 16;
 
 std::string ownTemporaryPrefix() { return temporaryPrefix + std::to_string(Platform::currentProcessId()) + "-"; }
 
-bool temporaryFileOwner(const char* name, DWORD& processId) {
+bool temporaryFileOwner(const char* name, std::uint32_t& processId) {
     const std::size_t prefixLength = std::strlen(temporaryPrefix);
     if (std::strncmp(name, temporaryPrefix, prefixLength) != 0)
         return false;
@@ -29,7 +30,7 @@ bool temporaryFileOwner(const char* name, DWORD& processId) {
         return false;
     if (!FileUtils::isRandomHex(at, randomDigits))
         return false;
-    processId = static_cast<DWORD>(id);
+    processId = static_cast<std::uint32_t>(id);
     return std::strcmp(at + randomDigits, temporarySuffix) == 0;
 }
 
@@ -41,9 +42,9 @@ void Leftovers::sweep(const FileUtils::HeldFolder& folder) {
     // listing cut short sweeps less: it is only tidying.
     std::vector<FileUtils::FolderEntry> entries;
     folder.list(entries);
-    const DWORD self = Platform::currentProcessId();
+    const std::uint32_t self = Platform::currentProcessId();
     for (const FileUtils::FolderEntry& entry : entries) {
-        DWORD writer = 0;
+        std::uint32_t writer = 0;
         if (entry.kind != FileUtils::EntryKind::Folder && temporaryFileOwner(entry.name.c_str(), writer) &&
             writer != self && processHasEnded(writer))
             folder.remove(entry.name);

@@ -19,7 +19,7 @@ extern const char* const temporarySuffix;
 std::string ownTemporaryPrefix();
 
 // The writer's process id when `name` is one of our temporary names.
-bool temporaryFileOwner(const char* name, DWORD& processId);
+bool temporaryFileOwner(const char* name, std::uint32_t& processId);
 
 // Removes, once per folder and run, the temporary files that killed runs
 // left in a folder, and only those whose writer has ended. A link planted

@@ -1,4 +1,5 @@
 #include "commands/extract/open_archive.h"
+#include "platform/error_code.h"
 
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
@@ -13,14 +14,10 @@ constexpr std::size_t windowSize = 256 * 1024;
 // of a large entry, and its central directory.
 constexpr std::size_t directRead = 64 * 1024;
 
-bool isLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // A name the system cannot have (Windows: control characters) names no
 // archive either.
-OpenArchive::Opened missingOr(DWORD code) {
-    SetLastError(code);
+OpenArchive::Opened missingOr(Platform::ErrorCode code) {
+    Platform::setLastError(code);
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY ||
                    code == ERROR_INVALID_NAME
                ? OpenArchive::Opened::Missing
@@ -32,61 +29,57 @@ OpenArchive::Opened missingOr(DWORD code) {
 OpenArchive::~OpenArchive() {
     if (started)
         mz_zip_reader_end(&archive);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
 }
 
 OpenArchive::Opened OpenArchive::open(const std::string& path) {
     const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
     if (parts.name.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        Platform::setLastError(ERROR_FILE_NOT_FOUND);
         return Opened::Missing;
     }
     if (!folder.openWithoutLastLink(parts.folder)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         return code == ERROR_CANT_RESOLVE_FILENAME ? Opened::Link : missingOr(code);
     }
     // The system refuses at once to open a FIFO, a device or a folder as a
     // file; the runtime's fopen would wait on a FIFO for a writer.
     FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
-        file = folder.openFile(parts.name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        return file != INVALID_HANDLE_VALUE;
+        file = folder.openFile(parts.name, FileUtils::OpenFor::Reading);
+        return file.isOpen();
     });
     // Wine follows a Unix link even when asked not to, but shows one to a
     // folder by its name.
     const std::string held = folder.path() + "/" + parts.name;
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        return isLink(GetFileAttributesA(held.c_str())) ? Opened::Link : missingOr(code);
+    if (!file.isOpen()) {
+        const Platform::ErrorCode code = Platform::lastError();
+        return FileUtils::lookAt(held.c_str()).link ? Opened::Link : missingOr(code);
     }
-    BY_HANDLE_FILE_INFORMATION information{};
+    Platform::FileIdentity identity;
     Opened opened = Opened::Ok;
-    if (!GetFileInformationByHandle(file, &information))
+    if (!file.identity(identity))
         opened = Opened::Failed;
-    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-             isLink(GetFileAttributesA(held.c_str())))
+    else if (identity.reparsePoint || FileUtils::lookAt(held.c_str()).link)
         opened = Opened::Link;
-    else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    else if (identity.folder)
         opened = missingOr(ERROR_ACCESS_DENIED);
     if (opened != Opened::Ok) {
         // Nothing but the file open() vouched for is ever read.
-        const DWORD code = GetLastError();
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-        SetLastError(code);
+        const Platform::ErrorCode code = Platform::lastError();
+        file.close();
+        Platform::setLastError(code);
     }
     return opened;
 }
 
 bool OpenArchive::start() {
-    LARGE_INTEGER size;
-    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) || size.QuadPart < 0)
+    std::uint64_t size = 0;
+    if (!file.isOpen() || !file.size(size))
         return false;
     window.resize(windowSize);
     archive = mz_zip_archive{};
     archive.m_pRead = read;
     archive.m_pIO_opaque = this;
-    started = mz_zip_reader_init(&archive, static_cast<mz_uint64>(size.QuadPart), 0) != MZ_FALSE;
+    started = mz_zip_reader_init(&archive, size, 0) != MZ_FALSE;
     return started;
 }
 
@@ -98,15 +91,9 @@ size_t OpenArchive::read(void* self, mz_uint64 offset, void* buffer, size_t size
         // Refilled from the offset on; near the end of the file it holds less.
         open->windowLength = 0;
         open->windowStart = offset;
-        DWORD got = 0;
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(offset);
-        if ((offset != open->position && !SetFilePointerEx(open->file, at, nullptr, FILE_BEGIN)) ||
-            !ReadFile(open->file, open->window.data(), static_cast<DWORD>(open->window.size()), &got, nullptr)) {
-            open->position = ~mz_uint64{0};
+        std::size_t got = 0;
+        if (!open->file.readAt(offset, open->window.data(), open->window.size(), got))
             return 0;
-        }
-        open->position = offset + got;
         open->windowLength = got;
         if (size > got)
             return 0;
@@ -116,24 +103,6 @@ size_t OpenArchive::read(void* self, mz_uint64 offset, void* buffer, size_t size
 }
 
 bool OpenArchive::readAt(mz_uint64 offset, void* buffer, size_t size) {
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    if (offset != position && !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
-        position = ~mz_uint64{0};
-        return false;
-    }
-    position = offset;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
-        DWORD got = 0;
-        const auto piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-        if (!ReadFile(file, bytes, piece, &got, nullptr) || got == 0) {
-            position = ~mz_uint64{0};
-            return false;
-        }
-        position += got;
-        bytes += got;
-        size -= got;
-    }
-    return true;
+    std::size_t got = 0;
+    return file.readAt(offset, buffer, size, got) && got == size;
 }

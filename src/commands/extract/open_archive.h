@@ -1,8 +1,8 @@
 // The archive an extraction reads: opened, read, and ended in one place.
 #pragma once
 
+#include "platform/file.h"
 #include "platform/held_folder.h"
-#include "platform/win32.h"
 
 #include <miniz.h>
 
@@ -50,8 +50,7 @@ private:
     mz_zip_archive archive{};
     bool started = false;
     FileUtils::HeldFolder folder;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    mz_uint64 position = 0; // of the file pointer
+    Platform::File file;
     std::vector<unsigned char> window;
     mz_uint64 windowStart = 0;
     std::size_t windowLength = 0;

@@ -1,18 +1,18 @@
 #include "commands/update/folder_tree.h"
+#include "platform/error_code.h"
 
 #include "platform/file_access.h"
 #include "platform/file_utils.h"
 #include "platform/new_file.h"
-#include "platform/owned_handle.h"
+#include "platform/win32.h"
 
 #include <memory>
 #include <vector>
 
 namespace {
 
-constexpr DWORD kChunk = 1u << 20;
+constexpr std::size_t kChunk = 1u << 20;
 
-using Handle = FileUtils::OwnedHandle;
 using FileUtils::EntryKind;
 
 // The names in `folder`, read through its handle; a listing cut short is a
@@ -26,40 +26,39 @@ std::vector<FileUtils::FolderEntry> listWhole(const FileUtils::HeldFolder& folde
 
 // False when the file turns out to be a link after all (Wine opens one).
 bool copyOneFile(const FileUtils::HeldFolder& from, const FileUtils::HeldFolder& target, const std::string& name,
-                 HANDLE owner) {
+                 Platform::NativeFile owner) {
     const std::string source = from.path() + "/" + name;
-    Handle in(from.openFile(name, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN));
-    if (in.get() == INVALID_HANDLE_VALUE)
+    Platform::File in = from.openFile(name, FileUtils::OpenFor::ReadingHeld);
+    if (!in.isOpen())
         FileUtils::throwLastError({"Unable to open ", source.c_str()});
     // Held without delete sharing, the name still shows what was opened.
     if (from.isLink(name))
         return false;
     const std::string destination = target.path() + "/" + name;
-    Handle out(target.createFile(name));
-    if (out.get() == INVALID_HANDLE_VALUE)
+    Platform::File out = target.createFile(name);
+    if (!out.isOpen())
         FileUtils::throwLastError({"Unable to create file ", destination.c_str()});
-    if (!FileUtils::takeCopiedAccess(in.get(), out.get(), owner))
+    if (!FileUtils::takeCopiedAccess(in.native(), out.native(), owner))
         FileUtils::throwLastError({"Unable to give ", destination.c_str(), " the access of ", source.c_str()});
     const std::unique_ptr<char[]> buffer(new char[kChunk]);
     for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(in.get(), buffer.get(), kChunk, &got, nullptr))
+        std::size_t got = 0;
+        if (!in.read(buffer.get(), kChunk, got))
             FileUtils::throwLastError({"Unable to read ", source.c_str()});
         if (got == 0)
             break;
-        DWORD put = 0;
-        if (!WriteFile(out.get(), buffer.get(), got, &put, nullptr) || put != got)
+        if (!out.write(buffer.get(), got))
             FileUtils::throwLastError({"Unable to write ", destination.c_str()});
     }
-    if (!FlushFileBuffers(out.get()))
+    if (!out.flush())
         FileUtils::throwLastError({"Unable to write ", destination.c_str()});
     return true;
 }
 
 } // namespace
 
-bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, HANDLE owner,
-                    std::string& link) {
+bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target,
+                    Platform::NativeFile owner, std::string& link) {
     for (const FileUtils::FolderEntry& entry : listWhole(source)) {
         const std::string& name = entry.name;
         const std::string path = source.path() + "/" + name;
@@ -70,7 +69,7 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
         if (entry.kind == EntryKind::Folder) {
             FileUtils::HeldFolder from;
             if (!from.open(source, name, false)) {
-                if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME)
+                if (Platform::lastError() != ERROR_CANT_RESOLVE_FILENAME)
                     FileUtils::throwLastError({"Unable to open ", path.c_str()});
                 link = path;
                 return false;
@@ -96,7 +95,7 @@ bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFo
 bool removeFolderTree(const FileUtils::HeldFolder& parent, const std::string& name, const std::string& prefix) {
     FileUtils::HeldFolder folder;
     if (!folder.open(parent, name, false)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
             return true;
         if (code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_DIRECTORY)
@@ -127,16 +126,14 @@ namespace {
 
 bool replaceAndRemove(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
     const std::string own = prefix + FileUtils::randomHex(16);
-    const HANDLE file = folder.createFile(own);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!folder.createFile(own).isOpen())
         return false;
-    CloseHandle(file);
     if (!folder.replaceWithOwn(own, name)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         folder.remove(own);
         if (code == ERROR_FILE_NOT_FOUND)
             return true;
-        SetLastError(code);
+        Platform::setLastError(code);
         return false;
     }
     return folder.remove(name);
@@ -147,18 +144,18 @@ bool replaceAndRemove(const FileUtils::HeldFolder& folder, const std::string& na
 bool removeEntry(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& prefix) {
     if (replaceAndRemove(folder, name, prefix))
         return true;
-    if (GetLastError() != ERROR_ACCESS_DENIED)
+    if (Platform::lastError() != ERROR_ACCESS_DENIED)
         return false;
     // A read-only file (one installed so, natively) gets its owner's write
     // permission back through a handle of its own, never through a link.
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     bool removable = false;
     {
-        Handle file(folder.openFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
-        removable = file.get() != INVALID_HANDLE_VALUE && FileUtils::makeRemovable(file.get());
+        const Platform::File file = folder.openFile(name, FileUtils::OpenFor::Reading);
+        removable = file.isOpen() && FileUtils::makeRemovable(file.native());
     }
     if (!removable) {
-        SetLastError(code);
+        Platform::setLastError(code);
         return false;
     }
     return replaceAndRemove(folder, name, prefix);

@@ -14,8 +14,8 @@
 // with `link` set to its path, at the first link or other reparse point in
 // `source`: nothing is read through one. Throws FileUtils::IOException for
 // any other failure, a listing cut short included.
-bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target, HANDLE owner,
-                    std::string& link);
+bool copyFolderTree(const FileUtils::HeldFolder& source, const FileUtils::HeldFolder& target,
+                    Platform::NativeFile owner, std::string& link);
 
 // Removes the folder `name` of `parent` with everything in it, never
 // following a link in it (a link is removed itself); a file or link at that

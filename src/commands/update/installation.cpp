@@ -1,4 +1,5 @@
 #include "commands/update/installation.h"
+#include "platform/error_code.h"
 
 #include "commands/update/folder_tree.h"
 #include "log/logger.h"
@@ -6,7 +7,6 @@
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
 #include "platform/new_file.h"
-#include "platform/owned_handle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ const char kNewUnpacked[] = ".vantrell-unpacked-new-";
 const char kOldUnpacked[] = ".vantrell-unpacked-old-";
 const char kJournalDraft[] = ".vantrell-journal-";
 // A journal is a few short lines; anything longer is not ours.
-constexpr DWORD kJournalLimit = 8192;
+constexpr std::size_t kJournalLimit = 8192;
 
 const char kDrop[] = ".vantrell-drop-";
 
@@ -53,28 +53,26 @@ bool isOurs(const FileUtils::FolderEntry& entry, const std::string& stem) {
 
 // A folder that Windows will not rename while a file in it is open answers
 // 5 as well as the sharing codes.
-bool renameRetryable(DWORD code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
+bool renameRetryable(Platform::ErrorCode code) { return FileUtils::inUse(code) || code == ERROR_ACCESS_DENIED; }
 
 // Whether the listing of `folder` shows a link or other reparse point at
 // `name`: no journal of ours, whatever it leads to. Keeps the last-error
 // code.
 bool isLinkAt(const FileUtils::HeldFolder& folder, const std::string& name) {
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     std::vector<FileUtils::FolderEntry> entries;
     bool link = false;
     if (folder.list(entries))
         for (const FileUtils::FolderEntry& entry : entries)
             link = link || (entry.name == name && entry.kind == FileUtils::EntryKind::Link);
-    SetLastError(code);
+    Platform::setLastError(code);
     return link;
 }
 
 void warnUnremoved(const std::string& path) {
     Logger::instance()->log(WARN, "Unable to remove " + path + " GetLastError returned: " +
-                                      std::to_string(static_cast<unsigned long>(GetLastError())));
+                                      std::to_string(static_cast<unsigned long>(Platform::lastError())));
 }
-
-using Handle = FileUtils::OwnedHandle;
 
 } // namespace
 
@@ -127,15 +125,15 @@ Installation::Found Installation::readJournal(Journal& journal, unsigned long in
     std::string text;
     bool missing = false;
     const bool read = FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable, [&] {
-        Handle file(folder_.openFile(journalName(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0));
-        if (file.get() == INVALID_HANDLE_VALUE) {
-            missing = GetLastError() == ERROR_FILE_NOT_FOUND;
-            return missing || (!renameRetryable(GetLastError()) && isLinkAt(folder_, journalName()));
+        Platform::File file = folder_.openFile(journalName(), FileUtils::OpenFor::ReadingUnwritten);
+        if (!file.isOpen()) {
+            missing = Platform::lastError() == ERROR_FILE_NOT_FOUND;
+            return missing || (!renameRetryable(Platform::lastError()) && isLinkAt(folder_, journalName()));
         }
         text.assign(kJournalLimit, '\0');
-        DWORD size = 0;
-        for (DWORD got = 1; got > 0 && size < kJournalLimit; size += got)
-            if (!ReadFile(file.get(), &text[size], kJournalLimit - size, &got, nullptr))
+        std::size_t size = 0;
+        for (std::size_t got = 1; got > 0 && size < kJournalLimit; size += got)
+            if (!file.read(&text[size], kJournalLimit - size, got))
                 return false;
         text.resize(size);
         return true;
@@ -154,7 +152,7 @@ void Installation::writeJournal(const Journal& journal, unsigned long inUseMs) c
     // holding it open.
     if (!draft.createUnique(folder_, stem_ + kJournalDraft, "", 0600))
         FileUtils::throwLastError({"Unable to create file ", pathOf(stem_ + kJournalDraft).c_str()});
-    if (!draft.write(text.data(), text.size()) || !FlushFileBuffers(draft.handle()))
+    if (!draft.write(text.data(), text.size()) || !draft.file().flush())
         FileUtils::throwLastError({"Unable to write ", draft.path().c_str()});
     if (!FileUtils::tryWhileInUse(pathOf(journalName()).c_str(), inUseMs, renameRetryable,
                                   [&] { return draft.replaceIn(journalName()); }))
@@ -174,19 +172,19 @@ void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bo
         // The new folder still staged: the old one, if any, goes aside first.
         if (move(journal.unpacked, unpacked, false)) {
             movedNew = true;
-        } else if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) {
+        } else if (Platform::lastError() == ERROR_ALREADY_EXISTS || Platform::lastError() == ERROR_FILE_EXISTS) {
             if (!move(unpacked, journal.old, false))
                 fail(unpacked, journal.old);
             movedOld = true;
             if (!move(journal.unpacked, unpacked, false))
                 fail(journal.unpacked, unpacked);
             movedNew = true;
-        } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        } else if (Platform::lastError() != ERROR_FILE_NOT_FOUND) {
             fail(journal.unpacked, unpacked);
         }
     }
     // A staged archive that is gone has been renamed into place already.
-    if (!move(journal.archive, name_, true) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (!move(journal.archive, name_, true) && Platform::lastError() != ERROR_FILE_NOT_FOUND)
         fail(journal.archive, name_);
 }
 
@@ -234,7 +232,7 @@ bool Installation::repair(unsigned long inUseMs) {
     return found != Found::None;
 }
 
-HANDLE Installation::begin(bool withUnpacked) {
+Platform::File& Installation::begin(bool withUnpacked) {
     journal_ = Journal();
     journal_.archive = stem_ + kNewArchive + FileUtils::randomHex(16);
     if (withUnpacked)
@@ -245,10 +243,10 @@ HANDLE Installation::begin(bool withUnpacked) {
     writeJournal(journal_, FileUtils::inUseRetryMs);
     begun_ = true;
     archive_ = folder_.createFile(journal_.archive);
-    if (archive_ == INVALID_HANDLE_VALUE)
+    if (!archive_.isOpen())
         FileUtils::throwLastError({"Unable to create file ", pathOf(journal_.archive).c_str()});
-    Handle old(folder_.openFile(name_, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
-    if (old.get() != INVALID_HANDLE_VALUE && !FileUtils::takeAccessOf(old.get(), archive_))
+    const Platform::File old = folder_.openFile(name_, FileUtils::OpenFor::Attributes);
+    if (old.isOpen() && !FileUtils::takeAccessOf(old.native(), archive_.native()))
         FileUtils::throwLastError(
             {"Unable to give ", pathOf(journal_.archive).c_str(), " the access of ", pathOf(name_).c_str()});
     return archive_;
@@ -272,7 +270,7 @@ bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::strin
 }
 
 void Installation::commit(unsigned long inUseMs) {
-    if (!FlushFileBuffers(archive_))
+    if (!archive_.flush())
         FileUtils::throwLastError({"Unable to write ", pathOf(journal_.archive).c_str()});
     Journal committed = journal_;
     committed.committed = true;
@@ -296,28 +294,25 @@ void Installation::commit(unsigned long inUseMs) {
     // Whoever took the staged name between its check and the rename put
     // their file in place instead of ours: that is no finished update.
     const bool ours = folder_.holdsFile(name_, archive_);
-    const DWORD code = GetLastError();
-    CloseHandle(archive_);
-    archive_ = INVALID_HANDLE_VALUE;
+    const Platform::ErrorCode code = Platform::lastError();
+    archive_.close();
     if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
         warnUnremoved(pathOf(journal_.old));
     if (!removeJournal(inUseMs))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
-        SetLastError(code);
+        Platform::setLastError(code);
         FileUtils::throwLastError({"After the swap ", display_.c_str(), " is not the file this update wrote"});
     }
 }
 
 void Installation::abandon() {
     begun_ = false;
-    const DWORD code = GetLastError();
+    const Platform::ErrorCode code = Platform::lastError();
     // The staged archive may have taken the old one's read-only mode.
-    if (archive_ != INVALID_HANDLE_VALUE) {
-        FileUtils::makeRemovable(archive_);
-        CloseHandle(archive_);
-    }
-    archive_ = INVALID_HANDLE_VALUE;
+    if (archive_.isOpen())
+        FileUtils::makeRemovable(archive_.native());
+    archive_.close();
     // What is left of a full-size copy is named, never left unsaid.
     if (!removeEntry(folder_, journal_.archive, dropPrefix()))
         warnUnremoved(pathOf(journal_.archive));
@@ -325,5 +320,5 @@ void Installation::abandon() {
         warnUnremoved(pathOf(journal_.unpacked));
     if (!removeJournal(FileUtils::inUseRetryMs))
         warnUnremoved(pathOf(journalName()));
-    SetLastError(code);
+    Platform::setLastError(code);
 }

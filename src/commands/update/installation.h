@@ -43,7 +43,7 @@ public:
     bool repair(unsigned long inUseMs);
     // Journals a new update and creates its archive file, open for writing,
     // with the access of the archive it replaces. Throws IOException.
-    HANDLE begin(bool withUnpacked);
+    Platform::File& begin(bool withUnpacked);
     // Copies the held folder `source` into the staged unpacked folder, its files
     // flushed to disk. False, with `link` naming it, at the first link or
     // other reparse point in it: nothing is read through one. Throws
@@ -88,7 +88,7 @@ private:
     const std::string stem_;
     const std::string display_;
     Journal journal_;
-    HANDLE archive_ = INVALID_HANDLE_VALUE;
+    Platform::File archive_;
     bool begun_ = false;
 };
 

@@ -10,6 +10,7 @@
 #include "commands/update/update_lock.h"
 #include "commands/update/update_source.h"
 #include "log/logger.h"
+#include "platform/error_code.h"
 #include "platform/file_utils.h"
 #include "platform/held_folder.h"
 #include "platform/in_use.h"
@@ -25,13 +26,13 @@ namespace {
 
 // How long a second update of one archive waits for the first to end.
 constexpr unsigned long kLockWaitMs = 15000;
-constexpr DWORD kCopyChunk = 4u << 20;
+constexpr std::uint32_t kCopyChunk = 4u << 20;
 constexpr int kRefused = 2;
 
 void logError(const std::string& text) { Logger::instance()->log(ERROR, text); }
 
 [[noreturn]] void hashFailed(const Sha512& hash, const std::string& of) {
-    SetLastError(static_cast<DWORD>(hash.status()));
+    Platform::setLastError(static_cast<std::uint32_t>(hash.status()));
     FileUtils::throwLastError({"Unable to compute the SHA-512 of ", of.c_str()});
 }
 
@@ -49,13 +50,13 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
     const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
     target.name = parts.name;
     if (target.name.empty() || target.name == "." || target.name == "..") {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        Platform::setLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
     if (!target.folder.openWithoutLastLink(parts.folder)) {
         // For the archive, a missing folder is a path not found.
-        if (GetLastError() == ERROR_FILE_NOT_FOUND)
-            SetLastError(ERROR_PATH_NOT_FOUND);
+        if (Platform::lastError() == ERROR_FILE_NOT_FOUND)
+            Platform::setLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
     switch (target.lock.take(target.folder, target.name, kLockWaitMs)) {
@@ -77,13 +78,14 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
 // A chunk is hashed on a second thread while it is written and the next one
 // read: the hash costs the processor about as much as the copy costs the
 // disk, and one after the other they would add up.
-void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::string& from, const std::string& to) {
+void copyAndHash(UpdateSource& source, Platform::File& out, Sha512* hash, const std::string& from,
+                 const std::string& to) {
     const auto fail = [&] { FileUtils::throwLastError({"Failed to copy ", from.c_str(), " to ", to.c_str()}); };
     const std::unique_ptr<char[]> buffers[2] = {std::unique_ptr<char[]>(new char[kCopyChunk]),
                                                 std::unique_ptr<char[]>(new char[kCopyChunk])};
     int current = 0;
-    DWORD got = 0;
-    if (!ReadFile(source.handle(), buffers[current].get(), kCopyChunk, &got, nullptr))
+    std::size_t got = 0;
+    if (!source.file().read(buffers[current].get(), kCopyChunk, got))
         fail();
     while (got > 0) {
         const char* chunk = buffers[current].get();
@@ -96,14 +98,12 @@ void copyAndHash(UpdateSource& source, HANDLE out, Sha512* hash, const std::stri
                 hashed = hash->add(chunk, got); // no thread to be had: in turn, then
             }
         }
-        DWORD put = 0;
-        DWORD next = 0;
-        const bool copied = WriteFile(out, chunk, got, &put, nullptr) && put == got &&
-                            ReadFile(source.handle(), buffers[1 - current].get(), kCopyChunk, &next, nullptr);
-        const DWORD code = GetLastError();
+        std::size_t next = 0;
+        const bool copied = out.write(chunk, got) && source.file().read(buffers[1 - current].get(), kCopyChunk, next);
+        const Platform::ErrorCode code = Platform::lastError();
         if (hasher.joinable())
             hasher.join();
-        SetLastError(code);
+        Platform::setLastError(code);
         if (!copied)
             fail();
         if (!hashed)
@@ -162,8 +162,9 @@ std::optional<int> updateCommand(OptionParser& options) {
     const std::string unpackedSource = updateAsar + ".unpacked";
     FileUtils::HeldFolder unpacked;
     const bool withUnpacked = unpacked.open(source.folder(), source.name() + ".unpacked", false);
-    if (!withUnpacked && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
-        if (GetLastError() != ERROR_CANT_RESOLVE_FILENAME && GetLastError() != ERROR_DIRECTORY)
+    if (!withUnpacked && Platform::lastError() != ERROR_FILE_NOT_FOUND &&
+        Platform::lastError() != ERROR_PATH_NOT_FOUND) {
+        if (Platform::lastError() != ERROR_CANT_RESOLVE_FILENAME && Platform::lastError() != ERROR_DIRECTORY)
             FileUtils::throwLastError({"Unable to open ", unpackedSource.c_str()});
         logError("The update's unpacked folder is a link or no folder: " + unpackedSource);
         return kRefused;
@@ -182,19 +183,16 @@ std::optional<int> updateCommand(OptionParser& options) {
     // quits fail here, before anything is written, or are waited for.
     // A link there is replaced, never written through, so it is no refusal.
     const auto openDestination = [&] {
-        const HANDLE probe = target.folder.openFile(target.name, GENERIC_WRITE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        if (probe == INVALID_HANDLE_VALUE)
-            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_CANT_RESOLVE_FILENAME;
-        CloseHandle(probe);
-        return true;
+        if (target.folder.openFile(target.name, FileUtils::OpenFor::Writing).isOpen())
+            return true;
+        return Platform::lastError() == ERROR_FILE_NOT_FOUND || Platform::lastError() == ERROR_CANT_RESOLVE_FILENAME;
     };
     if (!FileUtils::tryWhileInUse(appAsar.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, openDestination))
         FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     Installation installation(target.folder, target.name, appAsar);
     installation.repair(FileUtils::inUseRetryMs);
 
-    const HANDLE staged = installation.begin(withUnpacked);
+    Platform::File& staged = installation.begin(withUnpacked);
     std::unique_ptr<Sha512> hash;
     if (digestText != nullptr) {
         hash.reset(new Sha512());

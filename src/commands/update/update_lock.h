@@ -11,8 +11,8 @@
 // own, is replaced.
 #pragma once
 
+#include "platform/file.h"
 #include "platform/held_folder.h"
-#include "platform/win32.h"
 
 #include <string>
 
@@ -40,5 +40,5 @@ public:
 private:
     const FileUtils::HeldFolder* folder_ = nullptr;
     std::string name_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    Platform::File file_;
 };

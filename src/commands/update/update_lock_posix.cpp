@@ -2,7 +2,7 @@
 // folder and never through a link.
 #include "commands/update/update_lock.h"
 
-#include "posix/standin_handle.h"
+#include "platform/error_code.h"
 
 #include <cerrno>
 #include <chrono>
@@ -20,7 +20,7 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 enum class Step { held, busy, again, failed };
 
 Step failErrno(int error) {
-    SetLastError(win32ErrorFromErrno(error, nullptr));
+    Platform::setLastError(Platform::errorFromErrno(error));
     return Step::failed;
 }
 
@@ -130,23 +130,22 @@ Step tryLock(int at, const std::string& name, const struct stat& folder, int& fd
 } // namespace
 
 UpdateLock::~UpdateLock() {
-    if (file_ == INVALID_HANDLE_VALUE)
+    if (!file_.isOpen())
         return;
     // Removed while still locked, and only while the name leads to it: a run
     // that opened it meanwhile finds its name gone once it has the lock, and
     // makes the file anew.
-    const int at = descriptorOf(folder_->handle());
+    const int at = folder_->handle();
     struct stat held {};
     struct stat there {};
-    if (::fstat(descriptorOf(file_), &held) == 0 && ::fstatat(at, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (::fstat(file_.native(), &held) == 0 && ::fstatat(at, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
         sameFile(held, there))
         ::unlinkat(at, name_.c_str(), 0);
-    CloseHandle(file_);
 }
 
 UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const std::string& name,
                                     unsigned long waitMs) {
-    const int at = descriptorOf(folder.handle());
+    const int at = folder.handle();
     struct stat folderStat {};
     if (at < 0 || ::fstat(at, &folderStat) != 0) {
         failErrno(at < 0 ? EBADF : errno);
@@ -160,8 +159,8 @@ UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const s
         if (step == Step::held) {
             folder_ = &folder;
             name_ = lockName;
-            file_ = handleOfDescriptor(fd);
-            return file_ != INVALID_HANDLE_VALUE ? Result::held : Result::failed;
+            file_ = Platform::File(fd);
+            return Result::held;
         }
         if (step == Step::failed)
             return Result::failed;

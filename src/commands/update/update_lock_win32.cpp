@@ -66,10 +66,7 @@ Step tryLock(const FileUtils::HeldFolder& folder, const std::string& name, SECUR
 
 } // namespace
 
-UpdateLock::~UpdateLock() {
-    if (file_ != INVALID_HANDLE_VALUE)
-        CloseHandle(file_); // deletes it
-}
+UpdateLock::~UpdateLock() = default; // closing the file deletes it
 
 UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const std::string& name,
                                     unsigned long waitMs) {
@@ -83,7 +80,9 @@ UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const s
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     Result result = Result::busy;
     for (;;) {
-        const Step step = tryLock(folder, lockName, access, file_);
+        HANDLE file = INVALID_HANDLE_VALUE;
+        const Step step = tryLock(folder, lockName, access, file);
+        file_ = Platform::File(file);
         if (step == Step::held || step == Step::failed) {
             result = step == Step::held ? Result::held : Result::failed;
             break;

@@ -1,16 +1,9 @@
 #include "commands/update/update_source.h"
+#include "platform/error_code.h"
 
 #include "log/logger.h"
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
-
-#include <cstddef>
-#include <vector>
-
-UpdateSource::~UpdateSource() {
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
-}
 
 UpdateSource::Opened UpdateSource::open(const std::string& path) {
     path_ = path;
@@ -18,11 +11,11 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     const std::string& name = parts.name;
     name_ = name;
     if (name.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        Platform::setLastError(ERROR_FILE_NOT_FOUND);
         return Opened::Missing;
     }
     if (!folder_.openWithoutLastLink(parts.folder)) {
-        const DWORD code = GetLastError();
+        const Platform::ErrorCode code = Platform::lastError();
         if (code == ERROR_CANT_RESOLVE_FILENAME)
             return Opened::Link;
         // A name the system cannot have (Windows: control characters) names
@@ -36,14 +29,14 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
         return Opened::Link;
     // A scanner that holds it without sharing its deletion lets go soon.
     FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
-        handle_ = folder_.openFile(name, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-        return handle_ != INVALID_HANDLE_VALUE;
+        file_ = folder_.openFile(name, FileUtils::OpenFor::ReadingToRemove);
+        return file_.isOpen();
     });
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
+    if (!file_.isOpen()) {
+        const Platform::ErrorCode code = Platform::lastError();
         if (folder_.isLink(name))
             return Opened::Link;
-        SetLastError(code);
+        Platform::setLastError(code);
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME
                    ? Opened::Missing
                    : Opened::Failed;
@@ -51,24 +44,22 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     // Windows opens a link as itself, Wine follows a Unix link even when
     // asked not to: the name shows either, and cannot change while held
     // without delete sharing. A cloud placeholder is no link.
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle_, &information))
+    Platform::FileIdentity identity;
+    if (!file_.identity(identity))
         return Opened::Failed;
     if (folder_.isLink(name))
         return Opened::Link;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (identity.folder) {
+        Platform::setLastError(ERROR_ACCESS_DENIED);
         return Opened::Failed;
     }
     return Opened::Ok;
 }
 
 void UpdateSource::remove() {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition))
+    if (folder_.removeOpen(name_, file_))
         return;
-    const DWORD refusal = GetLastError();
+    const std::uint32_t refusal = Platform::lastError();
     // Someone removed it first: there is nothing left to remove.
     if (refusal == ERROR_FILE_NOT_FOUND || refusal == ERROR_PATH_NOT_FOUND)
         return;
@@ -78,52 +69,31 @@ void UpdateSource::remove() {
                                       " GetLastError returned: " + std::to_string(static_cast<unsigned long>(refusal)));
 }
 
-bool UpdateSource::park(DWORD refusal) {
-    char temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathA(sizeof temp, temp);
+bool UpdateSource::park(Platform::ErrorCode refusal) {
+    const std::string temp = FileUtils::temporaryFolder();
     // A drive-relative name ("C:update.asar") keeps only what follows the
     // drive.
     const std::string name = name_.substr(name_.find_last_of(':') + 1);
-    if (length == 0 || length >= sizeof temp || name.empty()) {
-        SetLastError(refusal);
+    if (temp.empty() || name.empty()) {
+        Platform::setLastError(refusal);
         return false;
     }
-    const std::string base = FileUtils::toForwardSlashes(std::string(temp, length)) + "/" + name;
+    const std::string base = FileUtils::toForwardSlashes(temp) + "/" + name;
     std::string candidate = base;
-    for (unsigned long n = 1; GetFileAttributesA(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+    for (unsigned long n = 1; FileUtils::lookAt(candidate.c_str()).exists; ++n)
         candidate = base + "_" + std::to_string(n);
     Logger::instance()->log(WARN, "Unable to remove file " + path_ + " - it may be in use.  Moving to " + candidate +
                                       " and scheduling delete on reboot.");
-    // The rename names its target as the system's own calls do: "\??\" and
-    // the full path, in wide characters. It never replaces: a name taken
-    // since it was found free fails the move.
-    // The system's own paths take no doubled separators.
-    std::string full;
-    for (const char c : FileUtils::toBackslashes(candidate))
-        if (c != '\\' || full.empty() || full.back() != '\\')
-            full += c;
-    const std::string target = "\\??\\" + full;
-    const int count = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) +
-                                      static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(WCHAR));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    const bool moved =
-        count > 0 && MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, count) == count && [&] {
-            info->ReplaceIfExists = FALSE;
-            info->RootDirectory = nullptr;
-            info->FileNameLength = static_cast<DWORD>(count - 1) * sizeof(WCHAR);
-            return SetFileInformationByHandle(handle_, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
-                   FALSE;
-        }();
+    const bool moved = folder_.moveOpenTo(name_, file_, candidate);
     if (!moved) {
         Logger::instance()->log(WARN, "Unable to rename " + path_ + " to " + candidate + " GetLastError returned: " +
-                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+                                          std::to_string(static_cast<unsigned long>(Platform::lastError())));
         return true;
     }
-    if (!MoveFileExA(candidate.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (!FileUtils::deleteAtRestart(candidate.c_str()))
         Logger::instance()->log(WARN, "The system refused to delete " + candidate +
                                           " at the next restart (that needs administrator rights); "
                                           "GetLastError returned: " +
-                                          std::to_string(static_cast<unsigned long>(GetLastError())));
+                                          std::to_string(static_cast<unsigned long>(Platform::lastError())));
     return true;
 }

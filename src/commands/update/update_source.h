@@ -3,8 +3,9 @@
 // meanwhile is neither read, deleted nor moved.
 #pragma once
 
+#include "platform/error_code.h"
+#include "platform/file.h"
 #include "platform/held_folder.h"
-#include "platform/win32.h"
 
 #include <string>
 
@@ -13,7 +14,7 @@ public:
     enum class Opened { Ok, Missing, Link, Failed };
 
     UpdateSource() = default;
-    ~UpdateSource();
+    ~UpdateSource() = default;
     UpdateSource(const UpdateSource&) = delete;
     UpdateSource& operator=(const UpdateSource&) = delete;
 
@@ -25,7 +26,7 @@ public:
     // level never through a link (Link as well): a folder swapped for a link
     // to another one cannot hand over a file of that one.
     Opened open(const std::string& path);
-    HANDLE handle() const { return handle_; }
+    Platform::File& file() { return file_; }
     // The update's folder, held, and the update's name in it.
     const FileUtils::HeldFolder& folder() const { return folder_; }
     const std::string& name() const { return name_; }
@@ -39,10 +40,10 @@ public:
     void remove();
 
 private:
-    bool park(DWORD refusal);
+    bool park(Platform::ErrorCode refusal);
 
     FileUtils::HeldFolder folder_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    Platform::File file_;
     std::string path_;
     std::string name_;
 };

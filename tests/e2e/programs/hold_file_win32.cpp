@@ -1,6 +1,6 @@
 // Test program: another program that has a file open, as a quitting app or a
-// virus scanner has, written against the Win32 calls (natively: the stand-in,
-// whose share modes it then exercises from a second process).
+// virus scanner has, written against the Win32 calls (natively:
+// hold_file_posix.cpp).
 // Usage: hold_file PIDFILE MS [PATH SHARE [LOOK]]
 // Opens PATH for reading, sharing what SHARE names (letters r, w, d:
 // reading, writing, deleting; "-": nothing), writes its process id to PIDFILE

@@ -3,7 +3,8 @@
 // renamed or swapped on the way, the work lands in the folder that was held.
 #include "platform/held_folder.h"
 
-#include "posix/standin_handle.h"
+#include "platform/error_code.h"
+#include "platform/win32.h" // the error codes
 
 #include <cerrno>
 #include <dirent.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace FileUtils {
@@ -21,23 +23,26 @@ bool isLevelName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
 
-bool failWith(DWORD code) {
-    SetLastError(code);
+bool failWith(Platform::ErrorCode code) {
+    Platform::setLastError(code);
     return false;
 }
 
-bool failErrno(int error) { return failWith(win32ErrorFromErrno(error, nullptr)); }
+bool failErrno(int error) { return failWith(Platform::errorFromErrno(error)); }
 
-// The same refusals MoveFileExA and DeleteFileA of the stand-in make, for a
-// name in a held folder: a folder, or a read-only file (5), is not deleted
-// or replaced as a file, and an open file is not replaced (5).
-bool mayReplace(int folder, const char* name, bool evenIfOpen) {
+Platform::File noFile(Platform::ErrorCode code) {
+    Platform::setLastError(code);
+    return Platform::File();
+}
+
+// A folder, or a read-only file (5), is not deleted or replaced as a file:
+// the owner's write permission is what marks a file installed read-only,
+// and the next update must not silently drop it.
+bool mayReplace(int folder, const char* name) {
     struct stat st {};
     if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return true; // nothing there, or the call itself reports why
-    if (S_ISDIR(st.st_mode))
-        return failErrno(EACCES);
-    if (S_ISREG(st.st_mode) && ((st.st_mode & S_IWUSR) == 0 || (!evenIfOpen && heldOpenAt(folder, name))))
+    if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0))
         return failErrno(EACCES);
     return true;
 }
@@ -48,7 +53,7 @@ bool renameIn(int folder, const std::string& from, const std::string& to) {
         return true;
     if (errno != EEXIST && errno != EINVAL)
         return failErrno(errno);
-    if (!mayReplace(folder, to.c_str(), false))
+    if (!mayReplace(folder, to.c_str()))
         return false;
     if (::renameat(folder, from.c_str(), folder, to.c_str()) != 0)
         return failErrno(errno);
@@ -61,11 +66,8 @@ bool HeldFolder::open(const std::string& path) {
     close();
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return failWith(errno == ENOTDIR ? ERROR_DIRECTORY : win32ErrorFromErrno(errno, path.c_str()));
-    const HANDLE folder = handleOfDescriptor(fd);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    handle_ = folder;
+        return failWith(errno == ENOTDIR ? ERROR_DIRECTORY : Platform::errorFromErrno(errno, path.c_str()));
+    handle_ = fd;
     path_ = path;
     return true;
 }
@@ -73,7 +75,7 @@ bool HeldFolder::open(const std::string& path) {
 bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool create, bool* made) {
     if (made != nullptr)
         *made = false;
-    const int at = descriptorOf(parent.handle_);
+    const int at = parent.handle_;
     if (at < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
     // A folder that is there is only opened; a missing one is made first
@@ -99,75 +101,84 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
             return failWith(ERROR_DIRECTORY);
         return error == ELOOP || error == ENOTDIR ? failWith(ERROR_CANT_RESOLVE_FILENAME) : failErrno(error);
     }
-    const HANDLE folder = handleOfDescriptor(fd);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
     std::string path = parent.path_ + "/" + name;
     close();
-    handle_ = folder;
+    handle_ = fd;
     path_ = std::move(path);
     return true;
 }
 
-HANDLE HeldFolder::createFile(const std::string& name, unsigned mode) const {
-    const int at = descriptorOf(handle_);
-    if (at < 0 || !isLevelName(name)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
-    const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+Platform::File HeldFolder::createFile(const std::string& name, unsigned mode) const {
+    if (handle_ < 0 || !isLevelName(name))
+        return noFile(ERROR_INVALID_NAME);
+    const int fd = ::openat(handle_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                             static_cast<mode_t>(mode & 0777));
-    if (fd < 0) {
-        SetLastError(errno == EEXIST || errno == ELOOP ? ERROR_FILE_EXISTS : win32ErrorFromErrno(errno, nullptr));
-        return INVALID_HANDLE_VALUE;
-    }
-    // A writer's handle keeps other writers of the stand-in out, as
-    // CreateFileA's does. The handle shares deleting, and a new name is open
-    // nowhere else, so no other lock of CreateFileA's is needed.
-    ::flock(fd, LOCK_EX | LOCK_NB);
-    return handleOfDescriptor(fd);
+    if (fd < 0)
+        return noFile(errno == EEXIST || errno == ELOOP ? ERROR_FILE_EXISTS : Platform::errorFromErrno(errno));
+    return Platform::File(fd);
 }
 
-HANDLE HeldFolder::openFile(const std::string& name, DWORD access, DWORD share, DWORD flags) const {
-    const int at = descriptorOf(handle_);
-    if (at < 0 || !isLevelName(name)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
-    // The kernel's name of the held descriptor leads to the held folder
-    // whatever has been renamed since; CreateFileA keeps its sharing rules.
-    const std::string path = "/proc/self/fd/" + std::to_string(at) + "/" + name;
-    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT,
-                       nullptr);
+Platform::File HeldFolder::openFile(const std::string& name, OpenFor use) const {
+    if (handle_ < 0 || !isLevelName(name))
+        return noFile(ERROR_INVALID_NAME);
+    // Only the owner and mode are looked at through a path descriptor: no
+    // read permission is needed, and nothing is opened as a file.
+    int flags = O_NOFOLLOW | O_CLOEXEC;
+    if (use == OpenFor::Attributes)
+        flags |= O_PATH;
+    else
+        flags |= (use == OpenFor::Writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY;
+    Platform::File file(::openat(handle_, name.c_str(), flags));
+    if (!file.isOpen())
+        // A FIFO without a reader, or a socket.
+        return noFile(errno == ENXIO ? ERROR_CANT_ACCESS_FILE : Platform::errorFromErrno(errno));
+    // A FIFO would have blocked the open without O_NONBLOCK, and a device may
+    // act on being read: neither is a file here. O_NONBLOCK stays: it does
+    // nothing to a regular file.
+    struct stat st {};
+    if (::fstat(file.native(), &st) != 0)
+        return noFile(Platform::errorFromErrno(errno));
+    if (S_ISDIR(st.st_mode))
+        return noFile(ERROR_ACCESS_DENIED);
+    if (S_ISLNK(st.st_mode))
+        return noFile(Platform::errorFromErrno(ELOOP));
+    if (!S_ISREG(st.st_mode))
+        return noFile(ERROR_CANT_ACCESS_FILE);
+    // Readers that keep others from writing take a shared lock, as writers
+    // take an exclusive one: advisory, so it keeps out only the programs that
+    // ask for it too, and a holder is waited for as on Windows.
+    const int lock =
+        use == OpenFor::Writing                                                                              ? LOCK_EX
+        : use == OpenFor::ReadingUnwritten || use == OpenFor::ReadingHeld || use == OpenFor::ReadingToRemove ? LOCK_SH
+                                                                                                             : 0;
+    if (lock != 0 && ::flock(file.native(), lock | LOCK_NB) != 0)
+        return noFile(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Platform::errorFromErrno(errno));
+    return file;
 }
 
 bool HeldFolder::rename(const std::string& from, const std::string& to, bool replaceExisting) const {
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     if (at < 0 || !isLevelName(from) || !isLevelName(to))
         return failWith(ERROR_INVALID_NAME);
-    if (heldWithoutDeleteSharingAt(at, from.c_str()))
-        return failWith(ERROR_SHARING_VIOLATION);
     if (replaceExisting)
         return renameIn(at, from, to);
     if (::renameat2(at, from.c_str(), at, to.c_str(), RENAME_NOREPLACE) != 0)
-        return failWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : win32ErrorFromErrno(errno, nullptr));
+        return failWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : Platform::errorFromErrno(errno));
     return true;
 }
 
 bool HeldFolder::replaceWithOwn(const std::string& from, const std::string& to) const {
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     if (at < 0 || !isLevelName(from) || !isLevelName(to))
         return failWith(ERROR_INVALID_NAME);
     return renameIn(at, from, to);
 }
 
 bool HeldFolder::remove(const std::string& name) const {
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     if (at < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
-    if (heldWithoutDeleteSharingAt(at, name.c_str()))
-        return failWith(ERROR_SHARING_VIOLATION);
-    if (!mayReplace(at, name.c_str(), true))
+    if (!mayReplace(at, name.c_str()))
         return false;
     if (::unlinkat(at, name.c_str(), 0) != 0)
         return failErrno(errno);
@@ -179,7 +190,7 @@ bool HeldFolder::remove(const std::string& name) const {
 namespace FileUtils {
 
 bool HeldFolder::removeFolder(const std::string& name) const {
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     if (at < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
     if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0)
@@ -188,15 +199,15 @@ bool HeldFolder::removeFolder(const std::string& name) const {
 }
 
 bool HeldFolder::isLink(const std::string& name) const {
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     struct stat there {};
     return at >= 0 && isLevelName(name) && ::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISLNK(there.st_mode);
 }
 
-bool HeldFolder::holdsFile(const std::string& name, HANDLE file) const {
-    const int at = descriptorOf(handle_);
-    const int fd = descriptorOf(file);
+bool HeldFolder::holdsFile(const std::string& name, const Platform::File& file) const {
+    const int at = handle_;
+    const int fd = file.native();
     if (at < 0 || fd < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
     struct stat there {};
@@ -214,9 +225,34 @@ namespace FileUtils {
 
 FolderAndName heldFolderAndName(const std::string& path) { return splitAtLastSeparator(path); }
 
+// Natively a descriptor does not know its name: the name is checked right
+// before it is changed, relative to the held folder, so a name swapped in
+// between is one in this same folder.
+bool HeldFolder::freeSpace(std::uint64_t& bytes) const {
+    struct statvfs volume {};
+    if (::fstatvfs(handle_, &volume) != 0)
+        return failErrno(errno);
+    bytes = static_cast<std::uint64_t>(volume.f_bavail) * (volume.f_frsize != 0 ? volume.f_frsize : volume.f_bsize);
+    return true;
+}
+
+bool HeldFolder::removeOpen(const std::string& name, const Platform::File& file) const {
+    if (!holdsFile(name, file) || !mayReplace(handle_, name.c_str()))
+        return false;
+    return ::unlinkat(handle_, name.c_str(), 0) == 0 || failErrno(errno);
+}
+
+bool HeldFolder::moveOpenTo(const std::string& name, const Platform::File& file, const std::string& target) const {
+    if (!holdsFile(name, file))
+        return false;
+    if (::renameat2(handle_, name.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    return failWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : Platform::errorFromErrno(errno, target.c_str()));
+}
+
 bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
     entries.clear();
-    const int at = descriptorOf(handle_);
+    const int at = handle_;
     if (at < 0)
         return failWith(ERROR_INVALID_HANDLE);
     // A descriptor of its own for the listing, opened through the held one:

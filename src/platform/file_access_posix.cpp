@@ -1,6 +1,7 @@
 #include "platform/file_access.h"
 
 #include "platform/error_code.h"
+#include "platform/system_calls_posix.h"
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -21,31 +22,32 @@ bool failErrno() {
 
 bool takeAccessOf(Platform::NativeFile like, Platform::NativeFile file) {
     struct stat st {};
-    if (::fstat(like, &st) != 0)
+    if (Platform::systemCalls.fstat(like, &st) != 0)
         return failErrno();
     // The owner first: changing it clears the set-id bits the mode then sets.
     // Only root may give a file away; anyone else keeps the new file his own.
-    if (::fchown(file, st.st_uid, st.st_gid) != 0 && errno != EPERM)
+    if (Platform::systemCalls.fchown(file, st.st_uid, st.st_gid) != 0 && errno != EPERM)
         return failErrno();
-    return ::fchmod(file, st.st_mode & 07777) == 0 || failErrno();
+    return Platform::systemCalls.fchmod(file, st.st_mode & 07777) == 0 || failErrno();
 }
 
 bool takeCopiedAccess(Platform::NativeFile original, Platform::NativeFile copy, Platform::NativeFile ownerOf) {
     struct stat source {};
     struct stat holder {};
-    if (::fstat(original, &source) != 0 || ::fstat(ownerOf, &holder) != 0)
+    if (Platform::systemCalls.fstat(original, &source) != 0 || Platform::systemCalls.fstat(ownerOf, &holder) != 0)
         return failErrno();
     // A program shipped in the update must still run (execute bits kept);
     // nothing installed may give anyone more rights than its owner had.
-    if (::fchown(copy, holder.st_uid, holder.st_gid) != 0 && errno != EPERM)
+    if (Platform::systemCalls.fchown(copy, holder.st_uid, holder.st_gid) != 0 && errno != EPERM)
         return failErrno();
-    return ::fchmod(copy, source.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID | S_IWOTH)) == 0 ||
+    return Platform::systemCalls.fchmod(copy, source.st_mode & 07777 &
+                                                  ~static_cast<mode_t>(S_ISUID | S_ISGID | S_IWOTH)) == 0 ||
            failErrno();
 }
 
 bool makeRemovable(Platform::NativeFile file) {
     struct stat st {};
-    if (::fstat(file, &st) != 0)
+    if (Platform::systemCalls.fstat(file, &st) != 0)
         return failErrno();
     if ((st.st_mode & S_IWUSR) != 0)
         return true;
@@ -55,7 +57,7 @@ bool makeRemovable(Platform::NativeFile file) {
         Platform::setLastError(kAccessDenied);
         return false;
     }
-    return ::fchmod(file, (st.st_mode & 07777) | S_IWUSR) == 0 || failErrno();
+    return Platform::systemCalls.fchmod(file, (st.st_mode & 07777) | S_IWUSR) == 0 || failErrno();
 }
 
 } // namespace FileUtils

@@ -2,6 +2,7 @@
 #include "platform/file.h"
 
 #include "platform/error_code.h"
+#include "platform/system_calls_posix.h"
 
 #include <cerrno>
 #include <climits>
@@ -29,14 +30,14 @@ NativeFile File::invalid() { return -1; }
 
 void File::close() {
     if (native_ >= 0)
-        ::close(native_);
+        Platform::systemCalls.close(native_);
     native_ = -1;
 }
 
 bool File::read(void* data, std::size_t size, std::size_t& got) {
     got = 0;
     for (;;) {
-        const ssize_t n = ::read(native_, data, oneCall(size));
+        const ssize_t n = Platform::systemCalls.read(native_, data, oneCall(size));
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
             return true;
@@ -50,7 +51,8 @@ bool File::readAt(std::uint64_t offset, void* data, std::size_t size, std::size_
     got = 0;
     char* at = static_cast<char*>(data);
     while (got < size) {
-        const ssize_t n = ::pread(native_, at + got, oneCall(size - got), static_cast<off_t>(offset + got));
+        const ssize_t n =
+            Platform::systemCalls.pread(native_, at + got, oneCall(size - got), static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -65,7 +67,7 @@ bool File::readAt(std::uint64_t offset, void* data, std::size_t size, std::size_
 bool File::write(const void* data, std::size_t size) {
     const char* from = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::write(native_, from, oneCall(size));
+        const ssize_t n = Platform::systemCalls.write(native_, from, oneCall(size));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -80,11 +82,11 @@ bool File::write(const void* data, std::size_t size) {
     return true;
 }
 
-bool File::flush() { return ::fsync(native_) == 0 || failErrno(); }
+bool File::flush() { return Platform::systemCalls.fsync(native_) == 0 || failErrno(); }
 
 bool File::size(std::uint64_t& bytes) const {
     struct stat st {};
-    if (::fstat(native_, &st) != 0)
+    if (Platform::systemCalls.fstat(native_, &st) != 0)
         return failErrno();
     bytes = static_cast<std::uint64_t>(st.st_size);
     return true;
@@ -92,7 +94,7 @@ bool File::size(std::uint64_t& bytes) const {
 
 bool File::identity(FileIdentity& identity) const {
     struct stat st {};
-    if (::fstat(native_, &st) != 0)
+    if (Platform::systemCalls.fstat(native_, &st) != 0)
         return failErrno();
     identity.volume = static_cast<std::uint64_t>(st.st_dev);
     identity.index = static_cast<std::uint64_t>(st.st_ino);
@@ -104,7 +106,7 @@ bool File::setTimes(std::int64_t unixSeconds) {
     struct timespec times[2] = {};
     times[0].tv_sec = static_cast<time_t>(unixSeconds);
     times[1].tv_sec = static_cast<time_t>(unixSeconds);
-    return ::futimens(native_, times) == 0 || failErrno();
+    return Platform::systemCalls.futimens(native_, times) == 0 || failErrno();
 }
 
 } // namespace Platform

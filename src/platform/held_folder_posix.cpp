@@ -4,6 +4,7 @@
 #include "platform/held_folder.h"
 
 #include "platform/error_code.h"
+#include "platform/system_calls_posix.h"
 #include "platform/win32.h" // the error codes
 
 #include <cerrno>
@@ -40,7 +41,7 @@ Platform::File noFile(Platform::ErrorCode code) {
 // and the next update must not silently drop it.
 bool mayReplace(int folder, const char* name) {
     struct stat st {};
-    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (Platform::systemCalls.fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return true; // nothing there, or the call itself reports why
     if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0))
         return failErrno(EACCES);
@@ -49,13 +50,13 @@ bool mayReplace(int folder, const char* name) {
 
 bool renameIn(int folder, const std::string& from, const std::string& to) {
     // Most names are new: only a name that is taken is looked at.
-    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0)
+    if (Platform::systemCalls.renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EEXIST && errno != EINVAL)
         return failErrno(errno);
     if (!mayReplace(folder, to.c_str()))
         return false;
-    if (::renameat(folder, from.c_str(), folder, to.c_str()) != 0)
+    if (Platform::systemCalls.renameat2(folder, from.c_str(), folder, to.c_str(), 0) != 0)
         return failErrno(errno);
     return true;
 }
@@ -64,7 +65,7 @@ bool renameIn(int folder, const std::string& from, const std::string& to) {
 
 bool HeldFolder::open(const std::string& path) {
     close();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Platform::systemCalls.openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0)
         return failWith(errno == ENOTDIR ? ERROR_DIRECTORY : Platform::errorFromErrno(errno, path.c_str()));
     handle_ = fd;
@@ -81,23 +82,23 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
     // A folder that is there is only opened; a missing one is made first
     // (mkdirat never follows a link at the name: it fails there instead).
     constexpr int asFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(at, name.c_str(), asFolder);
+    int fd = Platform::systemCalls.openat(at, name.c_str(), asFolder, 0);
     if (fd < 0 && errno == ENOENT && create) {
-        if (::mkdirat(at, name.c_str(), 0777) == 0) {
+        if (Platform::systemCalls.mkdirat(at, name.c_str(), 0777) == 0) {
             if (made != nullptr)
                 *made = true;
         } else if (errno != EEXIST) {
             return failErrno(errno);
         }
-        fd = ::openat(at, name.c_str(), asFolder);
+        fd = Platform::systemCalls.openat(at, name.c_str(), asFolder, 0);
     }
     if (fd < 0) {
         // Not a folder there when opened: a link (ELOOP), or something else
         // that is either still there, or was a link swapped away since.
         const int error = errno;
         struct stat st {};
-        if (error == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
-            !S_ISDIR(st.st_mode))
+        if (error == ENOTDIR && Platform::systemCalls.fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode))
             return failWith(ERROR_DIRECTORY);
         return error == ELOOP || error == ENOTDIR ? failWith(ERROR_CANT_RESOLVE_FILENAME) : failErrno(error);
     }
@@ -111,8 +112,9 @@ bool HeldFolder::open(const HeldFolder& parent, const std::string& name, bool cr
 Platform::File HeldFolder::createFile(const std::string& name, unsigned mode) const {
     if (handle_ < 0 || !isLevelName(name))
         return noFile(ERROR_INVALID_NAME);
-    const int fd = ::openat(handle_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                            static_cast<mode_t>(mode & 0777));
+    const int fd = Platform::systemCalls.openat(handle_, name.c_str(),
+                                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                                                static_cast<mode_t>(mode & 0777));
     if (fd < 0)
         return noFile(errno == EEXIST || errno == ELOOP ? ERROR_FILE_EXISTS : Platform::errorFromErrno(errno));
     return Platform::File(fd);
@@ -128,7 +130,7 @@ Platform::File HeldFolder::openFile(const std::string& name, OpenFor use) const 
         flags |= O_PATH;
     else
         flags |= (use == OpenFor::Writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY;
-    Platform::File file(::openat(handle_, name.c_str(), flags));
+    Platform::File file(Platform::systemCalls.openat(handle_, name.c_str(), flags, 0));
     if (!file.isOpen())
         // A FIFO without a reader, or a socket.
         return noFile(errno == ENXIO ? ERROR_CANT_ACCESS_FILE : Platform::errorFromErrno(errno));
@@ -136,7 +138,7 @@ Platform::File HeldFolder::openFile(const std::string& name, OpenFor use) const 
     // act on being read: neither is a file here. O_NONBLOCK stays: it does
     // nothing to a regular file.
     struct stat st {};
-    if (::fstat(file.native(), &st) != 0)
+    if (Platform::systemCalls.fstat(file.native(), &st) != 0)
         return noFile(Platform::errorFromErrno(errno));
     if (S_ISDIR(st.st_mode))
         return noFile(ERROR_ACCESS_DENIED);
@@ -151,7 +153,7 @@ Platform::File HeldFolder::openFile(const std::string& name, OpenFor use) const 
         use == OpenFor::Writing                                                                              ? LOCK_EX
         : use == OpenFor::ReadingUnwritten || use == OpenFor::ReadingHeld || use == OpenFor::ReadingToRemove ? LOCK_SH
                                                                                                              : 0;
-    if (lock != 0 && ::flock(file.native(), lock | LOCK_NB) != 0)
+    if (lock != 0 && Platform::systemCalls.flock(file.native(), lock | LOCK_NB) != 0)
         return noFile(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Platform::errorFromErrno(errno));
     return file;
 }
@@ -162,7 +164,7 @@ bool HeldFolder::rename(const std::string& from, const std::string& to, bool rep
         return failWith(ERROR_INVALID_NAME);
     if (replaceExisting)
         return renameIn(at, from, to);
-    if (::renameat2(at, from.c_str(), at, to.c_str(), RENAME_NOREPLACE) != 0)
+    if (Platform::systemCalls.renameat2(at, from.c_str(), at, to.c_str(), RENAME_NOREPLACE) != 0)
         return failWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : Platform::errorFromErrno(errno));
     return true;
 }
@@ -180,7 +182,7 @@ bool HeldFolder::remove(const std::string& name) const {
         return failWith(ERROR_INVALID_NAME);
     if (!mayReplace(at, name.c_str()))
         return false;
-    if (::unlinkat(at, name.c_str(), 0) != 0)
+    if (Platform::systemCalls.unlinkat(at, name.c_str(), 0) != 0)
         return failErrno(errno);
     return true;
 }
@@ -193,7 +195,7 @@ bool HeldFolder::removeFolder(const std::string& name) const {
     const int at = handle_;
     if (at < 0 || !isLevelName(name))
         return failWith(ERROR_INVALID_NAME);
-    if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0)
+    if (Platform::systemCalls.unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0)
         return errno == ENOTDIR ? failWith(ERROR_DIRECTORY) : failErrno(errno);
     return true;
 }
@@ -201,8 +203,8 @@ bool HeldFolder::removeFolder(const std::string& name) const {
 bool HeldFolder::isLink(const std::string& name) const {
     const int at = handle_;
     struct stat there {};
-    return at >= 0 && isLevelName(name) && ::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISLNK(there.st_mode);
+    return at >= 0 && isLevelName(name) &&
+           Platform::systemCalls.fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(there.st_mode);
 }
 
 bool HeldFolder::holdsFile(const std::string& name, const Platform::File& file) const {
@@ -212,7 +214,8 @@ bool HeldFolder::holdsFile(const std::string& name, const Platform::File& file) 
         return failWith(ERROR_INVALID_NAME);
     struct stat there {};
     struct stat held {};
-    if (::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || ::fstat(fd, &held) != 0)
+    if (Platform::systemCalls.fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        Platform::systemCalls.fstat(fd, &held) != 0)
         return failErrno(errno);
     if (there.st_dev != held.st_dev || there.st_ino != held.st_ino)
         return failWith(ERROR_SHARING_VIOLATION);
@@ -239,13 +242,13 @@ bool HeldFolder::freeSpace(std::uint64_t& bytes) const {
 bool HeldFolder::removeOpen(const std::string& name, const Platform::File& file) const {
     if (!holdsFile(name, file) || !mayReplace(handle_, name.c_str()))
         return false;
-    return ::unlinkat(handle_, name.c_str(), 0) == 0 || failErrno(errno);
+    return Platform::systemCalls.unlinkat(handle_, name.c_str(), 0) == 0 || failErrno(errno);
 }
 
 bool HeldFolder::moveOpenTo(const std::string& name, const Platform::File& file, const std::string& target) const {
     if (!holdsFile(name, file))
         return false;
-    if (::renameat2(handle_, name.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+    if (Platform::systemCalls.renameat2(handle_, name.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     return failWith(errno == EEXIST ? ERROR_ALREADY_EXISTS : Platform::errorFromErrno(errno, target.c_str()));
 }
@@ -257,19 +260,19 @@ bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
         return failWith(ERROR_INVALID_HANDLE);
     // A descriptor of its own for the listing, opened through the held one:
     // the held folder itself is read, whatever its path leads to now.
-    const int fd = ::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Platform::systemCalls.openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0)
         return failErrno(errno);
-    DIR* const dir = ::fdopendir(fd);
+    DIR* const dir = Platform::systemCalls.fdopendir(fd);
     if (dir == nullptr) {
         const int error = errno;
-        ::close(fd);
+        Platform::systemCalls.close(fd);
         return failErrno(error);
     }
     int error = 0;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
+        const dirent* entry = Platform::systemCalls.readdir(dir);
         if (entry == nullptr) {
             error = errno; // 0 at the end; anything else cuts the listing short
             break;
@@ -280,7 +283,7 @@ bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
             struct stat st {};
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (Platform::systemCalls.fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     continue; // gone since it was listed
                 error = errno;
@@ -292,7 +295,7 @@ bool HeldFolder::list(std::vector<FolderEntry>& entries) const {
                                  : type == DT_LNK ? EntryKind::Link
                                                   : EntryKind::File});
     }
-    ::closedir(dir);
+    Platform::systemCalls.closedir(dir);
     return error == 0 || failErrno(error);
 }
 

@@ -1,0 +1,213 @@
+// The update's journal under failing system calls: the native table of
+// system calls is swapped for one that fails where a case says.
+#include "commands/update/installation.h"
+
+#include "platform/file_utils.h"
+#include "platform/system_calls_posix.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <set>
+#include <stdexcept>
+
+namespace {
+
+using Platform::systemCalls;
+
+enum Call { OpenWrite, Mkdir, Rename, Unlink, Write, Fsync, Futimens, Fchmod, Fchown, Flock, Readdir };
+constexpr unsigned kMutating = 1u << OpenWrite | 1u << Mkdir | 1u << Rename | 1u << Unlink | 1u << Write | 1u << Fsync |
+                               1u << Futimens | 1u << Fchmod | 1u << Fchown;
+
+// The calls of the kinds in `calls` fail with `error` from the `from`th on.
+struct Fault {
+    unsigned calls = 0;
+    int from = 1;
+    int error = 0;
+    int seen = 0;
+    bool hit = false;
+} fault;
+
+bool fails(Call call) {
+    if ((fault.calls & 1u << call) == 0 || ++fault.seen < fault.from)
+        return false;
+    fault.hit = true;
+    errno = fault.error;
+    return true;
+}
+
+const Platform::SystemCalls& real = Platform::realSystemCalls();
+
+const Platform::SystemCalls faulty = {
+    [](int dir, const char* name, int flags, mode_t mode) {
+        return (flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0 && fails(OpenWrite) ? -1
+                                                                                : real.openat(dir, name, flags, mode);
+    },
+    [](int dir, const char* name, mode_t mode) { return fails(Mkdir) ? -1 : real.mkdirat(dir, name, mode); },
+    [](int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
+        return fails(Rename) ? -1 : real.renameat2(fromDir, from, toDir, to, flags);
+    },
+    [](int dir, const char* name, int flags) { return fails(Unlink) ? -1 : real.unlinkat(dir, name, flags); },
+    real.read,
+    real.pread,
+    [](int fd, const void* data, std::size_t size) { return fails(Write) ? ssize_t{-1} : real.write(fd, data, size); },
+    [](int fd) { return fails(Fsync) ? -1 : real.fsync(fd); },
+    real.fstat,
+    real.fstatat,
+    [](int fd, const struct timespec* times) { return fails(Futimens) ? -1 : real.futimens(fd, times); },
+    [](int fd, int operation) { return fails(Flock) ? -1 : real.flock(fd, operation); },
+    [](int fd, uid_t owner, gid_t group) { return fails(Fchown) ? -1 : real.fchown(fd, owner, group); },
+    [](int fd, mode_t mode) { return fails(Fchmod) ? -1 : real.fchmod(fd, mode); },
+    real.close,
+    real.fdopendir,
+    [](DIR* dir) { return fails(Readdir) ? nullptr : real.readdir(dir); },
+    real.closedir,
+};
+
+void arm(unsigned calls, int error, int from = 1) {
+    fault = Fault{calls, from, error};
+    systemCalls = faulty;
+}
+
+void disarm() { systemCalls = real; }
+
+// An app's archive and unpacked folder, both "old", and "source", the
+// update's unpacked folder.
+struct Scene {
+    Scene() {
+        writeFile(scratch.path("app.asar"), "old");
+        std::filesystem::create_directory(scratch.path("app.asar.unpacked"));
+        writeFile(scratch.path("app.asar.unpacked/f"), "old");
+        std::filesystem::create_directory(scratch.path("source"));
+        writeFile(scratch.path("source/f"), "new");
+    }
+    // "old" or "new" when the archive and its folder are a whole pair.
+    std::string pair() const {
+        const std::string archive = readFile(scratch.path("app.asar"));
+        return archive == readFile(scratch.path("app.asar.unpacked/f")) ? archive : "mixed";
+    }
+    std::set<std::string> names() const {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(scratch.path()))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+    ScratchFolder scratch;
+};
+
+const std::set<std::string> kClean = {"app.asar", "app.asar.unpacked", "source"};
+
+enum class Step { Begin, Stage, Commit };
+
+// Updates the scene, the fault armed from `step` on; a killed run is left as
+// it is, any other is disarmed before its object abandons the update.
+void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int from = 1) {
+    FileUtils::HeldFolder folder, source;
+    if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
+        throw std::runtime_error("scene");
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    try {
+        if (step == Step::Begin)
+            arm(calls, error, from);
+        Platform::File& archive = installation.begin(true);
+        if (!archive.write("new", 3))
+            throw std::runtime_error("write");
+        std::string link;
+        if (step == Step::Stage)
+            arm(calls, error, from);
+        if (!installation.stageUnpacked(source, link))
+            throw std::runtime_error("link");
+        if (step == Step::Commit)
+            arm(calls, error, from);
+        installation.commit(100);
+    } catch (...) {
+        if (!killed)
+            disarm();
+        throw;
+    }
+    disarm();
+}
+
+bool repair(Scene& scene) {
+    FileUtils::HeldFolder folder;
+    EXPECT_TRUE(folder.open(scene.scratch.path()));
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    return installation.repair(100);
+}
+
+} // namespace
+
+TEST(InstallationFaults, AKilledRunIsRepairedToAWholePair) {
+    std::set<std::string> seen;
+    int n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        Scene scene;
+        bool threw = false;
+        try {
+            update(scene, Step::Begin, true, kMutating, EIO, n);
+        } catch (...) {
+            threw = true;
+        }
+        const bool hit = fault.hit;
+        disarm();
+        if (!hit) {
+            EXPECT_FALSE(threw);
+            EXPECT_EQ(scene.pair(), "new");
+            break;
+        }
+        EXPECT_NO_THROW(repair(scene));
+        const std::string pair = scene.pair();
+        EXPECT_TRUE(pair == "old" || pair == "new") << pair;
+        EXPECT_EQ(scene.names(), kClean);
+        seen.insert(pair);
+        ASSERT_LT(n, 1000);
+    }
+    // Killed both before and after the point of no return.
+    EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
+    EXPECT_GT(n, 10);
+}
+
+TEST(InstallationFaults, AFailedStepLeavesTheOldPair) {
+    const struct {
+        const char* name;
+        Step step;
+        Call call;
+        int error;
+    } cases[] = {
+        {"a rename in use", Step::Commit, Rename, EBUSY},
+        {"a rename denied", Step::Commit, Rename, EACCES},
+        {"the journal denied", Step::Commit, OpenWrite, EACCES},
+        {"the disk full on the flush", Step::Commit, Fsync, ENOSPC},
+        {"the disk full on a copy", Step::Stage, Write, ENOSPC},
+        {"a listing error", Step::Stage, Readdir, EIO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scene scene;
+        EXPECT_THROW(update(scene, c.step, false, 1u << c.call, c.error), FileUtils::IOException);
+        EXPECT_TRUE(fault.hit);
+        EXPECT_EQ(scene.pair(), "old");
+        EXPECT_EQ(scene.names(), kClean);
+    }
+}
+
+TEST(InstallationFaults, AJournalInUseIsLeftAsItIsUntilItIsFree) {
+    Scene scene;
+    Installation::Journal journal;
+    journal.archive = "app.asar.vantrell-new-0123456789abcdef";
+    journal.unpacked = "app.asar.vantrell-unpacked-new-0123456789abcdef";
+    journal.old = "app.asar.vantrell-unpacked-old-0123456789abcdef";
+    writeFile(scene.scratch.path("app.asar.vantrell-journal"), journalText(journal));
+    arm(1u << Flock, EWOULDBLOCK);
+    EXPECT_THROW(repair(scene), FileUtils::IOException);
+    disarm();
+    EXPECT_TRUE(fault.hit);
+    EXPECT_EQ(scene.names().count("app.asar.vantrell-journal"), 1u);
+    EXPECT_TRUE(repair(scene));
+    EXPECT_EQ(scene.pair(), "old");
+    EXPECT_EQ(scene.names(), kClean);
+}

@@ -3,76 +3,16 @@
 #include "commands/update/installation.h"
 
 #include "platform/file_utils.h"
-#include "platform/system_calls_posix.h"
-
+#include "system_call_faults.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <set>
 #include <stdexcept>
 
 namespace {
-
-using Platform::systemCalls;
-
-enum Call { OpenWrite, Mkdir, Rename, Unlink, Write, Fsync, Futimens, Fchmod, Fchown, Flock, Readdir };
-constexpr unsigned kMutating = 1u << OpenWrite | 1u << Mkdir | 1u << Rename | 1u << Unlink | 1u << Write | 1u << Fsync |
-                               1u << Futimens | 1u << Fchmod | 1u << Fchown;
-
-// The calls of the kinds in `calls` fail with `error` from the `from`th on.
-struct Fault {
-    unsigned calls = 0;
-    int from = 1;
-    int error = 0;
-    int seen = 0;
-    bool hit = false;
-} fault;
-
-bool fails(Call call) {
-    if ((fault.calls & 1u << call) == 0 || ++fault.seen < fault.from)
-        return false;
-    fault.hit = true;
-    errno = fault.error;
-    return true;
-}
-
-const Platform::SystemCalls& real = Platform::realSystemCalls();
-
-const Platform::SystemCalls faulty = {
-    [](int dir, const char* name, int flags, mode_t mode) {
-        return (flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0 && fails(OpenWrite) ? -1
-                                                                                : real.openat(dir, name, flags, mode);
-    },
-    [](int dir, const char* name, mode_t mode) { return fails(Mkdir) ? -1 : real.mkdirat(dir, name, mode); },
-    [](int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
-        return fails(Rename) ? -1 : real.renameat2(fromDir, from, toDir, to, flags);
-    },
-    [](int dir, const char* name, int flags) { return fails(Unlink) ? -1 : real.unlinkat(dir, name, flags); },
-    real.read,
-    real.pread,
-    [](int fd, const void* data, std::size_t size) { return fails(Write) ? ssize_t{-1} : real.write(fd, data, size); },
-    [](int fd) { return fails(Fsync) ? -1 : real.fsync(fd); },
-    real.fstat,
-    real.fstatat,
-    [](int fd, const struct timespec* times) { return fails(Futimens) ? -1 : real.futimens(fd, times); },
-    [](int fd, int operation) { return fails(Flock) ? -1 : real.flock(fd, operation); },
-    [](int fd, uid_t owner, gid_t group) { return fails(Fchown) ? -1 : real.fchown(fd, owner, group); },
-    [](int fd, mode_t mode) { return fails(Fchmod) ? -1 : real.fchmod(fd, mode); },
-    real.close,
-    real.fdopendir,
-    [](DIR* dir) { return fails(Readdir) ? nullptr : real.readdir(dir); },
-    real.closedir,
-};
-
-void arm(unsigned calls, int error, int from = 1) {
-    fault = Fault{calls, from, error};
-    systemCalls = faulty;
-}
-
-void disarm() { systemCalls = real; }
 
 // An app's archive and unpacked folder, both "old", and "source", the
 // update's unpacked folder.

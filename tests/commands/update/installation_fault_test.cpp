@@ -106,6 +106,7 @@ TEST(InstallationFaults, AKilledRunIsRepairedToAWholePair) {
         seen.insert(pair);
         ASSERT_LT(n, 1000);
     }
+    RecordProperty("killPoints", n - 1);
     // Killed both before and after the point of no return.
     EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
     EXPECT_GT(n, 10);

@@ -9,6 +9,8 @@
 // goes through the folder held open above it and follows no link.
 #include "platform/registry.h"
 
+#include "platform/log_file.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -39,7 +41,6 @@ const char* const kDefaultValueFile = "(Default)";
 // sub-keys stay apart as they do on Windows, whatever their names.
 const char* const kValuesFolder = "\\values";
 const std::size_t kMaxFileName = 255;
-const std::size_t kMaxPath = 4096;
 // Name collisions of a fresh pending file are chance; the tries stay bounded.
 const int kPendingNameTries = 100;
 
@@ -148,23 +149,11 @@ int openFolder(int parent, const char* name, bool make, ErrorCode& code) {
 // desktop session would have made it. A link on its way is the user's own
 // choice and is followed; below it nothing is.
 int openDataFolder(ErrorCode& code) {
-    std::string dir;
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg != nullptr && *xdg == '/')
-        dir = xdg;
-    else if (home != nullptr && *home == '/')
-        dir = std::string(home) + "/.local/share";
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    if (dir.empty() || dir.size() >= kMaxPath) {
+    const std::string dir = localAppDataFolder();
+    if (dir.empty()) {
         code = kPathNotFound;
         return -1;
     }
-    // A level that cannot be made leaves the open below to tell why.
-    for (std::size_t i = 1; i <= dir.size(); ++i)
-        if (i == dir.size() || dir[i] == '/')
-            ::mkdir(dir.substr(0, i).c_str(), 0700);
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         code = errorFromErrno(errno, dir.c_str());

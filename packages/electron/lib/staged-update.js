@@ -11,7 +11,7 @@
 const crypto = require('crypto');
 const fs = process.versions.electron ? require('original-fs') : require('fs');
 const path = require('path');
-const { dataFolder } = require('./run-record');
+const { dataFolder, saveRun } = require('./run-record');
 const { UpdateError } = require('./update-checks');
 const { archiveFields } = require('./update-signature');
 const { reporterOf } = require('./update-progress');
@@ -30,17 +30,9 @@ function recordFile(folder) {
   return path.join(folder, RECORD_NAME);
 }
 
+// Written aside and renamed over the record, as a run's record is.
 function writeRecord(folder, record) {
-  fs.mkdirSync(folder, { recursive: true });
-  const file = recordFile(folder);
-  const aside = `${file}.${process.pid}.${crypto.randomBytes(4).toString('hex')}.tmp`;
-  fs.writeFileSync(aside, JSON.stringify(record), { flag: 'wx' });
-  try {
-    fs.renameSync(aside, file);
-  } catch (error) {
-    fs.rmSync(aside, { force: true });
-    throw error;
-  }
+  saveRun(folder, record, RECORD_NAME);
 }
 
 function readRecord(folder) {

@@ -34,7 +34,12 @@ void declareOptions(OptionParser& options) {
     options.addOption("program");
     options.addOption("args");
     options.addFlag("launchAfterFailure");
+    options.addOption("probation");
+    options.addOption("healthyMark");
     options.addOption("runId");
+    // Internal: what an elevated copy is asked to do.
+    options.addFlag("rollback");
+    options.addFlag("keepPrevious");
 }
 
 namespace {
@@ -64,6 +69,9 @@ int runCommands(OptionParser& options, int argc, char** argv) {
     // The elevated copy does the other commands; this process waits for it.
     if (options.getFlag("elevate"))
         return elevateCommand(options, argc, argv);
+    // The copy that swaps a failed update back does only that.
+    if (options.getFlag("rollback"))
+        return rollbackCommand(options);
     // A repair alone does nothing else; every update repairs first anyway.
     if (options.getFlag("repair") && !options.getFlag("update"))
         return repairCommand(options);
@@ -124,7 +132,11 @@ int run(int argc, char** argv) {
     if (options.getFlag("launch") &&
         (status == 0 ||
          (options.getFlag("launchAfterFailure") && appHasQuit(options, WARN, "the program is not launched again")))) {
-        const int launched = guarded([&] { return launchCommand(options); });
+        // An update just done is watched on probation, and undone when the
+        // new version fails at start.
+        const bool probation = status == 0 && options.getFlag("update") && options.getValue("probation") != nullptr;
+        const int launched =
+            guarded([&] { return probation ? launchOnProbation(options, argv[0]) : launchCommand(options); });
         if (status == 0)
             end = launched;
     }

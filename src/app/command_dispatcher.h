@@ -14,3 +14,6 @@ void declareOptions(OptionParser& options);
 constexpr int kFileSystemFailureStatus = 5;
 // Exit status of a run that ran out of memory.
 constexpr int kOutOfMemoryStatus = 6;
+// Exit status of a run whose updated program failed at start and was rolled
+// back to the previous version.
+constexpr int kRolledBackStatus = 7;

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 // The process id --wait names (the app that is quitting), 0 when not given.
 std::uint32_t waitPidOption(OptionParser& options);
@@ -26,6 +28,12 @@ std::optional<int> sleepCommand(OptionParser& options);
 // 1223: the prompt was declined).
 int elevateCommand(OptionParser& options, int argc, char** argv);
 
+// The elevated copy's only command when a rollback needs administrator
+// rights: puts the kept previous archive and unpacked folder of --appAsar
+// back in place. 0 once done ("Rolled back ..."), 5 with an ERROR line when
+// the kept pair is missing or not ours, or a step fails.
+int rollbackCommand(OptionParser& options);
+
 // Completes or undoes an interrupted update of --appAsar and ends the run:
 // 0, also when there was nothing to repair; 5 when another update of it runs
 // on past 15 s.
@@ -37,6 +45,11 @@ int repairCommand(OptionParser& options);
 // is missing, a link, or fails its digest, or the digest text is invalid.
 // A step that fails throws FileUtils::IOException, the old archive intact.
 std::optional<int> updateCommand(OptionParser& options);
+// Whether an update keeps the pair it replaces: with --probation and
+// --launch (the program is watched afterwards), or in an elevated copy told
+// so with --keepPrevious.
+bool keepsReplaced(OptionParser& options);
+
 // Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
 // existing key --subkey under --rootkey. Ends the run with 3 when the key
 // cannot be opened, 4 when the value cannot be written; an unsupported type
@@ -54,3 +67,16 @@ std::optional<int> extractCommand(OptionParser& options);
 // included, once its copy has ended), and after a failed command only with
 // --launchAfterFailure; the failure then stays the run's status.
 int launchCommand(OptionParser& options);
+// What launchCommand does before starting: logs the launch and checks the
+// program. The status to end the launch with when nothing is to be started;
+// else the program and its words, empty.
+std::optional<int> prepareLaunch(OptionParser& options, std::string& program, std::vector<std::string>& words);
+// With --update done and --probation given: starts --program as
+// launchCommand does and watches it for up to --probation ms. Healthy (it
+// made --healthyMark, still runs when the time is up, or ended with 0): the
+// kept previous pair is removed and the run ends with 0. Ended otherwise:
+// the kept pair is swapped back (through an elevated copy running
+// --rollback when this process is denied), the program started once more on
+// it, and the run ends with 7; 5 when the swap back fails. `self` is this
+// program's path, for that copy.
+int launchOnProbation(OptionParser& options, const char* self);

@@ -11,9 +11,10 @@ namespace {
 // Options that the copy is not given: the elevate flag in any form (handed
 // on, it would make the copy elevate itself again, and so on without end),
 // and the launch, which this process does once the copy has ended, so that
-// the program runs unelevated, as the user who started the helper.
+// the program runs unelevated, as the user who started the helper; so does
+// the watch of an updated program on probation.
 bool staysHere(const char* name) {
-    for (const char* kept : {"elevate", "launch", "program", "args", "launchAfterFailure"})
+    for (const char* kept : {"elevate", "launch", "program", "args", "launchAfterFailure", "probation", "healthyMark"})
         if (name != nullptr && std::strcmp(name, kept) == 0)
             return true;
     return false;
@@ -31,6 +32,9 @@ int elevateCommand(OptionParser& options, int argc, char** argv) {
             arguments.insert(arguments.end(), argv + i, argv + i + span);
         i += span;
     }
+    // The copy updates; the pair it replaces is kept for the watch here.
+    if (keepsReplaced(options) && options.getFlag("update") && !options.getFlag("keepPrevious"))
+        arguments.push_back("--keepPrevious");
     int copyStatus = 0;
     if (startElevated(argv[0], arguments, copyStatus) != 0)
         return 1;

@@ -25,27 +25,37 @@ std::vector<std::string> splitArguments(const std::string& text) {
 
 } // namespace
 
-int launchCommand(OptionParser& options) {
-    const char* program = options.getValue("program");
-    if (program == nullptr) {
+std::optional<int> prepareLaunch(OptionParser& options, std::string& program, std::vector<std::string>& words) {
+    const char* programValue = options.getValue("program");
+    if (programValue == nullptr) {
         Logger::instance()->log(ERROR, "Program path is required for launch command");
         return 1;
     }
+    program = programValue;
     const char* argsValue = options.getValue("args");
     const std::string args = argsValue != nullptr ? argsValue : "";
-    Logger::instance()->log(INFO, std::string("Launching process. Program: ") + program + ", Args: " + args);
-    if (!FileUtils::fileExists(program)) {
-        Logger::instance()->log(ERROR, std::string("The executable file doesn't exist: ") + program);
+    Logger::instance()->log(INFO, "Launching process. Program: " + program + ", Args: " + args);
+    if (!FileUtils::fileExists(program.c_str())) {
+        Logger::instance()->log(ERROR, "The executable file doesn't exist: " + program);
         return 1;
     }
     // cmd.exe would read the arguments as commands of its own: no quoting
     // for it is attempted, the program is refused as one that cannot start.
     if (kBatchFilesRunThroughCmd && isBatchFileName(program)) {
-        Logger::instance()->log(ERROR, std::string("Refusing to start a batch file: ") + program +
+        Logger::instance()->log(ERROR, "Refusing to start a batch file: " + program +
                                            " (cmd.exe would read its arguments as commands)");
         return 0;
     }
+    words = splitArguments(args);
+    return std::nullopt;
+}
+
+int launchCommand(OptionParser& options) {
+    std::string program;
+    std::vector<std::string> words;
+    if (const auto status = prepareLaunch(options, program, words))
+        return *status;
     // A failed start has been logged and still ends the run with 0.
-    startProcess(program, splitArguments(args));
+    startProcess(program, words);
     return 0;
 }

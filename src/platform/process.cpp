@@ -81,6 +81,16 @@ int startProcess(const std::string& program, const std::vector<std::string>& wor
     return 0;
 }
 
+int LaunchedProcess::start(const std::string& program, const std::vector<std::string>& words) {
+    const std::string programText = FileUtils::toSystemSeparators(program);
+    if (const std::uint32_t error = create(programText, words)) {
+        Logger::instance()->log(ERROR, "Failed to start child process. " + programText +
+                                           " Last error: " + std::to_string(error));
+        return -8;
+    }
+    return 0;
+}
+
 int startElevated(const std::string& program, const std::vector<std::string>& arguments, int& exitStatus) {
     exitStatus = 0;
     Logger::instance()->log(INFO, "Attempting to execute " + program + " with administrator priviledges");

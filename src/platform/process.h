@@ -4,6 +4,7 @@
 // log and their result; none throws.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,34 @@ constexpr bool kBatchFilesRunThroughCmd = false;
 // splitting makes them. When it cannot be created: logs "Failed to start
 // child process. <program> Last error: <code>" at ERROR and returns -8.
 int startProcess(const std::string& program, const std::vector<std::string>& words);
+
+// A program started as startProcess starts it, and watched by the process
+// that started it until it ends or is let go.
+class LaunchedProcess {
+public:
+    LaunchedProcess() = default;
+    // Lets a program that still runs go on alone (natively its end is still
+    // collected while this process lives).
+    ~LaunchedProcess();
+    LaunchedProcess(const LaunchedProcess&) = delete;
+    LaunchedProcess& operator=(const LaunchedProcess&) = delete;
+
+    // Starts it as startProcess does: 0, or -8 with the same ERROR line.
+    int start(const std::string& program, const std::vector<std::string>& words);
+    // Waits at most `timeoutMs` for it to end: true once it has, with its
+    // exit status in `status` (all 32 bits on Windows; natively a program
+    // ended by a signal reads as 128 + its number, as shells report it).
+    bool waitForEnd(std::uint32_t timeoutMs, std::uint32_t& status);
+
+private:
+    // The system's part of start: 0 or the code of the failed start.
+    std::uint32_t create(const std::string& program, const std::vector<std::string>& words);
+
+    std::intptr_t process_ = -1; // the system's handle (Windows) or the id (POSIX)
+    std::intptr_t watch_ = -1;   // natively a pidfd, when the system has them
+    bool ended_ = false;
+    std::uint32_t status_ = 0;
+};
 
 // Starts `program` (unchanged) with administrator rights (the shell's verb
 // "runas", with no error dialog, on Windows; pkexec natively, or directly

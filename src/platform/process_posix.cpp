@@ -152,6 +152,16 @@ std::vector<std::string> splitWords(const std::string& text) {
     }
 }
 
+// The child's argv: the program, then the words read as one command line.
+std::vector<std::string> launchArguments(const std::string& program, const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words)
+        text.append(word).append(1, ' ');
+    std::vector<std::string> arguments = splitWords(text);
+    arguments.insert(arguments.begin(), program);
+    return arguments;
+}
+
 std::string findOnPath(const char* name) {
     const char* path = std::getenv("PATH");
     const std::string list = path != nullptr ? path : "";
@@ -198,17 +208,69 @@ ErrorCode startDetached(const std::string& program, const std::vector<std::strin
     // The program is the child's first argument whatever it holds; the words
     // are read as one command line, so that quotes group as they do for a
     // Windows child.
-    std::string text;
-    for (const std::string& word : words)
-        text.append(word).append(1, ' ');
-    std::vector<std::string> arguments = splitWords(text);
-    arguments.insert(arguments.begin(), program);
     pid_t pid = 0;
-    if (const int error = spawn(program, arguments, pid))
+    if (const int error = spawn(program, launchArguments(program, words), pid))
         return startError(error, program);
     reapWhenItEnds(pid);
     return 0;
 }
+
+} // namespace Platform
+
+LaunchedProcess::~LaunchedProcess() {
+    if (watch_ != -1)
+        ::close(static_cast<int>(watch_));
+    if (process_ != -1 && !ended_)
+        reapWhenItEnds(static_cast<pid_t>(process_));
+}
+
+std::uint32_t LaunchedProcess::create(const std::string& program, const std::vector<std::string>& words) {
+    pid_t pid = 0;
+    if (const int error = spawn(program, launchArguments(program, words), pid))
+        return startError(error, program);
+    process_ = pid;
+    // A pidfd wakes the watcher the moment the program ends; without one it
+    // looks every 10 ms.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        watch_ = pidfd;
+    }
+    return 0;
+}
+
+bool LaunchedProcess::waitForEnd(std::uint32_t timeoutMs, std::uint32_t& status) {
+    const std::uint64_t start = Platform::monotonicMs();
+    while (!ended_) {
+        int raw = 0;
+        const pid_t result = ::waitpid(static_cast<pid_t>(process_), &raw, WNOHANG);
+        if (result == static_cast<pid_t>(process_)) {
+            ended_ = true;
+            status_ = static_cast<std::uint32_t>(endStatus(raw));
+            break;
+        }
+        if (result < 0 && errno != EINTR) {
+            // Collected elsewhere: nothing more can be learnt of it.
+            ended_ = true;
+            status_ = 0;
+            break;
+        }
+        const std::uint64_t waited = Platform::monotonicMs() - start;
+        if (waited >= timeoutMs)
+            return false;
+        const auto left = static_cast<int>(std::min<std::uint64_t>(timeoutMs - waited, watch_ != -1 ? 1000 : 10));
+        if (watch_ != -1) {
+            pollfd watch{static_cast<int>(watch_), POLLIN, 0};
+            ::poll(&watch, 1, left);
+        } else {
+            Platform::sleepMs(static_cast<std::uint32_t>(left));
+        }
+    }
+    status = status_;
+    return true;
+}
+
+namespace Platform {
 
 ElevatedProcess::~ElevatedProcess() {
     if (process_ != -1 && !ended_)

@@ -32,6 +32,45 @@ HANDLE handleOf(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 } // namespace
 
+} // namespace Platform
+
+LaunchedProcess::~LaunchedProcess() {
+    // The program runs on alone; its handle is of no further use here.
+    if (process_ != -1)
+        CloseHandle(Platform::handleOf(process_));
+}
+
+std::uint32_t LaunchedProcess::create(const std::string& program, const std::vector<std::string>& words) {
+    std::string commandLine = buildCommandLine({program});
+    for (const std::string& word : words)
+        commandLine.append(word).append(1, ' ');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process))
+        return GetLastError();
+    CloseHandle(process.hThread);
+    process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+    return 0;
+}
+
+bool LaunchedProcess::waitForEnd(std::uint32_t timeoutMs, std::uint32_t& status) {
+    if (!ended_) {
+        const HANDLE process = Platform::handleOf(process_);
+        if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+            return false;
+        DWORD code = 0;
+        // A status that cannot be read is none to judge the program by.
+        status_ = GetExitCodeProcess(process, &code) ? code : 0;
+        ended_ = true;
+    }
+    status = status_;
+    return true;
+}
+
+namespace Platform {
+
 ElevatedProcess::~ElevatedProcess() {
     if (process_ != -1)
         CloseHandle(handleOf(process_));

@@ -25,6 +25,9 @@ const char kJournalDraft[] = ".vantrell-journal-";
 constexpr std::size_t kJournalLimit = 8192;
 
 const char kDrop[] = ".vantrell-drop-";
+const char kKeptArchive[] = ".vantrell-previous";
+const char kKeptUnpacked[] = ".vantrell-unpacked-previous";
+const char kKeepLine[] = "keep";
 
 bool isStagingName(const std::string& text, const std::string& name, const char* infix) {
     const std::string prefix = name + infix;
@@ -44,11 +47,30 @@ const StagingForm kStagingForms[] = {
     {kDrop, FileUtils::EntryKind::File},
 };
 
+// The kept pair: fixed names, so anyone who may write the folder can put
+// something there; only the kind a run makes there is taken for ours.
+bool isKept(const FileUtils::FolderEntry& entry, const std::string& stem) {
+    return (entry.kind == FileUtils::EntryKind::File && entry.name == keptArchiveName(stem)) ||
+           (entry.kind == FileUtils::EntryKind::Folder && entry.name == keptUnpackedName(stem));
+}
+
 bool isOurs(const FileUtils::FolderEntry& entry, const std::string& stem) {
     for (const StagingForm& form : kStagingForms)
         if (entry.kind == form.kind && isStagingName(entry.name, stem, form.infix))
             return true;
-    return false;
+    return isKept(entry, stem);
+}
+
+// Whether `name` in `folder` is there at all (a link included); keeps the
+// last-error code when it cannot tell.
+bool isPresent(const FileUtils::HeldFolder& folder, const std::string& name, bool& present) {
+    if (folder.openFile(name, FileUtils::OpenFor::Attributes).isOpen()) {
+        present = true;
+        return true;
+    }
+    const Platform::ErrorCode code = Platform::lastError();
+    present = code != ERROR_FILE_NOT_FOUND;
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_ACCESS_DENIED;
 }
 
 // A folder that Windows will not rename while a file in it is open answers
@@ -81,7 +103,10 @@ bool parseJournal(const std::string& text, const std::string& name, Installation
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
         lines.push_back(text.substr(start, end - start));
-    if (start != text.size() || lines.size() != 5 || lines[0] != kJournalHeader)
+    if (start != text.size() || lines.size() < 5 || lines.size() > 6 || lines[0] != kJournalHeader)
+        return false;
+    journal.keep = lines.size() == 6;
+    if (journal.keep && lines[5] != kKeepLine)
         return false;
     if (lines[1] != "prepare" && lines[1] != "commit")
         return false;
@@ -89,10 +114,16 @@ bool parseJournal(const std::string& text, const std::string& name, Installation
     journal.archive = lines[2];
     journal.unpacked = lines[3];
     journal.old = lines[4];
-    return isStagingName(journal.archive, name, kNewArchive) &&
-           (journal.unpacked.empty() || isStagingName(journal.unpacked, name, kNewUnpacked)) &&
+    // A swap back puts the kept pair in place as an update puts the staged one.
+    const bool back = journal.archive == keptArchiveName(name);
+    return (back ? !journal.keep && (journal.unpacked.empty() || journal.unpacked == keptUnpackedName(name))
+                 : isStagingName(journal.archive, name, kNewArchive) &&
+                       (journal.unpacked.empty() || isStagingName(journal.unpacked, name, kNewUnpacked))) &&
            isStagingName(journal.old, name, kOldUnpacked);
 }
+
+std::string keptArchiveName(const std::string& stem) { return stem + kKeptArchive; }
+std::string keptUnpackedName(const std::string& stem) { return stem + kKeptUnpacked; }
 
 std::string stagingStem(const std::string& name) {
     // 255 is the longest file name of both systems' file systems.
@@ -108,7 +139,7 @@ std::string stagingStem(const std::string& name) {
 
 std::string journalText(const Installation::Journal& journal) {
     return std::string(kJournalHeader) + "\n" + (journal.committed ? "commit" : "prepare") + "\n" + journal.archive +
-           "\n" + journal.unpacked + "\n" + journal.old + "\n";
+           "\n" + journal.unpacked + "\n" + journal.old + "\n" + (journal.keep ? std::string(kKeepLine) + "\n" : "");
 }
 
 Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display)
@@ -159,7 +190,7 @@ void Installation::writeJournal(const Journal& journal, unsigned long inUseMs) c
         FileUtils::throwLastError({"Unable to rename ", draft.path().c_str(), " to ", pathOf(journalName()).c_str()});
 }
 
-void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const {
+void Installation::rollForward(const Journal& journal, unsigned long inUseMs, Moved& moved) const {
     const std::string unpacked = name_ + ".unpacked";
     const auto move = [&](const std::string& from, const std::string& to, bool replace) {
         return FileUtils::tryWhileInUse(pathOf(to).c_str(), inUseMs, renameRetryable,
@@ -169,23 +200,47 @@ void Installation::rollForward(const Journal& journal, unsigned long inUseMs, bo
         FileUtils::throwLastError({"Unable to rename ", pathOf(from).c_str(), " to ", pathOf(to).c_str()});
     };
     if (!journal.unpacked.empty()) {
-        // The new folder still staged: the old one, if any, goes aside first.
+        // The new folder still staged: the old one, if any, goes aside first
+        // (kept, never replacing anything at the kept name).
+        const std::string aside = journal.keep ? keptUnpackedName(stem_) : journal.old;
         if (move(journal.unpacked, unpacked, false)) {
-            movedNew = true;
+            moved.fresh = true;
         } else if (Platform::lastError() == ERROR_ALREADY_EXISTS || Platform::lastError() == ERROR_FILE_EXISTS) {
-            if (!move(unpacked, journal.old, false))
-                fail(unpacked, journal.old);
-            movedOld = true;
+            if (!move(unpacked, aside, false))
+                fail(unpacked, aside);
+            moved.old = true;
             if (!move(journal.unpacked, unpacked, false))
                 fail(journal.unpacked, unpacked);
-            movedNew = true;
+            moved.fresh = true;
         } else if (Platform::lastError() != ERROR_FILE_NOT_FOUND) {
             fail(journal.unpacked, unpacked);
         }
     }
+    // The old archive goes to its kept name only while the staged one is
+    // still there to take its place: once that is gone, the archive in
+    // place is the new one.
+    bool staged = true;
+    if (journal.keep) {
+        if (!isPresent(folder_, journal.archive, staged))
+            FileUtils::throwLastError({"Unable to open ", pathOf(journal.archive).c_str()});
+        if (staged) {
+            if (move(name_, keptArchiveName(stem_), false))
+                moved.archive = true;
+            else if (Platform::lastError() != ERROR_FILE_NOT_FOUND)
+                fail(name_, keptArchiveName(stem_));
+        }
+    }
     // A staged archive that is gone has been renamed into place already.
-    if (!move(journal.archive, name_, true) && Platform::lastError() != ERROR_FILE_NOT_FOUND)
+    if (staged && !move(journal.archive, name_, true) && Platform::lastError() != ERROR_FILE_NOT_FOUND)
         fail(journal.archive, name_);
+}
+
+bool Installation::undo(const Journal& journal, const Moved& moved) const {
+    const std::string unpacked = name_ + ".unpacked";
+    const std::string aside = journal.keep ? keptUnpackedName(stem_) : journal.old;
+    return (!moved.archive || folder_.rename(keptArchiveName(stem_), name_, false)) &&
+           (!moved.fresh || folder_.rename(unpacked, journal.unpacked, false)) &&
+           (!moved.old || folder_.rename(aside, unpacked, false));
 }
 
 void Installation::sweepLeftovers() const {
@@ -197,6 +252,7 @@ void Installation::sweepLeftovers() const {
     if (!folder_.list(entries))
         FileUtils::throwLastError({"Unable to list ", folder_.path().c_str()});
     for (const FileUtils::FolderEntry& entry : entries) {
+        // A kept pair nobody watches any more: the version in place stays.
         if (!isOurs(entry, stem_))
             continue;
         const bool gone = entry.kind == FileUtils::EntryKind::Folder
@@ -218,9 +274,8 @@ bool Installation::repair(unsigned long inUseMs) {
     if (found == Found::Foreign) {
         Logger::instance()->log(WARN, "Removing " + pathOf(journalName()) + ": it is no journal of this helper");
     } else if (found == Found::Journal && journal.committed) {
-        bool movedOld = false;
-        bool movedNew = false;
-        rollForward(journal, inUseMs, movedOld, movedNew);
+        Moved moved;
+        rollForward(journal, inUseMs, moved);
         Logger::instance()->log(INFO, "Completed an interrupted update of " + display_);
     } else if (found == Found::Journal) {
         Logger::instance()->log(INFO, "Undid an interrupted update of " + display_);
@@ -238,6 +293,7 @@ Platform::File& Installation::begin(bool withUnpacked) {
     if (withUnpacked)
         journal_.unpacked = stem_ + kNewUnpacked + FileUtils::randomHex(16);
     journal_.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
+    journal_.keep = keep_;
     // Journalled before anything is made, so that a kill at any later
     // instant leaves names the next run knows.
     writeJournal(journal_, FileUtils::inUseRetryMs);
@@ -275,15 +331,12 @@ void Installation::commit(unsigned long inUseMs) {
     Journal committed = journal_;
     committed.committed = true;
     writeJournal(committed, inUseMs);
-    bool movedOld = false;
-    bool movedNew = false;
+    Moved moved;
     try {
-        rollForward(committed, inUseMs, movedOld, movedNew);
+        rollForward(committed, inUseMs, moved);
     } catch (const FileUtils::IOException&) {
         // Put the old pair back; what cannot be, the journal completes.
-        const std::string unpacked = name_ + ".unpacked";
-        const bool undone = (!movedNew || folder_.rename(unpacked, journal_.unpacked, false)) &&
-                            (!movedOld || folder_.rename(journal_.old, unpacked, false));
+        const bool undone = undo(committed, moved);
         if (undone)
             writeJournal(journal_, inUseMs);
         else
@@ -296,7 +349,7 @@ void Installation::commit(unsigned long inUseMs) {
     const bool ours = folder_.holdsFile(name_, archive_);
     const Platform::ErrorCode code = Platform::lastError();
     archive_.close();
-    if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
+    if (!journal_.keep && !removeFolderTree(folder_, journal_.old, dropPrefix()))
         warnUnremoved(pathOf(journal_.old));
     if (!removeJournal(inUseMs))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
@@ -321,4 +374,91 @@ void Installation::abandon() {
     if (!removeJournal(FileUtils::inUseRetryMs))
         warnUnremoved(pathOf(journalName()));
     Platform::setLastError(code);
+}
+
+Installation::SwapBack Installation::swapBack(unsigned long inUseMs) {
+    Journal journal;
+    if (readJournal(journal, inUseMs) != Found::None)
+        return SwapBack::Interrupted;
+    // Taken only as what a run makes: the archive a file, the folder a
+    // folder, neither a link; the folder may be missing (the update kept
+    // the installed one).
+    std::vector<FileUtils::FolderEntry> entries;
+    if (!folder_.list(entries))
+        FileUtils::throwLastError({"Unable to list ", folder_.path().c_str()});
+    bool archive = false;
+    bool unpacked = false;
+    for (const FileUtils::FolderEntry& entry : entries) {
+        if (entry.name == keptArchiveName(stem_)) {
+            if (!isKept(entry, stem_))
+                return SwapBack::NotOurs;
+            archive = true;
+        } else if (entry.name == keptUnpackedName(stem_)) {
+            if (!isKept(entry, stem_))
+                return SwapBack::NotOurs;
+            unpacked = true;
+        }
+    }
+    if (!archive)
+        return unpacked ? SwapBack::NotOurs : SwapBack::NothingKept;
+    // Held from here on, so that the archive put in place can be checked to
+    // be this very file (a FIFO or device is refused here).
+    const Platform::File kept = folder_.openFile(keptArchiveName(stem_), FileUtils::OpenFor::Reading);
+    if (!kept.isOpen()) {
+        if (Platform::lastError() == ERROR_FILE_NOT_FOUND)
+            return SwapBack::NothingKept;
+        if (Platform::lastError() == ERROR_CANT_RESOLVE_FILENAME || Platform::lastError() == ERROR_CANT_ACCESS_FILE)
+            return SwapBack::NotOurs;
+        FileUtils::throwLastError({"Unable to open ", pathOf(keptArchiveName(stem_)).c_str()});
+    }
+    journal = Journal();
+    journal.committed = true;
+    journal.archive = keptArchiveName(stem_);
+    if (unpacked)
+        journal.unpacked = keptUnpackedName(stem_);
+    journal.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
+    writeJournal(journal, inUseMs);
+    Moved moved;
+    try {
+        rollForward(journal, inUseMs, moved);
+    } catch (const FileUtils::IOException&) {
+        // The new pair back in place, the kept pair kept; failing that,
+        // the journal lets the next repair finish the swap back.
+        const Platform::ErrorCode code = Platform::lastError();
+        if (undo(journal, moved))
+            removeJournal(inUseMs);
+        Platform::setLastError(code);
+        throw;
+    }
+    const bool ours = folder_.holdsFile(name_, kept);
+    const Platform::ErrorCode code = Platform::lastError();
+    if (!removeFolderTree(folder_, journal.old, dropPrefix()))
+        warnUnremoved(pathOf(journal.old));
+    if (!removeJournal(inUseMs))
+        FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
+    if (!ours) {
+        Platform::setLastError(code);
+        FileUtils::throwLastError({"After the swap back ", display_.c_str(), " is not the kept archive"});
+    }
+    return SwapBack::Done;
+}
+
+bool Installation::dropKept() const {
+    std::vector<FileUtils::FolderEntry> entries;
+    if (!folder_.list(entries)) {
+        warnUnremoved(pathOf(keptArchiveName(stem_)));
+        return false;
+    }
+    bool dropped = true;
+    for (const FileUtils::FolderEntry& entry : entries) {
+        if (!isKept(entry, stem_))
+            continue;
+        const bool gone = entry.kind == FileUtils::EntryKind::Folder
+                              ? removeFolderTree(folder_, entry.name, dropPrefix())
+                              : removeEntry(folder_, entry.name, dropPrefix());
+        if (!gone)
+            warnUnremoved(pathOf(entry.name));
+        dropped = dropped && gone;
+    }
+    return dropped;
 }

@@ -13,11 +13,17 @@
 //   <archive>.vantrell-journal                    the journal
 //   <archive>.vantrell-journal-<16 hex>           a journal being written
 //   <archive>.vantrell-drop-<16 hex>              renamed over a name to remove it
+//   <archive>.vantrell-previous                   the archive replaced, kept
+//   <archive>.vantrell-unpacked-previous/         the unpacked folder replaced, kept
 // (`<archive>` is "~vt" and 8 hex digits of a hash of the name when the
 // name is too long to have 39 characters added.)
 // Committing moves the old unpacked folder aside, the new one into its
 // place, and the new archive over the old: each step a rename, each found
 // done or not by the names alone, so completing it again is always safe.
+// An update that keeps what it replaces (while the new version proves it
+// starts) moves the old folder and the old archive to the two kept names
+// instead; swapping back is the same journaled commit with the kept pair
+// as what is put in place. A kept pair is dropped by the next repair.
 #pragma once
 
 #include "platform/held_folder.h"
@@ -60,11 +66,33 @@ public:
     // stays.
     void abandon();
 
+    // Asked before begin: the commit keeps the archive and unpacked folder it
+    // replaces under the two kept names instead of removing them. Anything
+    // of ours already at those names is removed by the repair before.
+    void keepReplaced() { keep_ = true; }
+    enum class SwapBack {
+        Done,
+        NothingKept, // no kept archive
+        NotOurs,     // a kept name holds what no run makes (a link, a folder for the archive, a file for the folder)
+        Interrupted, // an interrupted update's journal is in the way
+    };
+    // Puts the kept pair back in place of the archive and its unpacked
+    // folder, journaled as a commit is: killed at any instant, the next
+    // repair completes it. Anything but Done has moved nothing. Throws
+    // IOException when a step fails: the new pair is then in place again
+    // (the kept pair kept), or, when even that fails, the journal lets the
+    // next repair complete the swap back.
+    SwapBack swapBack(unsigned long inUseMs);
+    // Removes the kept pair, each name only as the kind a run makes; a WARN
+    // line names what stays. False when something stays.
+    bool dropKept() const;
+
     struct Journal {
         bool committed = false;
         std::string archive;
         std::string unpacked; // empty: the update has no unpacked folder
         std::string old;
+        bool keep = false; // the replaced pair goes to the kept names
     };
 
 private:
@@ -80,7 +108,16 @@ private:
     // `inUseMs`; writeJournal throws IOException.
     void writeJournal(const Journal& journal, unsigned long inUseMs) const;
     bool removeJournal(unsigned long inUseMs) const;
-    void rollForward(const Journal& journal, unsigned long inUseMs, bool& movedOld, bool& movedNew) const;
+    // What a commit moved so far, for undoing it when a later step fails.
+    struct Moved {
+        bool old = false;     // the installed folder aside
+        bool fresh = false;   // the staged folder into place
+        bool archive = false; // the installed archive to the kept name
+    };
+    void rollForward(const Journal& journal, unsigned long inUseMs, Moved& moved) const;
+    // Puts back what a failed rollForward of `journal` moved; false when
+    // that fails too.
+    bool undo(const Journal& journal, const Moved& moved) const;
     void sweepLeftovers() const;
 
     const FileUtils::HeldFolder& folder_;
@@ -90,6 +127,7 @@ private:
     Journal journal_;
     Platform::File archive_;
     bool begun_ = false;
+    bool keep_ = false;
 };
 
 // Reads a journal's text; false for anything but what writeJournal writes
@@ -97,4 +135,7 @@ private:
 bool parseJournal(const std::string& text, const std::string& stem, Installation::Journal& journal);
 // The stem of the names beside the archive `name`.
 std::string stagingStem(const std::string& name);
+// The kept names for the stem `stem`.
+std::string keptArchiveName(const std::string& stem);
+std::string keptUnpackedName(const std::string& stem);
 std::string journalText(const Installation::Journal& journal);

@@ -9,6 +9,7 @@
 #include "commands/update/sha512.h"
 #include "commands/update/update_lock.h"
 #include "commands/update/update_source.h"
+#include "commands/update/update_target.h"
 #include "log/logger.h"
 #include "platform/error_code.h"
 #include "platform/file_utils.h"
@@ -36,13 +37,7 @@ void logError(const std::string& text) { Logger::instance()->log(ERROR, text); }
     FileUtils::throwLastError({"Unable to compute the SHA-512 of ", of.c_str()});
 }
 
-// The archive's folder held open and the archive locked, or the reason why
-// not already logged (the status to end with in `status`).
-struct Target {
-    FileUtils::HeldFolder folder;
-    UpdateLock lock;
-    std::string name;
-};
+} // namespace
 
 // `failure` begins the message of a step that fails.
 bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
@@ -73,6 +68,8 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
     FileUtils::throwLastError(
         {"Unable to lock ", (target.folder.path() + "/" + UpdateLock::fileName(target.name)).c_str()});
 }
+
+namespace {
 
 // Copies the update into the staged archive, hashing the very bytes written.
 // A chunk is hashed on a second thread while it is written and the next one
@@ -191,6 +188,8 @@ std::optional<int> updateCommand(OptionParser& options) {
         FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
     Installation installation(target.folder, target.name, appAsar);
     installation.repair(FileUtils::inUseRetryMs);
+    if (keepsReplaced(options))
+        installation.keepReplaced();
 
     Platform::File& staged = installation.begin(withUnpacked);
     std::unique_ptr<Sha512> hash;

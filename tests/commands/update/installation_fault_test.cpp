@@ -71,6 +71,33 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
     disarm();
 }
 
+// Updates the scene to "new", keeping the old pair for a swap back.
+void updateKeeping(Scene& scene) {
+    FileUtils::HeldFolder folder, source;
+    if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
+        throw std::runtime_error("scene");
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    installation.keepReplaced();
+    Platform::File& archive = installation.begin(true);
+    std::string link;
+    if (!archive.write("new", 3) || !installation.stageUnpacked(source, link))
+        throw std::runtime_error("stage");
+    installation.commit(100);
+}
+
+// Swaps the kept pair back with the fault armed; a killed run is left as
+// it is.
+Installation::SwapBack swapBack(Scene& scene, unsigned calls, int error, int from = 1, const char* name = "") {
+    FileUtils::HeldFolder folder;
+    if (!folder.open(scene.scratch.path()))
+        throw std::runtime_error("scene");
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    arm(calls, error, from, name);
+    const Installation::SwapBack result = installation.swapBack(100);
+    disarm();
+    return result;
+}
+
 bool repair(Scene& scene) {
     FileUtils::HeldFolder folder;
     EXPECT_TRUE(folder.open(scene.scratch.path()));
@@ -151,4 +178,69 @@ TEST(InstallationFaults, AJournalInUseIsLeftAsItIsUntilItIsFree) {
     EXPECT_TRUE(repair(scene));
     EXPECT_EQ(scene.pair(), "old");
     EXPECT_EQ(scene.names(), kClean);
+}
+
+TEST(InstallationFaults, ASwapBackKilledAtAnyCallIsRepairedToAWholePair) {
+    std::set<std::string> seen;
+    int n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        Scene scene;
+        updateKeeping(scene);
+        ASSERT_EQ(scene.names(),
+                  (std::set<std::string>{"app.asar", "app.asar.unpacked", "source", "app.asar.vantrell-previous",
+                                         "app.asar.vantrell-unpacked-previous"}));
+        bool threw = false;
+        try {
+            swapBack(scene, kMutating, EIO, n);
+        } catch (...) {
+            threw = true;
+        }
+        const bool hit = fault.hit;
+        disarm();
+        if (!hit) {
+            EXPECT_FALSE(threw);
+            EXPECT_EQ(scene.pair(), "old");
+            EXPECT_EQ(scene.names(), kClean);
+            break;
+        }
+        EXPECT_NO_THROW(repair(scene));
+        const std::string pair = scene.pair();
+        EXPECT_TRUE(pair == "old" || pair == "new") << pair;
+        EXPECT_EQ(scene.names(), kClean);
+        seen.insert(pair);
+        ASSERT_LT(n, 1000);
+    }
+    RecordProperty("killPoints", n - 1);
+    EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
+    EXPECT_GT(n, 5);
+}
+
+TEST(InstallationFaults, AFailedSwapBackLeavesTheNewPairAndTheKeptOne) {
+    const struct {
+        const char* what;
+        Call call;
+        int error;
+        const char* target; // only the calls naming it fail, when given
+    } cases[] = {
+        {"the journal denied", OpenWrite, EACCES, ""},
+        {"the disk full on the journal", Write, ENOSPC, ""},
+        {"the archive's rename denied", Rename, EACCES, "app.asar"},
+        {"the archive in use", Rename, EBUSY, "app.asar"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scene scene;
+        updateKeeping(scene);
+        const std::set<std::string> kept = scene.names();
+        EXPECT_THROW(swapBack(scene, 1u << c.call, c.error, 1, c.target), FileUtils::IOException);
+        disarm();
+        EXPECT_TRUE(fault.hit);
+        EXPECT_EQ(scene.pair(), "new");
+        EXPECT_EQ(scene.names(), kept);
+        // A try that succeeds after it puts the old pair back.
+        EXPECT_EQ(swapBack(scene, 0, 0), Installation::SwapBack::Done);
+        EXPECT_EQ(scene.pair(), "old");
+        EXPECT_EQ(scene.names(), kClean);
+    }
 }

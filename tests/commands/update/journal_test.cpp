@@ -7,6 +7,8 @@ namespace {
 const std::string kNew = "app.asar.vantrell-new-0123456789abcdef";
 const std::string kStaged = "app.asar.vantrell-unpacked-new-0123456789abcdef";
 const std::string kOld = "app.asar.vantrell-unpacked-old-fedcba9876543210";
+const std::string kKept = "app.asar.vantrell-previous";
+const std::string kKeptFolder = "app.asar.vantrell-unpacked-previous";
 
 std::string text(const std::string& state, const std::string& archive, const std::string& staged,
                  const std::string& old) {
@@ -33,6 +35,14 @@ TEST(Journal, ReadsOnlyWhatItWritesForThatArchive) {
         {"last line cut off", text("commit", kNew, kStaged, kOld).substr(0, 60), false},
         {"a line more", text("commit", kNew, kStaged, kOld) + "x\n", false},
         {"other header", "journal\ncommit\n" + kNew + "\n\n" + kOld + "\n", false},
+        {"keeping the old pair", text("commit", kNew, kStaged, kOld) + "keep\n", true},
+        {"another sixth line", text("commit", kNew, kStaged, kOld) + "kept\n", false},
+        {"swapping the kept pair back", text("commit", kKept, kKeptFolder, kOld), true},
+        {"swapping back the kept archive alone", text("commit", kKept, "", kOld), true},
+        {"swapping back and keeping", text("commit", kKept, kKeptFolder, kOld) + "keep\n", false},
+        {"the kept folder with a staged archive", text("commit", kNew, kKeptFolder, kOld), false},
+        {"a staged folder with the kept archive", text("commit", kKept, kStaged, kOld), false},
+        {"another archive's kept pair", text("commit", "b.asar.vantrell-previous", "", kOld), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -45,6 +55,7 @@ TEST(Journal, WrittenTextReadsBackAsItWas) {
     for (const bool committed : {false, true}) {
         for (const std::string& staged : {std::string(), kStaged}) {
             Installation::Journal written;
+            written.keep = staged.empty();
             written.committed = committed;
             written.archive = kNew;
             written.unpacked = staged;
@@ -55,6 +66,7 @@ TEST(Journal, WrittenTextReadsBackAsItWas) {
             EXPECT_EQ(read.archive, kNew);
             EXPECT_EQ(read.unpacked, staged);
             EXPECT_EQ(read.old, kOld);
+            EXPECT_EQ(read.keep, written.keep);
         }
     }
 }

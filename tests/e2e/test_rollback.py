@@ -232,5 +232,64 @@ class Kills(RollbackTest):
         self.assertNothingKept()
 
 
+
+@unittest.skipIf(WINDOWS, "Wine's token is already elevated: no swap back is ever refused there")
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to become an ordinary user")
+class Elevated(RollbackTest):
+    """An ordinary user updates an app in a folder only root may write, with
+    --elevate. The stand-in pkexec is a set-user-id copy of setpriv: it runs
+    the copy with root's rights, as the real one does once the user agrees."""
+
+    ATTEMPT = "Attempting to execute %s with administrator priviledges" % EXE
+
+    def setUp(self):
+        super().setUp()
+        for folder in (self.scratch, self.env["XDG_DATA_HOME"], self.env["TMPDIR"], os.path.dirname(self.mark)):
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(folder, 0o777)
+        for folder in (self.app, os.path.join(self.app, "app.asar.unpacked")):
+            os.chmod(folder, 0o755)
+        self.bin = self.path("bin")
+        os.mkdir(self.bin)
+        os.chmod(self.bin, 0o755)
+        shutil.copy2(shutil.which("setpriv"), os.path.join(self.bin, "pkexec"))
+        os.chmod(os.path.join(self.bin, "pkexec"), 0o4755)
+
+    def run_as_user(self, update, first_line):
+        env = dict(self.env, PATH=self.bin + ":/usr/bin:/bin")
+        os.chmod(os.path.dirname(update), 0o755)
+        return self.run_helper(*self.helper_args(update, 5000, "--elevate"), env=env,
+                               prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
+
+    def test_only_a_rollback_that_needs_the_rights_asks_for_them_again(self):
+        mark = self.hp(self.mark)
+        cases = [
+            # the new version, prompts, status, the pair in place, the kept pair left
+            ("exit 1", 2, 7, "old", False),
+            ("mark %s 0" % mark, 1, 0, "new", True),
+        ]
+        for first_line, prompts, status, pair, kept in cases:
+            with self.subTest(first_line=first_line):
+                update = self.stage_update(first_line)
+                new = self.read(update)
+                run = self.run_as_user(update, first_line)
+                self.assertStatus(run, status)
+                self.assertEqual(run.messages.count(self.ATTEMPT), prompts)
+                if pair == "old":
+                    self.assertPair(self.old, b"old module")
+                    self.assertIn(("INFO", ROLLED_BACK % self.asar), run.leveled())
+                else:
+                    self.assertPair(new, b"new module")
+                # An unelevated process may not remove the kept pair: the next
+                # repair does.
+                self.assertEqual(os.path.exists(os.path.join(self.app, KEPT[0])), kept)
+                self.assertStatus(self.run_helper("--repair", "--appAsar", self.asar), 0)
+                self.assertNothingKept()
+                self.write(self.asar, self.old)
+                self.write(os.path.join(self.app, "app.asar.unpacked", "native.node"), b"old module")
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -141,17 +141,13 @@ class HealthyVersion(RollbackTest):
                     os.remove(self.record)
                 update = self.stage_update(first_line)
                 data = self.read(update)
-                started = time.monotonic()
                 run = self.run_helper(*self.helper_args(update, probation))
-                took = time.monotonic() - started
                 self.assertStatus(run, 0)
                 self.assertIn(("INFO", because), run.leveled())
                 self.assertPair(data, b"new module")
                 self.assertNothingKept()
                 self.assertEqual([line for line, _ in self.starts(1)], [first_line])
                 self.assertFalse(any(level == "WARN" for level, _ in run.leveled()), run.messages)
-                if first_line.startswith("run"):
-                    self.assertLess(took, 2.5)  # the helper did not wait for the program's end
                 # The next update starts from the new version.
                 self.write(self.asar, self.old)
                 self.write(os.path.join(self.app, "app.asar.unpacked", "native.node"), b"old module")

@@ -12,6 +12,7 @@
 #include "platform/error_code.h"
 #include "platform/file_utils.h"
 #include "platform/held_folder.h"
+#include "platform/new_file.h"
 #include "platform/process.h"
 #include "platform/win32.h"
 
@@ -122,9 +123,27 @@ void dropKept(const std::string& appAsar) {
 
 enum class SwappedBack { Done, Denied, Failed };
 
+// Whether this process may make files in the archive's folder: a file of
+// ours (a drop name, which a repair removes should we be killed) is made
+// there and removed again. Asked before the lock, whose file a user without
+// the rights could not make either, and would wait for as for a holder's.
+bool mayWriteBeside(const std::string& appAsar) {
+    const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
+    FileUtils::HeldFolder folder;
+    FileUtils::NewFile probe;
+    return !folder.openWithoutLastLink(parts.folder) ||
+           probe.createUnique(folder, stagingStem(parts.name) + ".vantrell-drop-", "", 0600) ||
+           Platform::lastError() != ERROR_ACCESS_DENIED;
+}
+
 // One try at the swap back in this process. Denied: refused for lack of
 // rights before anything was moved, nothing logged.
 SwappedBack swapBack(const std::string& appAsar, bool mayBeDenied) {
+    if (mayBeDenied && !mayWriteBeside(appAsar)) {
+        Logger::instance()->log(INFO, "This process may not write beside " + appAsar +
+                                          "; rolling back with administrator rights");
+        return SwappedBack::Denied;
+    }
     Target target; // outlives the catch below, so that the code is the step's own
     try {
         int status = 0;

@@ -93,9 +93,6 @@ Step tryLock(int at, const std::string& name, const struct stat& folder, int& fd
         fd = createLockFile(at, name, folder);
         if (fd < 0 && errno == EEXIST)
             return Step::again; // made by another run just now: that one is opened
-        // This user may not make files here: no holder to wait for.
-        if (fd < 0)
-            return failErrno(errno);
     }
     if (fd < 0) {
         // A link at the name (ELOOP), or a file this user may not open: a

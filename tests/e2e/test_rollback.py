@@ -274,6 +274,10 @@ class Elevated(RollbackTest):
                 if pair == "old":
                     self.assertPair(self.old, b"old module")
                     self.assertIn(("INFO", ROLLED_BACK % self.asar), run.leveled())
+                    started = self.starts(2)
+                    self.assertEqual([line for line, _ in started], [first_line, "exit 0"])
+                    sys.stderr.write("elevated: from the new version's start to the old one's: %.1f ms\n"
+                                     % ((started[1][1] - started[0][1]) / 1000.0))
                 else:
                     self.assertPair(new, b"new module")
                 # An unelevated process may not remove the kept pair: the next

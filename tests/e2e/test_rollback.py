@@ -228,6 +228,34 @@ class Kills(RollbackTest):
         self.assertNothingKept()
 
 
+    def test_a_helper_killed_while_it_swaps_back_is_repaired_to_a_whole_pair(self):
+        # Killed at moments from the new version's start on: before, during
+        # and after the swap back (every call of it is a kill point in the
+        # unit tests; here the real binary is killed).
+        outcomes = []
+        for delay_ms in (0, 1, 2, 3, 4, 5, 6, 8, 10, 15, 20, 40):
+            with self.subTest(delay_ms=delay_ms):
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                update = self.stage_update("exit 1")
+                new = self.read(update)
+                command = (["wine", EXE] if WINDOWS else [EXE]) + self.helper_args(update, 5000)
+                proc = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 20
+                while not os.path.exists(self.record) and time.monotonic() < deadline and proc.poll() is None:
+                    time.sleep(0.0005)
+                time.sleep(delay_ms / 1000.0)
+                proc.send_signal(signal.SIGKILL)
+                proc.wait(timeout=20)
+                self.assertStatus(self.run_helper("--repair", "--appAsar", self.hp(self.asar)), 0)
+                module = self.read(os.path.join(self.app, "app.asar.unpacked", "native.node"))
+                archive = self.read(self.asar)
+                self.assertIn((archive, module), [(self.old, b"old module"), (new, b"new module")])
+                self.assertNothingKept()
+                outcomes.append("old" if archive == self.old else "new")
+                self.write(self.asar, self.old)
+                self.write(os.path.join(self.app, "app.asar.unpacked", "native.node"), b"old module")
+        sys.stderr.write("killed while swapping back, then repaired: %s\n" % " ".join(outcomes))
 
 @unittest.skipIf(WINDOWS, "Wine's token is already elevated: no swap back is ever refused there")
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to become an ordinary user")

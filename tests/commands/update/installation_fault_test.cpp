@@ -71,13 +71,17 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
     disarm();
 }
 
-// Updates the scene to "new", keeping the old pair for a swap back.
-void updateKeeping(Scene& scene) {
+// Updates the scene to "new", keeping the old pair for a swap back; with
+// `calls`, killed from the `from`th of them on (the fault stays armed while
+// the object is abandoned, as a killed run abandons nothing).
+void updateKeeping(Scene& scene, unsigned calls = 0, int from = 1) {
     FileUtils::HeldFolder folder, source;
     if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
         throw std::runtime_error("scene");
     Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
     installation.keepReplaced();
+    if (calls != 0)
+        arm(calls, EIO, from);
     Platform::File& archive = installation.begin(true);
     std::string link;
     if (!archive.write("new", 3) || !installation.stageUnpacked(source, link))
@@ -178,6 +182,31 @@ TEST(InstallationFaults, AJournalInUseIsLeftAsItIsUntilItIsFree) {
     EXPECT_TRUE(repair(scene));
     EXPECT_EQ(scene.pair(), "old");
     EXPECT_EQ(scene.names(), kClean);
+}
+
+TEST(InstallationFaults, AKeepingUpdateKilledAtAnyCallIsRepairedToAWholePairAndNothingKept) {
+    std::set<std::string> seen;
+    int n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        Scene scene;
+        try {
+            updateKeeping(scene, kMutating, n);
+        } catch (...) {
+        }
+        const bool hit = fault.hit;
+        disarm();
+        if (!hit)
+            break;
+        EXPECT_NO_THROW(repair(scene));
+        const std::string pair = scene.pair();
+        EXPECT_TRUE(pair == "old" || pair == "new") << pair;
+        EXPECT_EQ(scene.names(), kClean);
+        seen.insert(pair);
+        ASSERT_LT(n, 1000);
+    }
+    RecordProperty("killPoints", n - 1);
+    EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
 }
 
 TEST(InstallationFaults, ASwapBackKilledAtAnyCallIsRepairedToAWholePair) {

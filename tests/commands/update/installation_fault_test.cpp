@@ -184,65 +184,35 @@ TEST(InstallationFaults, AJournalInUseIsLeftAsItIsUntilItIsFree) {
     EXPECT_EQ(scene.names(), kClean);
 }
 
-TEST(InstallationFaults, AKeepingUpdateKilledAtAnyCallIsRepairedToAWholePairAndNothingKept) {
-    std::set<std::string> seen;
-    int n = 1;
-    for (;; ++n) {
-        SCOPED_TRACE(n);
-        Scene scene;
-        try {
-            updateKeeping(scene, kMutating, n);
-        } catch (...) {
-        }
-        const bool hit = fault.hit;
-        disarm();
-        if (!hit)
-            break;
-        EXPECT_NO_THROW(repair(scene));
-        const std::string pair = scene.pair();
-        EXPECT_TRUE(pair == "old" || pair == "new") << pair;
-        EXPECT_EQ(scene.names(), kClean);
-        seen.insert(pair);
-        ASSERT_LT(n, 1000);
-    }
-    RecordProperty("killPoints", n - 1);
-    EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
-}
-
-TEST(InstallationFaults, ASwapBackKilledAtAnyCallIsRepairedToAWholePair) {
-    std::set<std::string> seen;
-    int n = 1;
-    for (;; ++n) {
-        SCOPED_TRACE(n);
-        Scene scene;
-        updateKeeping(scene);
-        ASSERT_EQ(scene.names(),
-                  (std::set<std::string>{"app.asar", "app.asar.unpacked", "source", "app.asar.vantrell-previous",
-                                         "app.asar.vantrell-unpacked-previous"}));
-        bool threw = false;
-        try {
-            swapBack(scene, kMutating, EIO, n);
-        } catch (...) {
-            threw = true;
-        }
-        const bool hit = fault.hit;
-        disarm();
-        if (!hit) {
-            EXPECT_FALSE(threw);
-            EXPECT_EQ(scene.pair(), "old");
+// An update keeping the old pair, and the swap back of that pair, each killed
+// at every call in turn; the repair leaves a whole pair and nothing kept.
+TEST(InstallationFaults, AKeepingUpdateOrASwapBackKilledAtAnyCallIsRepairedToAWholePair) {
+    for (const bool back : {false, true}) {
+        SCOPED_TRACE(back ? "swap back" : "keeping update");
+        std::set<std::string> seen;
+        int n = 1;
+        for (bool hit = true; hit; ++n) {
+            SCOPED_TRACE(n);
+            Scene scene;
+            try {
+                if (back) {
+                    updateKeeping(scene);
+                    swapBack(scene, kMutating, EIO, n);
+                } else {
+                    updateKeeping(scene, kMutating, n);
+                }
+            } catch (...) { // killed: whatever the failed call threw
+            }
+            hit = fault.hit;
+            disarm();
+            EXPECT_NO_THROW(repair(scene));
+            seen.insert(scene.pair());
             EXPECT_EQ(scene.names(), kClean);
-            break;
+            ASSERT_LT(n, 1000);
         }
-        EXPECT_NO_THROW(repair(scene));
-        const std::string pair = scene.pair();
-        EXPECT_TRUE(pair == "old" || pair == "new") << pair;
-        EXPECT_EQ(scene.names(), kClean);
-        seen.insert(pair);
-        ASSERT_LT(n, 1000);
+        RecordProperty(back ? "swapBackKillPoints" : "keepingKillPoints", n - 2);
+        EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
     }
-    RecordProperty("killPoints", n - 1);
-    EXPECT_EQ(seen, (std::set<std::string>{"old", "new"}));
-    EXPECT_GT(n, 5);
 }
 
 TEST(InstallationFaults, AFailedSwapBackLeavesTheNewPairAndTheKeptOne) {

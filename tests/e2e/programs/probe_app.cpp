@@ -1,65 +1,45 @@
-// Test program: an app whose archive decides how it behaves, for the
-// rollback tests. Started as `probe_app <archive> <record>`, it appends to
-// <record> the archive's first line and the time of day in microseconds,
-// then does what that line says:
-//   exit <n>          ends with status n at once
-//   mark <path> <n>   makes the file <path>, then ends with status n 100 ms later
-//   run <ms>          ends with status 0 after <ms> milliseconds
-//   crash             ends as a crashed program does (natively SIGSEGV; on
-//                     Windows status 0xC0000005, an access violation's)
+// Test program: an app whose archive says how it starts, for the rollback
+// tests. `probe_app <archive> <record>` appends the archive's first line and
+// the time in µs to <record>, then does what the line says: "exit <n>" ends
+// with n; "mark <path> <n>" makes <path> and ends with n 100 ms later;
+// "run <ms>" ends with 0 after <ms>; "crash" ends as a crash does (natively
+// SIGSEGV, on Windows an access violation's status).
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-namespace {
-
-void pause(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-} // namespace
-
 int main(int argc, char** argv) {
-    if (argc < 3)
-        return 2;
     char line[1024] = {};
-    if (std::FILE* archive = std::fopen(argv[1], "rb")) {
-        if (std::fgets(line, sizeof line, archive) == nullptr)
-            line[0] = '\0';
-        std::fclose(archive);
-    }
+    std::FILE* archive = argc == 3 ? std::fopen(argv[1], "rb") : nullptr;
+    std::FILE* record = argc == 3 ? std::fopen(argv[2], "ab") : nullptr;
+    if (archive == nullptr || record == nullptr || std::fgets(line, sizeof line, archive) == nullptr)
+        return 2;
     line[std::strcspn(line, "\r\n")] = '\0';
-    const auto now =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    std::FILE* record = std::fopen(argv[2], "ab");
-    if (record == nullptr)
-        return 3;
-    std::fprintf(record, "%s|%lld\n", line, static_cast<long long>(now));
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::fprintf(record, "%s|%lld\n", line,
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
     std::fclose(record);
-
-    char verb[16] = {};
     char path[1000] = {};
-    long number = 0;
-    if (std::sscanf(line, "exit %ld", &number) == 1)
-        return static_cast<int>(number);
-    if (std::sscanf(line, "mark %999s %ld", path, &number) == 2) {
+    int number = 0;
+    if (std::sscanf(line, "exit %d", &number) == 1)
+        return number;
+    if (std::sscanf(line, "mark %999s %d", path, &number) == 2) {
         if (std::FILE* mark = std::fopen(path, "wb"))
             std::fclose(mark);
-        pause(100);
-        return static_cast<int>(number);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return number;
     }
-    if (std::sscanf(line, "run %ld", &number) == 1) {
-        pause(number);
+    if (std::sscanf(line, "run %d", &number) == 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(number));
         return 0;
     }
-    if (std::sscanf(line, "%15s", verb) == 1 && std::strcmp(verb, "crash") == 0) {
+    if (std::strcmp(line, "crash") == 0) {
 #ifdef _WIN32
         TerminateProcess(GetCurrentProcess(), 0xC0000005u);
 #else

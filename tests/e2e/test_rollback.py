@@ -106,6 +106,8 @@ class Probation(RollbackTest):
             ("exit 3", 3, "mark"),
             # a kept pair of ours left by a killed watcher is replaced
             ("exit 4", 4, "kept"),
+            # an installation without an unpacked folder gets back an empty one
+            ("exit 5", 5, "no folder"),
         ]
         for first_line, status, left in cases:
             with self.subTest(first_line=first_line):
@@ -115,9 +117,15 @@ class Probation(RollbackTest):
                 elif left == "kept":
                     write(os.path.join(self.app, KEPT[0]), b"left by a killed watcher")
                     os.makedirs(os.path.join(self.app, KEPT[1], "deep"))
+                elif left == "no folder":
+                    shutil.rmtree(os.path.dirname(self.module))
                 run = self.run_helper(*self.helper_args(self.stage_update(first_line), 5000))
                 self.assertStatus(run, 7)
-                self.assertEqual(self.pair(), "old")
+                if left == "no folder":
+                    self.assertEqual((read(self.asar), os.listdir(os.path.dirname(self.module))), (OLD, []))
+                    os.makedirs(os.path.dirname(self.module), exist_ok=True)
+                else:
+                    self.assertEqual(self.pair(), "old")
                 self.assertNothingKept()
                 started = self.starts(2)
                 self.assertEqual([line for line, _ in started], [first_line, "exit 0"])

@@ -344,6 +344,13 @@ void Installation::commit(unsigned long inUseMs) {
         throw;
     }
     begun_ = false;
+    // An installation that had no unpacked folder keeps an empty one, so
+    // that a swap back takes the new folder away with the new archive.
+    FileUtils::HeldFolder none;
+    if (journal_.keep && !journal_.unpacked.empty() && !moved.old && !none.open(folder_, keptUnpackedName(stem_), true))
+        Logger::instance()->log(
+            WARN, "Unable to create directory " + pathOf(keptUnpackedName(stem_)) +
+                      " GetLastError returned: " + std::to_string(static_cast<unsigned long>(Platform::lastError())));
     // Whoever took the staged name between its check and the rename put
     // their file in place instead of ours: that is no finished update.
     const bool ours = folder_.holdsFile(name_, archive_);

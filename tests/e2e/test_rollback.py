@@ -253,6 +253,7 @@ class Elevated(RollbackTest):
                                       prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
                 self.assertStatus(run, status)
                 self.assertEqual(run.messages.count(attempt), prompts)
+                self.assertNotIn("ERROR", [level for level, _ in run.leveled()])
                 self.assertEqual(self.pair(), pair)
                 if pair == "old":
                     self.assertIn(("INFO", ROLLED_BACK % self.asar), run.leveled())

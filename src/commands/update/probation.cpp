@@ -102,11 +102,29 @@ Verdict watch(LaunchedProcess& program, HealthyMark& mark, std::uint32_t probati
     }
 }
 
+// Whether this process may make files in the archive's folder: a file of
+// ours (a drop name, which a repair removes should we be killed) is made
+// there and removed again. Asked before the lock, whose file a user without
+// the rights could not make either, and would wait for as for a holder's.
+bool mayWriteBeside(const std::string& appAsar) {
+    const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
+    FileUtils::HeldFolder folder;
+    FileUtils::NewFile probe;
+    return !folder.openWithoutLastLink(parts.folder) ||
+           probe.createUnique(folder, stagingStem(parts.name) + ".vantrell-drop-", "", 0600) ||
+           Platform::lastError() != ERROR_ACCESS_DENIED;
+}
+
 // The kept pair of a healthy update goes, under the archive's lock. This
 // process may lack the rights the update had (it elevated): what it cannot
 // remove stays for the next update or repair, which removes it, and no
 // second prompt is shown for it.
 void dropKept(const std::string& appAsar) {
+    if (!mayWriteBeside(appAsar)) {
+        Logger::instance()->log(WARN, "This process may not remove the previous version of " + appAsar +
+                                          "; it stays until the next update or repair");
+        return;
+    }
     try {
         Target target;
         int status = 0;
@@ -122,19 +140,6 @@ void dropKept(const std::string& appAsar) {
 }
 
 enum class SwappedBack { Done, Denied, Failed };
-
-// Whether this process may make files in the archive's folder: a file of
-// ours (a drop name, which a repair removes should we be killed) is made
-// there and removed again. Asked before the lock, whose file a user without
-// the rights could not make either, and would wait for as for a holder's.
-bool mayWriteBeside(const std::string& appAsar) {
-    const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
-    FileUtils::HeldFolder folder;
-    FileUtils::NewFile probe;
-    return !folder.openWithoutLastLink(parts.folder) ||
-           probe.createUnique(folder, stagingStem(parts.name) + ".vantrell-drop-", "", 0600) ||
-           Platform::lastError() != ERROR_ACCESS_DENIED;
-}
 
 // One try at the swap back in this process. Denied: refused for lack of
 // rights before anything was moved, nothing logged.

@@ -257,10 +257,10 @@ function markHealthy(options = {}) {
     const run = loadOwnRun(folder, runId);
     if (!run || !runWatch(run).watched) return false;
     const result = resultOfRun(readLog(options.logPath || run.logPath), runId, runWatch(run));
-    // The helper writes its launch line before it starts the program, so a
-    // run that watches this process shows it; one that has judged it, or
-    // is rolling back, is past the mark's use.
-    if (!result || result.status !== null || result.failedExitStatus !== null) return false;
+    // A run that has judged this process, is rolling it back, or failed
+    // before it could watch it (the old version was started) is past the
+    // mark's use.
+    if (!result || result.status !== null || result.failedExitStatus !== null || result.error !== null) return false;
     try {
       fs.writeFileSync(healthyMarkPath(folder, runId), `${process.pid}\n`, { flag: 'wx' });
     } catch (error) {

@@ -220,7 +220,7 @@ function lastResult(options = {}) {
   const file = options.logPath || run.logPath;
   const result = resultOfRun(readLog(file), run.runId, runWatch(run));
   // A judged run's mark is of no more use; it must not linger.
-  if (result && result.status !== null && folder) sweepHealthyMarks(folder, (runId) => runId === run.runId);
+  if (result && result.finished && folder) sweepHealthyMarks(folder, (runId) => runId === run.runId);
   return result && { ...result, startedAt: run.startedAt, logPath: file };
 }
 

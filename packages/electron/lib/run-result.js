@@ -58,27 +58,18 @@ function namedRun(lines, pid, runId, from) {
   return { pid: own, first, indexes, status: null };
 }
 
-// What became of a relaunch the helper watched (--probation): the index of
-// the WARN line that says the new version failed and its exit status, and
-// whether the old pair is back and started again.
-function probationOutcome(lines, indexes) {
-  let failedAt = -1;
+// What became of a relaunch the helper watched (--probation): the exit
+// status of a new version that failed, and whether the old pair is back (by
+// this run or by the elevated copy it started for that).
+function probationOutcome(runLines) {
   let failedExitStatus = null;
   let rolledBack = false;
-  let relaunchedOld = false;
-  for (const i of indexes) {
-    const { level, message } = lines[i];
-    const failed = level === 'WARN' && failedAt < 0 && FAILED_IN_PROBATION.exec(message);
-    if (failed) {
-      failedAt = i;
-      failedExitStatus = Number(failed[1]);
-    } else if (failedAt >= 0 && level === 'INFO' && ROLLED_BACK.test(message)) {
-      rolledBack = true;
-    } else if (rolledBack && LAUNCH.test(message)) {
-      relaunchedOld = true;
-    }
+  for (const { level, message } of runLines) {
+    const failed = level === 'WARN' && failedExitStatus === null && FAILED_IN_PROBATION.exec(message);
+    if (failed) failedExitStatus = Number(failed[1]);
+    else if (failedExitStatus !== null && level === 'INFO' && ROLLED_BACK.test(message)) rolledBack = true;
   }
-  return { failedExitStatus, rolledBack, relaunchedOld };
+  return { failedExitStatus, rolledBack };
 }
 
 // The result of the run `runId`, or null when the log holds no such run.
@@ -105,21 +96,22 @@ function resultOfRun(lines, runId, { watched = false, running = () => true } = {
   const own = run.indexes.map((i) => lines[i]);
   const errors = runLines.filter((line) => line.level === 'ERROR');
   const error = errors.length > 0 ? errors[errors.length - 1].message : null;
-  const status = run.status !== null ? run.status : copyStatus;
-  const { failedExitStatus, rolledBack, relaunchedOld } = probationOutcome(lines, indexes);
+  const { failedExitStatus, rolledBack } = probationOutcome(runLines);
   // The launch is the run's last step: a program it started (the app itself,
   // relaunched) may read the result before the run's last line is written.
   // Not so when the helper watches the new version it started: the run goes
-  // on until that version is judged, and after a rollback until the old one
-  // is started again.
+  // on until that version is judged; after a rollback all that is left is
+  // starting the old version again, which may be the reader.
   const launched = own.length > 0 && LAUNCH.test(own[own.length - 1].message);
   const swapped = runLines.some((line) => SWAPPED.test(line.message));
   const watching = watched && swapped && error === null && failedExitStatus === null && own.some((line) => LAUNCH.test(line.message));
   let finished;
-  if (run.status !== null) finished = true;
-  else if (failedExitStatus !== null) finished = relaunchedOld;
-  else if (watching) finished = false;
+  if (run.status !== null || rolledBack) finished = true;
+  else if (watching || failedExitStatus !== null) finished = false;
   else finished = launched;
+  // An elevated copy's status is the run's own only when nothing followed it:
+  // a watch or a rollback decides the run's status itself.
+  const status = run.status !== null ? run.status : watching || failedExitStatus !== null ? null : copyStatus;
   // A watching helper that was ended leaves a run that never ends: it is no
   // longer on probation, only unfinished.
   const probation = run.status === null && watching && running();

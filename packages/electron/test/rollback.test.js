@@ -1,8 +1,7 @@
 'use strict';
 // An update whose relaunched new version is watched (its probation): what
 // lastResult() and markHealthy() tell at each point of the run, read from
-// recorded log lines; then the whole flow with real processes, a new version
-// that fails at its start and one that marks itself healthy.
+// recorded log lines; then the whole flow with real processes.
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -13,169 +12,120 @@ const { saveRun, saveOwnRun, healthyMarkPath } = require('../lib/run-record');
 const { AsarArchive } = require('../lib/asar');
 const { nativeHelper, scratch, poll, writeAsar } = require('./support');
 
-const RUN_ID = 'ab'.repeat(16);
+const ID = 'ab'.repeat(16);
 const APP = '/opt/App/resources/app.asar';
-const NEW_FAILED = 'WARN  (40) The updated program ended with exit status 3 before it was healthy; rolling back /opt/App/resources/app.asar';
-const SWAP = [
-  `INFO  (40) Run ${RUN_ID} started`,
-  `INFO  (40) started updater. waitPid: 39, appAsar: ${APP}, updateAsar: /tmp/u.asar`,
-  'INFO  (40) Waiting for process 39 to exit',
-  'INFO  (40) Process 39 has exited',
-  'INFO  (40) Update finished',
-  'INFO  (40) Launching process. Program: /opt/App/app, Args: --updated',
-];
-const ROLLED = [NEW_FAILED, `INFO  (40) Rolled back ${APP} to the previous version`];
-const ended = (status) => `INFO  (40) Run ${RUN_ID} ended, exit status ${status}`;
+const SWAP = [`INFO  (40) Run ${ID} started`, `INFO  (40) started updater. waitPid: 39, appAsar: ${APP}, updateAsar: /tmp/u.asar`,
+  'INFO  (40) Process 39 has exited', 'INFO  (40) Update finished', 'INFO  (40) Launching process. Program: /opt/App/app, Args: --updated'];
 // The swap done by an elevated copy, whose own status is not the run's.
-const ELEVATED = [SWAP[0], 'INFO  (40) Elevated copy started, process id 41', `INFO  (41) Run ${RUN_ID} started`, 'INFO  (41) Update finished',
-  `INFO  (41) Run ${RUN_ID} ended, exit status 0`, SWAP[5]];
-
-// A process id that has ended.
+const ELEVATED = [SWAP[0], 'INFO  (40) Elevated copy started, process id 41', `INFO  (41) Run ${ID} started`,
+  'INFO  (41) Update finished', `INFO  (41) Run ${ID} ended, exit status 0`, SWAP[4]];
+const failedLine = (app) => `The updated program ended with exit status 3 before it was healthy; rolling back ${app}`;
+const FAILED = `WARN  (40) ${failedLine(APP)}`;
+const ROLLED = [FAILED, `INFO  (40) Rolled back ${APP} to the previous version`];
+const ended = (status) => `INFO  (40) Run ${ID} ended, exit status ${status}`;
 const gonePid = spawnSync(process.execPath, ['-e', '']).pid;
 
+const FIELDS = ['finished', 'probation', 'status', 'code', 'succeeded', 'rolledBack', 'failedExitStatus'];
 const CASES = [
-  // name, the log, the record's probation and helper pid, what lastResult() gives, what markHealthy() gives.
-  ['watching the new version', SWAP, 30000, process.pid,
-    { finished: false, probation: true, status: null, code: null, succeeded: false, rolledBack: false, failedExitStatus: null }, true],
-  ['watching, after an elevated swap', ELEVATED, 30000, process.pid,
-    { finished: false, probation: true, status: null, code: null, succeeded: false, rolledBack: false, failedExitStatus: null }, true],
-  ['judged healthy', [...SWAP, ended(0)], 30000, process.pid,
-    { finished: true, probation: false, status: 0, code: null, succeeded: true, rolledBack: false, failedExitStatus: null }, false],
-  ['the new version failed, rolling back', [...SWAP, NEW_FAILED], 30000, process.pid,
-    { finished: false, probation: false, status: null, code: null, succeeded: false, rolledBack: false, failedExitStatus: 3 }, false],
+  // name, log, the record's probation, its helper's pid, lastResult() as FIELDS, markHealthy()
+  ['watching the new version', SWAP, 30000, process.pid, [false, true, null, null, false, false, null], true],
+  ['watching, after an elevated swap', ELEVATED, 30000, process.pid, [false, true, null, null, false, false, null], true],
+  ['judged healthy', [...SWAP, ended(0)], 30000, process.pid, [true, false, 0, null, true, false, null], false],
+  ['the new version failed, rolling back', [...SWAP, FAILED], 30000, process.pid, [false, false, null, null, false, false, 3], false],
   // What the old version, started again, may read before the run's last line.
-  ['rolled back', [...SWAP, ...ROLLED], 30000, process.pid,
-    { finished: true, probation: false, status: null, code: 'ROLLED_BACK', succeeded: false, rolledBack: true, failedExitStatus: 3 }, false],
-  ['rolled back, the run ended', [...SWAP, ...ROLLED, ended(7)], 30000, gonePid,
-    { finished: true, probation: false, status: 7, code: 'ROLLED_BACK', succeeded: false, rolledBack: true, failedExitStatus: 3 }, false],
-  ['the swap back failed', [...SWAP, NEW_FAILED, `ERROR (40) Failed to rename ${APP}.vantrell-previous`, ended(5)], 30000, gonePid,
-    { finished: true, probation: false, status: 5, code: 'FILE_SYSTEM_FAILED', succeeded: false, rolledBack: false, failedExitStatus: 3 }, false],
-  ['the watching helper was killed', SWAP, 30000, gonePid,
-    { finished: false, probation: false, status: null, code: null, succeeded: false, rolledBack: false, failedExitStatus: null }, true],
-  // The failed update starts the old version, which nobody watches.
-  ['the update failed', [...SWAP.slice(0, 4), `ERROR (40) Failed to copy ${APP}`, SWAP[5]], 30000, process.pid,
-    { finished: true, probation: false, status: null, code: null, succeeded: false, rolledBack: false, failedExitStatus: null }, false],
-  ['no probation', SWAP, 0, process.pid,
-    { finished: true, probation: false, status: null, code: null, succeeded: true, rolledBack: false, failedExitStatus: null }, false],
+  ['rolled back', [...SWAP, ...ROLLED], 30000, process.pid, [true, false, null, 'ROLLED_BACK', false, true, 3], false],
+  ['rolled back, the run ended', [...SWAP, ...ROLLED, ended(7)], 30000, gonePid, [true, false, 7, 'ROLLED_BACK', false, true, 3], false],
+  ['the swap back failed', [...SWAP, FAILED, `ERROR (40) Unable to roll back ${APP}`, ended(5)], 30000, gonePid,
+    [true, false, 5, 'FILE_SYSTEM_FAILED', false, false, 3], false],
+  ['the watching helper was killed', SWAP, 30000, gonePid, [false, false, null, null, false, false, null], true],
+  // A failed update starts the old version, which nobody watches.
+  ['the update failed', [...SWAP.slice(0, 3), `ERROR (40) Failed to copy ${APP}`, SWAP[4]], 30000, process.pid,
+    [true, false, null, null, false, false, null], false],
+  ['no probation', SWAP, 0, process.pid, [true, false, null, null, true, false, null], false],
 ];
 
 test('lastResult and markHealthy at each point of a watched run', async (t) => {
   for (const [name, lines, probationMs, pid, expected, marks] of CASES) {
     await t.test(name, (t) => {
-      const folder = path.join(scratch(t), 'userData');
-      const log = path.join(folder, 'update-log.txt');
-      fs.mkdirSync(folder, { recursive: true });
-      fs.writeFileSync(log, lines.map((line) => `${line}\n`).join(''));
-      const run = { pid, runId: RUN_ID, startedAt: 1, logPath: log, probationMs };
-      saveOwnRun(folder, run);
-      saveRun(folder, run);
-      process.env.VANTRELL_HELPER_RUN_ID = RUN_ID;
+      const folder = scratch(t);
+      const logPath = path.join(folder, 'update-log.txt');
+      fs.writeFileSync(logPath, lines.map((line) => `${line}\n`).join(''));
+      saveOwnRun(folder, { pid, runId: ID, startedAt: 1, logPath, probationMs });
+      saveRun(folder, { pid, runId: ID, startedAt: 1, logPath, probationMs });
+      process.env.VANTRELL_HELPER_RUN_ID = ID;
       t.after(() => delete process.env.VANTRELL_HELPER_RUN_ID);
-
-      const mark = healthyMarkPath(folder, RUN_ID);
-      assert.equal(helper.markHealthy({ dataFolder: folder }), marks);
-      assert.equal(fs.existsSync(mark), marks);
+      const mark = healthyMarkPath(folder, ID);
+      assert.deepEqual([helper.markHealthy({ dataFolder: folder }), fs.existsSync(mark)], [marks, marks]);
       const result = helper.lastResult({ dataFolder: folder });
-      assert.deepEqual(Object.fromEntries(Object.keys(expected).map((key) => [key, result[key]])), expected);
-      // A mark made for a run that is over is removed: it never counts again.
+      assert.deepEqual(FIELDS.map((field) => result[field]), expected);
+      // A mark of a run that is over is removed: it never counts again.
       fs.writeFileSync(mark, '');
       helper.lastResult({ dataFolder: folder });
-      assert.equal(fs.existsSync(mark), !expected.finished);
+      assert.equal(fs.existsSync(mark), !result.finished);
     });
   }
 });
 
-test('markHealthy outside a watched run is a no-op', (t) => {
+test('markHealthy without a run that watches it does nothing; a probation that is no time is refused', (t) => {
   const folder = scratch(t);
-  delete process.env.VANTRELL_HELPER_RUN_ID;
   assert.equal(helper.markHealthy({ dataFolder: folder }), false);
-  process.env.VANTRELL_HELPER_RUN_ID = RUN_ID; // a run this folder has no record of
+  process.env.VANTRELL_HELPER_RUN_ID = ID; // a run this folder has no record of
   t.after(() => delete process.env.VANTRELL_HELPER_RUN_ID);
-  assert.deepEqual([helper.markHealthy({ dataFolder: folder }), helper.markHealthy()], [false, false]);
-  assert.deepEqual(fs.readdirSync(folder), []);
-});
-
-test('probation values that are no time are refused', (t) => {
-  const dir = scratch(t);
-  const update = writeAsar(path.join(dir, 'u.asar'), { f: 'f' });
-  const appAsar = path.join(dir, 'app.asar');
-  fs.writeFileSync(appAsar, 'old');
+  assert.deepEqual([helper.markHealthy({ dataFolder: folder }), helper.markHealthy(), fs.readdirSync(folder)], [false, false, []]);
+  const options = { updateAsar: writeAsar(path.join(folder, 'u.asar'), { f: 'f' }), appAsar: path.join(folder, 'u.asar'), relaunch: true };
   for (const probation of [-1, 1.5, '30000', 2 ** 31]) {
-    assert.throws(() => helper.updateArguments({ updateAsar: update, appAsar, relaunch: true, probation }),
-      /probation must be a whole number of milliseconds/, String(probation));
+    assert.throws(() => helper.updateArguments({ ...options, probation }), /probation must be a whole number of milliseconds/, String(probation));
   }
 });
 
-// ---- The whole flow, with the helper -------------------------------------
+// A helper built before the probation existed ignores --probation.
+const skip = !nativeHelper || (!fs.readFileSync(nativeHelper).includes('healthyMark') && 'this helper binary has no --probation');
 
-// A helper built before the probation existed ignores --probation: the flow
-// below needs one that knows it.
-const knowsProbation = nativeHelper && fs.readFileSync(nativeHelper).includes('healthyMark');
-const skip = !nativeHelper ? true : !knowsProbation && 'this helper binary has no --probation';
-
-const archive = (file, version, native) => writeAsar(file, { 'package.json': JSON.stringify({ version }), 'native.node': native }, ['native.node']);
-
-function installedVersion(file) {
-  const asar = new AsarArchive(file);
-  try {
-    return JSON.parse(asar.readFile('package.json', 1024)).version;
-  } finally {
-    asar.close();
-  }
-}
-
-// An app at 1.0.0 asks for 1.1.0 (each with an unpacked file) and quits; the
-// fixture plays each version's start as `behaviour` says.
-async function updateApp(t, behaviour, probation) {
-  const dir = scratch(t);
-  const resources = path.join(dir, 'resources');
-  fs.mkdirSync(resources);
-  archive(path.join(resources, 'app.asar'), '1.0.0', 'old native');
-  archive(path.join(resources, 'update.asar'), '1.1.0', 'new native');
-  const report = path.join(dir, 'report');
-  const app = spawn(process.execPath, [path.join(__dirname, 'fixtures', 'probation-app.js'), 'first', report, resources, nativeHelper, String(probation)], {
-    env: { ...process.env, APP_NEW_VERSION: behaviour },
-    stdio: 'inherit',
-  });
-  assert.equal(await new Promise((resolve) => app.on('exit', resolve)), 0);
-  const dataFolder = path.join(dir, 'userData');
-  const result = await poll(() => {
-    const last = helper.lastResult({ dataFolder });
-    return last && last.status !== null && last;
-  }, 'the run\'s end', probation + 30000);
-  const read = (version) => fs.existsSync(`${report}.${version}`) && JSON.parse(fs.readFileSync(`${report}.${version}`, 'utf8'));
-  // A version started by the run reports after the run's last line.
-  const seen = (version) => poll(() => read(version), `the report of ${version}`);
-  return { resources, result, dataFolder, seen, read };
-}
-
-const kept = (resources) => ['app.asar.vantrell-previous', 'app.asar.vantrell-unpacked-previous'].filter((name) => fs.existsSync(path.join(resources, name)));
-
-test('probation flow: a new version that fails at its start is rolled back, and the old one started again', { skip }, async (t) => {
-  const { resources, result, seen } = await updateApp(t, 'fail', 10000);
-  const [failed, old] = [await seen('1.1.0'), await seen('1.0.0')];
-  assert.deepEqual([result.status, result.code, result.rolledBack, result.failedExitStatus, result.succeeded], [7, 'ROLLED_BACK', true, 3, false]);
-  assert.ok(result.lines.some((line) => line.level === 'WARN' && line.message === `The updated program ended with exit status 3 before it was healthy; rolling back ${resources}/app.asar`));
-  // The new version saw itself on probation; the old one, started again, the rollback.
-  assert.deepEqual([failed.result.finished, failed.result.probation], [false, true]);
-  assert.deepEqual([old.result.rolledBack, old.result.failedExitStatus, old.result.code, old.result.finished, old.marked], [true, 3, 'ROLLED_BACK', true, false]);
-  assert.equal(installedVersion(path.join(resources, 'app.asar')), '1.0.0');
-  assert.equal(fs.readFileSync(path.join(resources, 'app.asar.unpacked', 'native.node'), 'utf8'), 'old native');
-  assert.deepEqual(kept(resources), []);
-});
-
-test('probation flow: a new version that marks itself healthy is kept, and the kept pair removed', { skip }, async (t) => {
+// The fixture app at 1.0.0 asks for 1.1.0 (each with an unpacked file) and
+// quits; the new version fails at its start or marks itself healthy.
+test('probation flow: a failing new version is rolled back and the old one started; a healthy one is kept', { skip }, async (t) => {
   const probation = 10000;
-  const started = Date.now();
-  const { resources, result, dataFolder, seen, read } = await updateApp(t, 'healthy', probation);
-  // Judged by its mark while it still ran, well before the probation was up.
-  assert.ok(Date.now() - started < probation, `${Date.now() - started} ms`);
-  assert.deepEqual([result.status, result.code, result.rolledBack, result.succeeded, result.finished], [0, null, false, true, true]);
-  const got = await seen('1.1.0');
-  assert.deepEqual([got.result.finished, got.result.probation, got.marked], [false, true, true]);
-  assert.deepEqual([got.after.finished, got.after.probation, got.after.status], [true, false, 0]);
-  assert.equal(read('1.0.0'), false, 'the old version ran again');
-  assert.equal(installedVersion(path.join(resources, 'app.asar')), '1.1.0');
-  assert.deepEqual(kept(resources), []);
-  assert.deepEqual(fs.readdirSync(path.join(dataFolder, 'vantrell-helper-runs')).filter((name) => name.endsWith('.healthy')), []);
+  for (const newVersion of ['fail', 'healthy']) {
+    await t.test(newVersion, async (t) => {
+      const dir = scratch(t);
+      const resources = path.join(dir, 'resources');
+      fs.mkdirSync(resources);
+      for (const [name, version] of [['app.asar', '1.0.0'], ['update.asar', '1.1.0']]) {
+        writeAsar(path.join(resources, name), { 'package.json': JSON.stringify({ version }), 'native.node': version }, ['native.node']);
+      }
+      const report = path.join(dir, 'report');
+      const began = Date.now();
+      const app = spawn(process.execPath, [path.join(__dirname, 'fixtures', 'app.js'), 'first', report, resources, nativeHelper], {
+        env: { ...process.env, APP_ARGS: '[]', APP_PROBATION: String(probation), APP_NEW_VERSION: newVersion },
+        stdio: 'inherit',
+      });
+      assert.equal(await new Promise((resolve) => app.on('exit', resolve)), 0);
+      const got = await poll(() => fs.existsSync(report) && JSON.parse(fs.readFileSync(report, 'utf8')), 'the last start\'s report', probation + 30000);
+      const result = await poll(() => { const r = helper.lastResult({ dataFolder: path.join(dir, 'userData') }); return r && r.status !== null && r; }, 'the run\'s end');
+      const asar = new AsarArchive(path.join(resources, 'app.asar'));
+      const installed = JSON.parse(asar.readFile('package.json', 1024)).version;
+      asar.close();
+      const unpacked = fs.readFileSync(path.join(resources, 'app.asar.unpacked', 'native.node'), 'utf8');
+      assert.deepEqual(['app.asar.vantrell-previous', 'app.asar.vantrell-unpacked-previous'].filter((name) => fs.existsSync(path.join(resources, name))), []);
+      const failed = fs.existsSync(`${report}.failed`) && JSON.parse(fs.readFileSync(`${report}.failed`, 'utf8'));
+      if (newVersion === 'fail') {
+        // The new version saw itself on probation; the old one, started again, the rollback.
+        assert.deepEqual([failed.early.finished, failed.early.probation], [false, true]);
+        assert.deepEqual([got.version, installed, unpacked, got.marked], ['1.0.0', '1.0.0', '1.0.0', false]);
+        // At its start the run's last line may be written or not yet.
+        for (const seen of [got.early, result]) {
+          assert.deepEqual(FIELDS.map((field) => (field === 'status' && seen.status === null ? 7 : seen[field])), [true, false, 7, 'ROLLED_BACK', false, true, 3]);
+        }
+        assert.equal(result.status, 7);
+        assert.ok(result.lines.some((line) => line.level === 'WARN' && line.message === failedLine(path.join(resources, 'app.asar'))));
+      } else {
+        // Judged by its mark while it still ran, well before the probation was up.
+        assert.ok(Date.now() - began < probation, `${Date.now() - began} ms`);
+        assert.deepEqual([failed, got.version, installed, unpacked, got.marked], [false, '1.1.0', '1.1.0', '1.1.0', true]);
+        assert.deepEqual([got.early.finished, got.early.probation], [false, true]);
+        assert.deepEqual(FIELDS.map((field) => got.result[field]), [true, false, 0, null, true, false, null]);
+        assert.deepEqual(fs.readdirSync(path.join(dir, 'userData', 'vantrell-helper-runs')).filter((name) => name.endsWith('.healthy')), []);
+      }
+    });
+  }
 });

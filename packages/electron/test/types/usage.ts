@@ -24,17 +24,11 @@ async function main(): Promise<void> {
     const levels: Array<'INFO' | 'WARN' | 'ERROR'> = result.lines.map((line) => line.level);
     const status: number | null | undefined = result.status;
     void [finished, error, levels, result.elevatedPid, result.succeeded, status];
-    if (result.rolledBack && result.code === 'ROLLED_BACK') {
-      const failed: number | null | undefined = result.failedExitStatus;
-      void failed;
-    }
-    const waiting: boolean = result.probation === true && !result.finished;
-    void waiting;
+    const failed: number | null | undefined = result.rolledBack && result.code === 'ROLLED_BACK' ? result.failedExitStatus : null;
+    void [failed, result.probation === true];
   }
-  const started30: number = (await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: 30000 })).probationMs;
-  await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: false, dataFolder: '/d' });
-  const marked: boolean = helper.markHealthy() || helper.markHealthy({ dataFolder: '/d' });
-  void [started30, marked];
+  const probationMs: number = (await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: false })).probationMs;
+  void [probationMs, helper.markHealthy() || helper.markHealthy({ dataFolder: '/d' })];
   // @ts-expect-error a probation is milliseconds, not text
   await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: '30s' });
   // @ts-expect-error a staged update starts nothing to watch

@@ -362,7 +362,11 @@ export function logPath(): string | null;
 /** The --args text that makes the program receive exactly `args`; throws for arrays that cannot be carried. */
 export function argsText(args: string[]): string;
 
-/** The helper's argument vector for applyAsarUpdate(options), after its checks. */
+/**
+ * The helper's argument vector for applyAsarUpdate(options), after its checks;
+ * the run's own `--runId` and, with a probation, `--probation` and
+ * `--healthyMark` are added when the helper is started.
+ */
 export function updateArguments(options: ApplyAsarUpdateOptions): string[];
 
 /** The helper's argument vector for launch(program, args). */

@@ -42,6 +42,18 @@ export interface ApplyAsarUpdateOptions extends HelperPathOptions {
    */
   relaunchAfterFailure?: boolean;
   /**
+   * With `relaunch`: how long, in milliseconds, the helper watches the new
+   * version it started; default 30000, `0` or `false` turns it off (`true`
+   * is the default). The new version is healthy once it calls markHealthy(),
+   * when it still runs at the end, or when it exits with status 0. Should it
+   * exit with any other status, or crash, before that, the helper puts the
+   * replaced `app.asar` and its unpacked folder back and starts the old
+   * version once more with the same arguments; lastResult() then reports
+   * `rolledBack` and the code `ROLLED_BACK` (status 7). Needs the data folder
+   * (see `dataFolder`), where the mark is made; without one it is off.
+   */
+  probation?: number | boolean;
+  /**
    * How long the started helper has to show that it runs and has taken the
    * update over (it prints its log path and writes "Run <id> started" to its
    * log), in milliseconds; default 20000. Past it the helper is ended and the
@@ -103,6 +115,8 @@ export interface StartedHelper {
   startedAt: number;
   /** The log the helper writes, or null when no per-user data folder is known. */
   logPath: string | null;
+  /** How long the helper watches the relaunched new version, in milliseconds; 0 when it does not. */
+  probationMs: number;
 }
 
 /**
@@ -145,6 +159,7 @@ export type HelperErrorCode =
   | 'VALUE_NOT_WRITTEN' // 4: the registry value cannot be written
   | 'FILE_SYSTEM_FAILED' // 5: a file-system step failed
   | 'OUT_OF_MEMORY' // 6: the helper ran out of memory
+  | 'ROLLED_BACK' // 7: the updated app failed at start (probation) and the previous version was put back and started
   | 'COMMAND_LINE_INVALID' // -1 (255): the command line could not be split
   | 'KILLED' // ended by a signal, no status
   | 'UNKNOWN_STATUS'; // any other status
@@ -250,9 +265,39 @@ export interface HelperResult {
    * of its own at its end, so a run killed right after such a line (for
    * instance between its sleep and its update) still counts as finished.
    * A named run is finished once its last line ("Run <id> ended, exit status
-   * <n>") is written, or once it has started the program of its launch.
+   * <n>") is written, or once it has started the program of its launch;
+   * with a probation (lastResult() only) not before the new version has been
+   * judged: while the helper watches it, `finished` is false and `probation`
+   * true, and after a rollback the run is finished once the old version has
+   * been started again.
    */
   finished: boolean;
+  /**
+   * lastResult(): the helper is watching the relaunched new version now (the
+   * process reading this may be that version, which has yet to call
+   * markHealthy()). False once it is judged, and for a watching helper that
+   * was ended.
+   */
+  probation?: boolean;
+  /**
+   * For a named run: the new version failed before it was healthy and the
+   * previous `app.asar` and its unpacked folder are back in place (the log's
+   * "Rolled back <app.asar> to the previous version"); the old version is
+   * started again. `succeeded` is false.
+   */
+  rolledBack?: boolean;
+  /**
+   * For a named run: the exit status of the new version that failed in its
+   * probation (natively 128 + the signal's number for one ended by a
+   * signal), also when putting the old version back failed; else null.
+   */
+  failedExitStatus?: number | null;
+  /**
+   * For a named run: statusCode(status) once the status is known, and
+   * `ROLLED_BACK` as soon as the rollback is done (the old version may read
+   * this before the run's last line is written); else null.
+   */
+  code?: HelperErrorCode | null;
   /** The message of the run's last ERROR line, or null. */
   error: string | null;
   /** finished and no ERROR (and, for a named run, a status of 0 when known). */
@@ -296,6 +341,18 @@ export function readResult(pid: number | null, options?: ReadResultOptions): Hel
 export function lastResult(options?: LastResultOptions): HelperResult | null;
 
 /**
+ * For the relaunched new version to call once it has started well (its
+ * window shown, its data migrated): ends the helper's watch over it, so that
+ * it is kept even if it ends with an error later. Finds its run as
+ * lastResult() does through `VANTRELL_HELPER_RUN_ID`, and creates that run's
+ * mark in the data folder. True when the mark is there; false, doing
+ * nothing, when this process was not started by a run that watches it (no
+ * run, no probation, `dataFolder` unknown) or the run has already judged it.
+ * Never throws.
+ */
+export function markHealthy(options?: LastResultOptions): boolean;
+
+/**
  * update-log.txt as the helper computes it: `%LOCALAPPDATA%/vantrell/` on
  * Windows, `$XDG_DATA_HOME/vantrell/` (else `$HOME/.local/share/vantrell/`)
  * elsewhere; null when neither variable holds an absolute path.
@@ -305,7 +362,11 @@ export function logPath(): string | null;
 /** The --args text that makes the program receive exactly `args`; throws for arrays that cannot be carried. */
 export function argsText(args: string[]): string;
 
-/** The helper's argument vector for applyAsarUpdate(options), after its checks. */
+/**
+ * The helper's argument vector for applyAsarUpdate(options), after its checks;
+ * the run's own `--runId` and, with a probation, `--probation` and
+ * `--healthyMark` are added when the helper is started.
+ */
 export function updateArguments(options: ApplyAsarUpdateOptions): string[];
 
 /** The helper's argument vector for launch(program, args). */
@@ -371,7 +432,7 @@ export interface ApplyAsarUpdateOptions {
  */
 export function signedMessage(fields: { version: string; size: number; sha512: string }): Buffer;
 
-export interface StageAsarUpdateOptions extends Omit<ApplyAsarUpdateOptions, 'relaunch' | 'relaunchAfterFailure'> {
+export interface StageAsarUpdateOptions extends Omit<ApplyAsarUpdateOptions, 'relaunch' | 'relaunchAfterFailure' | 'probation'> {
   /** Electron's `app` (default: `require('electron').app`): its 'will-quit' is where the update is installed. */
   app?: { on(event: 'will-quit', listener: (event: { preventDefault(): void }) => void): unknown; removeListener(event: 'will-quit', listener: (...args: any[]) => void): unknown; quit(): void };
   relaunch?: never;

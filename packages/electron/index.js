@@ -8,9 +8,9 @@ const fs = process.versions.electron ? require('original-fs') : require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
-const { newRunId, dataFolder, saveRun, loadRun, saveOwnRun, loadOwnRun } = require('./lib/run-record');
+const { newRunId, dataFolder, saveRun, loadRun, saveOwnRun, loadOwnRun, healthyMarkPath, sweepHealthyMarks } = require('./lib/run-record');
 const updateLock = require('./lib/update-lock');
-const { resultOfRun, COPY_STARTED } = require('./lib/run-result');
+const { resultOfRun, statusCode, COPY_STARTED } = require('./lib/run-result');
 const { refuseInPlaceUpdate, dwordText } = require('./lib/install-kind');
 const { AsarArchive } = require('./lib/asar');
 const { UpdateError, sha512Hex, checkFuses, checkArchive, journalPath, exists } = require('./lib/update-checks');
@@ -218,8 +218,58 @@ function lastResult(options = {}) {
   else if (folder) run = loadRun(folder);
   if (!run) return null;
   const file = options.logPath || run.logPath;
-  const result = resultOfRun(readLog(file), run.runId);
+  const result = resultOfRun(readLog(file), run.runId, runWatch(run));
+  // A judged run's mark is of no more use; it must not linger.
+  if (result && result.finished && folder) sweepHealthyMarks(folder, (runId) => runId === run.runId);
   return result && { ...result, startedAt: run.startedAt, logPath: file };
+}
+
+// How a recorded run's result is read: whether its helper was asked to watch
+// the relaunched app, and whether that helper still runs.
+function runWatch(run) {
+  return { watched: Number.isInteger(run.probationMs) && run.probationMs > 0, running: () => processRuns(run.pid) };
+}
+
+// A process id that no longer exists means the process ended; one we may not
+// signal exists. Unknown (null) counts as running.
+function processRuns(pid) {
+  if (!Number.isInteger(pid) || pid <= 0) return pid == null;
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (error) {
+    return error.code === 'EPERM';
+  }
+}
+
+// Called by the relaunched app once it has started well: it ends the
+// helper's watch over it before the probation is up, so that a later crash
+// is not taken for a failed start. Creates the mark of the run that
+// relaunched this process (VANTRELL_HELPER_RUN_ID) when that run watches
+// it; true when the mark is there, false when there is no such run, the run
+// has no probation or is over. Never throws: a failure here must not be what
+// ends a healthy app.
+function markHealthy(options = {}) {
+  try {
+    const folder = dataFolder(options);
+    const runId = process.env[RUN_ID_VARIABLE];
+    if (!folder || !runId) return false;
+    const run = loadOwnRun(folder, runId);
+    if (!run || !runWatch(run).watched) return false;
+    const result = resultOfRun(readLog(options.logPath || run.logPath), runId, runWatch(run));
+    // A run that has judged this process, is rolling it back, or failed
+    // before it could watch it (the old version was started) is past the
+    // mark's use.
+    if (!result || result.status !== null || result.failedExitStatus !== null || result.error !== null) return false;
+    try {
+      fs.writeFileSync(healthyMarkPath(folder, runId), `${process.pid}\n`, { flag: 'wx' });
+    } catch (error) {
+      if (error.code !== 'EEXIST') return false;
+    }
+    return true;
+  } catch {
+    return false;
+  }
 }
 
 // ---- Arguments for the launched program ------------------------------------
@@ -311,9 +361,21 @@ function openUpdate(updateAsar) {
   }
 }
 
+// The probation asked for, in milliseconds; 0 when it is off.
+function probationOf(options) {
+  const { probation } = options;
+  if (probation == null || probation === true) return PROBATION_MS;
+  if (probation === false) return 0;
+  if (!Number.isInteger(probation) || probation < 0 || probation > PROBATION_MAX_MS) {
+    throw new TypeError('probation must be a whole number of milliseconds (0 or false turns it off)');
+  }
+  return probation;
+}
+
 function updateArguments(options) {
   const { updateAsar, relaunch, sleepMs, elevate, relaunchAfterFailure } = options;
   refuseInPlaceUpdate();
+  probationOf(options);
   if (typeof updateAsar !== 'string' || updateAsar === '') throw new TypeError('updateAsar must be a path');
   const appAsar = appAsarOf(options);
   openUpdate(updateAsar).close();
@@ -348,6 +410,10 @@ const REPAIR_TIMEOUT_MS = 120000;
 // busy scanner takes seconds.
 const START_TIMEOUT_MS = 20000;
 const RUN_ID_VARIABLE = 'VANTRELL_HELPER_RUN_ID';
+// How long the helper watches the relaunched new version by default: long
+// enough for an app's start (its modules loaded, its first window shown).
+const PROBATION_MS = 30000;
+const PROBATION_MAX_MS = 2147483647;
 let updatePending = false;
 // The run this process started last, for lastResult().
 let ownRun = null;
@@ -431,11 +497,18 @@ async function startUpdate(options, runId, lock) {
   const helper = helperToStart(options);
   argv.push('--runId', runId);
   const folder = dataFolder(options || {});
-  const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath() };
+  // The relaunched new version is watched, and rolled back when it fails
+  // before it is healthy. Its mark lies in the data folder, named by the run,
+  // so that no other run's mark counts; without a folder there is no mark
+  // and no probation.
+  const probationMs = options.relaunch && folder ? probationOf(options) : 0;
+  if (probationMs > 0) argv.push('--probation', String(probationMs), '--healthyMark', healthyMarkPath(folder, runId));
+  const started = { pid: null, runId, startedAt: Date.now(), logPath: logPath(), probationMs };
   // Recorded before the start, so that a helper never runs unrecorded:
   // lastResult() of the relaunched app reads exactly this run.
   try {
     if (folder) {
+      sweepHealthyMarks(folder, (markRunId) => markIsStale(folder, markRunId));
       saveOwnRun(folder, started);
       saveRun(folder, started);
     }
@@ -465,6 +538,13 @@ async function startUpdate(options, runId, lock) {
     // The records without the pid name the run as well.
   }
   return started;
+}
+
+// An earlier run's mark: its run has ended, its helper is gone, or its
+// record is (the newest few are kept).
+function markIsStale(folder, runId) {
+  const run = loadOwnRun(folder, runId);
+  return run === null || runEnded(run) || !processRuns(run.pid);
 }
 
 // Lines of the log written after `offset`, or its last megabyte when it was
@@ -564,24 +644,6 @@ function takeOver(helper, argv, runId, expectedLog, timeoutMs, env) {
 
 // ---- Commands the caller waits for ------------------------------------------
 
-const STATUS_CODES = new Map([
-  [1, 'COMMAND_FAILED'],
-  [2, 'INPUT_MISSING'],
-  [3, 'KEY_NOT_OPENED'],
-  [4, 'VALUE_NOT_WRITTEN'],
-  [5, 'FILE_SYSTEM_FAILED'],
-  [6, 'OUT_OF_MEMORY'],
-  [255, 'COMMAND_LINE_INVALID'],
-  [-1, 'COMMAND_LINE_INVALID'],
-  [4294967295, 'COMMAND_LINE_INVALID'],
-]);
-
-function statusCode(status) {
-  if (status === 0) return null;
-  if (status === null || status === undefined) return 'KILLED';
-  return STATUS_CODES.get(status) || 'UNKNOWN_STATUS';
-}
-
 class HelperError extends Error {
   constructor(status, signal, lines, logFile) {
     const error = [...lines].reverse().find((line) => line.level === 'ERROR');
@@ -660,6 +722,7 @@ module.exports = {
   launch,
   readResult,
   lastResult,
+  markHealthy,
   logPath,
   argsText,
   updateArguments,

@@ -94,3 +94,34 @@ function loadOwnRun(folder, runId) {
 
 module.exports.saveOwnRun = saveOwnRun;
 module.exports.loadOwnRun = loadOwnRun;
+
+// The mark a relaunched app creates once it has started well, beside its
+// run's record: one per run, so that a mark counts for no other run.
+const MARK = /^([0-9a-f]{32})\.healthy$/;
+
+function healthyMarkPath(folder, runId) {
+  return path.join(folder, RUNS_FOLDER, `${runId}.healthy`);
+}
+
+// Removes the marks whose run id `stale` says so of; a mark that cannot be
+// removed now is tried again at the next sweep.
+function sweepHealthyMarks(folder, stale) {
+  let names;
+  try {
+    names = fs.readdirSync(path.join(folder, RUNS_FOLDER));
+  } catch {
+    return;
+  }
+  for (const name of names) {
+    const mark = MARK.exec(name);
+    if (!mark || !stale(mark[1])) continue;
+    try {
+      fs.rmSync(path.join(folder, RUNS_FOLDER, name), { force: true });
+    } catch {
+      // In use or gone meanwhile.
+    }
+  }
+}
+
+module.exports.healthyMarkPath = healthyMarkPath;
+module.exports.sweepHealthyMarks = sweepHealthyMarks;

@@ -67,7 +67,7 @@ test('every exit status becomes a HelperError with its code and the run\'s lines
 });
 
 test('statuses the native build cannot produce still get a code', () => {
-  const table = [[0, null], [255, 'COMMAND_LINE_INVALID'], [4294967295, 'COMMAND_LINE_INVALID'], [6, 'OUT_OF_MEMORY'], [7, 'UNKNOWN_STATUS'], [null, 'KILLED']];
+  const table = [[0, null], [255, 'COMMAND_LINE_INVALID'], [4294967295, 'COMMAND_LINE_INVALID'], [6, 'OUT_OF_MEMORY'], [7, 'ROLLED_BACK'], [8, 'UNKNOWN_STATUS'], [null, 'KILLED']];
   assert.deepEqual(table.map(([status]) => [status, helper.statusCode(status)]), table);
 });
 
@@ -198,7 +198,7 @@ test('readResult: an elevated run includes its copy; a killed run is not finishe
     assert.deepEqual([result.finished, result.succeeded, result.lines.map((line) => line.message)],
       [false, false, ['Sleeping for 20000 milliseconds']]);
     assert.deepEqual(helper.lastResult({ dataFolder }), { ...result, runId: helper.lastResult({ dataFolder }).runId, status: null,
-      startedAt: helper.lastResult({ dataFolder }).startedAt, elevatedPid: null });
+      startedAt: helper.lastResult({ dataFolder }).startedAt, elevatedPid: null, probation: false, rolledBack: false, failedExitStatus: null, code: null });
   });
 });
 

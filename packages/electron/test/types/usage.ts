@@ -24,7 +24,15 @@ async function main(): Promise<void> {
     const levels: Array<'INFO' | 'WARN' | 'ERROR'> = result.lines.map((line) => line.level);
     const status: number | null | undefined = result.status;
     void [finished, error, levels, result.elevatedPid, result.succeeded, status];
+    const failed: number | null | undefined = result.rolledBack && result.code === 'ROLLED_BACK' ? result.failedExitStatus : null;
+    void [failed, result.probation === true];
   }
+  const probationMs: number = (await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: false })).probationMs;
+  void [probationMs, helper.markHealthy() || helper.markHealthy({ dataFolder: '/d' })];
+  // @ts-expect-error a probation is milliseconds, not text
+  await applyAsarUpdate({ updateAsar: 'u', relaunch: true, probation: '30s' });
+  // @ts-expect-error a staged update starts nothing to watch
+  await helper.stageAsarUpdate({ updateAsar: 'u', probation: 1000 });
 
   try {
     await setRegistryValue({ root: 'HKCU', subkey: 'Software\\App', name: 'n', value: 1, type: 'REG_DWORD' });
@@ -36,7 +44,7 @@ async function main(): Promise<void> {
     if (e instanceof HelperError) {
       const status: number | null = e.status;
       const code: 'COMMAND_FAILED' | 'INPUT_MISSING' | 'KEY_NOT_OPENED' | 'VALUE_NOT_WRITTEN' | 'FILE_SYSTEM_FAILED' | 'OUT_OF_MEMORY' |
-        'COMMAND_LINE_INVALID' | 'KILLED' | 'UNKNOWN_STATUS' = e.code;
+        'ROLLED_BACK' | 'COMMAND_LINE_INVALID' | 'KILLED' | 'UNKNOWN_STATUS' = e.code;
       void [status, code, e.lines[0]?.message];
     }
   }

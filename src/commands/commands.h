@@ -3,6 +3,7 @@
 // the dispatch go on.
 #pragma once
 
+#include "commands/wait_budgets.h"
 #include "log/logger.h"
 #include "options/option_parser.h"
 
@@ -11,10 +12,10 @@
 
 // The process id --wait names (the app that is quitting), 0 when not given.
 std::uint32_t waitPidOption(OptionParser& options);
-// Waits, at most 60 s, for the app named by --wait to quit. When it is still
-// running, logs at `level` that it is, followed by `consequence`, and
-// answers false.
-bool appHasQuit(OptionParser& options, LogLevel level, const char* consequence);
+// Waits, at most `budgets.appExitMs` (60 s), for the app named by --wait to
+// quit. When it is still running, logs at `level` that it is, followed by
+// `consequence`, and answers false.
+bool appHasQuit(OptionParser& options, const WaitBudgets& budgets, LogLevel level, const char* consequence);
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);
@@ -28,15 +29,17 @@ int elevateCommand(OptionParser& options, int argc, char** argv);
 
 // Completes or undoes an interrupted update of --appAsar and ends the run:
 // 0, also when there was nothing to repair; 5 when another update of it runs
-// on past 15 s.
-int repairCommand(OptionParser& options);
-// Waits up to 60 s for the process --wait to end (5 when it does not), takes
-// the archive's lock (5 after 15 s), repairs, then replaces --appAsar and
+// on past `budgets.lockMs` (15 s).
+int repairCommand(OptionParser& options, const WaitBudgets& budgets);
+// Waits up to `budgets.appExitMs` (60 s) for the process --wait to end (5
+// when it does not), takes the archive's lock (5 after `budgets.lockMs`, 15
+// s), repairs, then replaces --appAsar and
 // its unpacked folder by --updateAsar's, checked against --sha512 when
 // given, and removes the update archive. Ends the run with 2 when the update
 // is missing, a link, or fails its digest, or the digest text is invalid.
 // A step that fails throws FileUtils::IOException, the old archive intact.
-std::optional<int> updateCommand(OptionParser& options);
+// Files in use are tried again for `budgets.inUseMs` (10 s).
+std::optional<int> updateCommand(OptionParser& options, const WaitBudgets& budgets);
 // Writes --value as --type (REG_SZ or REG_DWORD) into the value --key of the
 // existing key --subkey under --rootkey. Ends the run with 3 when the key
 // cannot be opened, 4 when the value cannot be written; an unsupported type
@@ -44,9 +47,9 @@ std::optional<int> updateCommand(OptionParser& options);
 std::optional<int> regeditCommand(OptionParser& options);
 
 // Unpacks --zip into --out. Ends the run with 2 when the archive is missing
-// or unreadable or --out is absent or empty; entries that fail are logged
-// and passed over.
-std::optional<int> extractCommand(OptionParser& options);
+// or unreadable (held by another program for `budgets.inUseMs`) or --out is
+// absent or empty; entries that fail are logged and passed over.
+std::optional<int> extractCommand(OptionParser& options, const WaitBudgets& budgets);
 
 // Starts --program with the space-separated --args and does not wait for it:
 // 1 when --program is missing or names nothing, else 0 (a failed start is

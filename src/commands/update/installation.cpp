@@ -111,8 +111,9 @@ std::string journalText(const Installation::Journal& journal) {
            "\n" + journal.unpacked + "\n" + journal.old + "\n";
 }
 
-Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display)
-    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display) {}
+Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display,
+                           unsigned long inUseMs)
+    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display), inUseMs_(inUseMs) {}
 
 Installation::~Installation() {
     if (begun_)
@@ -212,22 +213,22 @@ bool Installation::removeJournal(unsigned long inUseMs) const {
                                     [&] { return removeEntry(folder_, journalName(), dropPrefix()); });
 }
 
-bool Installation::repair(unsigned long inUseMs) {
+bool Installation::repair() {
     Journal journal;
-    const Found found = readJournal(journal, inUseMs);
+    const Found found = readJournal(journal, inUseMs_);
     if (found == Found::Foreign) {
         Logger::instance()->log(WARN, "Removing " + pathOf(journalName()) + ": it is no journal of this helper");
     } else if (found == Found::Journal && journal.committed) {
         bool movedOld = false;
         bool movedNew = false;
-        rollForward(journal, inUseMs, movedOld, movedNew);
+        rollForward(journal, inUseMs_, movedOld, movedNew);
         Logger::instance()->log(INFO, "Completed an interrupted update of " + display_);
     } else if (found == Found::Journal) {
         Logger::instance()->log(INFO, "Undid an interrupted update of " + display_);
     }
     // Everything staged is now either in place or to be dropped.
     sweepLeftovers();
-    if (found != Found::None && !removeJournal(inUseMs))
+    if (found != Found::None && !removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     return found != Found::None;
 }
@@ -240,7 +241,7 @@ Platform::File& Installation::begin(bool withUnpacked) {
     journal_.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
     // Journalled before anything is made, so that a kill at any later
     // instant leaves names the next run knows.
-    writeJournal(journal_, FileUtils::inUseRetryMs);
+    writeJournal(journal_, inUseMs_);
     begun_ = true;
     archive_ = folder_.createFile(journal_.archive);
     if (!archive_.isOpen())
@@ -269,23 +270,23 @@ bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::strin
     return true;
 }
 
-void Installation::commit(unsigned long inUseMs) {
+void Installation::commit() {
     if (!archive_.flush())
         FileUtils::throwLastError({"Unable to write ", pathOf(journal_.archive).c_str()});
     Journal committed = journal_;
     committed.committed = true;
-    writeJournal(committed, inUseMs);
+    writeJournal(committed, inUseMs_);
     bool movedOld = false;
     bool movedNew = false;
     try {
-        rollForward(committed, inUseMs, movedOld, movedNew);
+        rollForward(committed, inUseMs_, movedOld, movedNew);
     } catch (const FileUtils::IOException&) {
         // Put the old pair back; what cannot be, the journal completes.
         const std::string unpacked = name_ + ".unpacked";
         const bool undone = (!movedNew || folder_.rename(unpacked, journal_.unpacked, false)) &&
                             (!movedOld || folder_.rename(journal_.old, unpacked, false));
         if (undone)
-            writeJournal(journal_, inUseMs);
+            writeJournal(journal_, inUseMs_);
         else
             begun_ = false;
         throw;
@@ -298,7 +299,7 @@ void Installation::commit(unsigned long inUseMs) {
     archive_.close();
     if (!removeFolderTree(folder_, journal_.old, dropPrefix()))
         warnUnremoved(pathOf(journal_.old));
-    if (!removeJournal(inUseMs))
+    if (!removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         Platform::setLastError(code);
@@ -318,7 +319,7 @@ void Installation::abandon() {
         warnUnremoved(pathOf(journal_.archive));
     if (!journal_.unpacked.empty() && !removeFolderTree(folder_, journal_.unpacked, dropPrefix()))
         warnUnremoved(pathOf(journal_.unpacked));
-    if (!removeJournal(FileUtils::inUseRetryMs))
+    if (!removeJournal(inUseMs_))
         warnUnremoved(pathOf(journalName()));
     Platform::setLastError(code);
 }

@@ -48,7 +48,7 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
     FileUtils::HeldFolder folder, source;
     if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
         throw std::runtime_error("scene");
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
     try {
         if (step == Step::Begin)
             arm(calls, error, from);
@@ -62,7 +62,7 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
             throw std::runtime_error("link");
         if (step == Step::Commit)
             arm(calls, error, from);
-        installation.commit(100);
+        installation.commit();
     } catch (...) {
         if (!killed)
             disarm();
@@ -74,8 +74,8 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
 bool repair(Scene& scene) {
     FileUtils::HeldFolder folder;
     EXPECT_TRUE(folder.open(scene.scratch.path()));
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
-    return installation.repair(100);
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
+    return installation.repair();
 }
 
 } // namespace

@@ -5,26 +5,56 @@
 # checks the release binaries and the npm package as they are shipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+began=$SECONDS
 ./scripts/setup.sh
 presets=(native windows sanitize fuzz)
 ./scripts/build.sh "${presets[@]}"
-failed=()
-for preset in "${presets[@]}"; do
-  echo "== tests: $preset"
-  ctest --preset "$preset" || failed+=("$preset")
-done
-# The shipped binaries: the same bytes from two checkouts; the npm tarball;
-# that tarball in an app packaged by electron-builder for each target.
-echo "== reproducible release build"
-./scripts/check-reproducible.sh || failed+=(reproducible)
-echo "== npm package"
-if ./scripts/pack-npm.sh; then
+echo "== setup and builds: $((SECONDS - began)) s"
+
+# The test runs mostly wait (for a program to start under Wine, for a file
+# another process holds, for a fuzz run's time) rather than compute, so they
+# run side by side, each into a log of its own, shown once all have ended.
+logs=build/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+phase() { # name, command...: runs the command into the phase's log, then notes its status and time
+  local name=$1 start=$SECONDS status=0
+  shift
+  "$@" >"$logs/$name.log" 2>&1 || status=$?
+  echo "$status $((SECONDS - start))" >"$logs/$name.status"
+}
+pack_and_package() {
+  ./scripts/pack-npm.sh || return 1
+  local version
   version=$(node -p 'require("./packages/electron/package.json").version')
   echo "== electron-builder"
-  node scripts/check-electron-builder.js "build/npm/vantrell-helper-$version.tgz" || failed+=(electron-builder)
-else
-  failed+=(npm-package)
-fi
+  node scripts/check-electron-builder.js "build/npm/vantrell-helper-$version.tgz"
+}
+for preset in "${presets[@]}"; do
+  phase "$preset" ctest --preset "$preset" &
+  eval "pid_$preset=\$!"
+done
+phase reproducible ./scripts/check-reproducible.sh &
+pid_reproducible=$!
+# The package is packed from the release build the reproducibility check
+# makes, and its folder changes: it waits for that check and for the native
+# tests, which read the package's folder.
+wait "$pid_native" "$pid_reproducible" || true
+phase npm-package pack_and_package &
+wait || true
+
+failed=()
+for name in "${presets[@]}" reproducible npm-package; do
+  read -r status seconds <"$logs/$name.status" || { status=1 seconds=?; }
+  case $name in
+  reproducible) echo "== reproducible release build ($seconds s)" ;;
+  npm-package) echo "== npm package and electron-builder ($seconds s)" ;;
+  *) echo "== tests: $name ($seconds s)" ;;
+  esac
+  cat "$logs/$name.log"
+  [ "$status" -eq 0 ] || failed+=("$name")
+done
+echo "== all: $((SECONDS - began)) s"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}" >&2
   exit 1

@@ -8,12 +8,6 @@ cd "$(dirname "$0")/.."
 began=$SECONDS
 ./scripts/setup.sh
 presets=(native windows sanitize fuzz)
-./scripts/build.sh "${presets[@]}"
-echo "== setup and builds: $((SECONDS - began)) s"
-
-# The test runs mostly wait (for a program to start under Wine, for a file
-# another process holds, for a fuzz run's time) rather than compute, so they
-# run side by side, each into a log of its own, shown once all have ended.
 logs=build/test-logs
 rm -rf "$logs"
 mkdir -p "$logs"
@@ -23,6 +17,21 @@ phase() { # name, command...: runs the command into the phase's log, then notes 
   "$@" >"$logs/$name.log" 2>&1 || status=$?
   echo "$status $((SECONDS - start))" >"$logs/$name.status"
 }
+# The release builds in this checkout and in a copy depend on none of the
+# others: they start at once and fill what the builds below leave of the
+# machine (their configure and link steps run on one core).
+phase reproducible ./scripts/check-reproducible.sh &
+pid_reproducible=$!
+for preset in "${presets[@]}"; do
+  start=$SECONDS
+  ./scripts/build.sh "$preset"
+  echo "== build: $preset ($((SECONDS - start)) s)"
+done
+echo "== setup and builds: $((SECONDS - began)) s"
+
+# The test runs mostly wait (for a program to start under Wine, for a file
+# another process holds, for a fuzz run's time) rather than compute, so they
+# run side by side, each into a log of its own, shown once all have ended.
 pack_and_package() {
   ./scripts/pack-npm.sh || return 1
   local version
@@ -34,8 +43,6 @@ for preset in "${presets[@]}"; do
   phase "$preset" ctest --preset "$preset" &
   eval "pid_$preset=\$!"
 done
-phase reproducible ./scripts/check-reproducible.sh &
-pid_reproducible=$!
 # The package is packed from the release build the reproducibility check
 # makes, and its folder changes: it waits for that check and for the native
 # tests, which read the package's folder.

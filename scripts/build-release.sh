@@ -23,10 +23,27 @@ configure() { # build-folder, extra cmake arguments...
   cmake -S . -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRELL_TESTS=OFF "$@" >/dev/null
   cmake --build "$folder" --target vantrell-helper -j "$jobs" >/dev/null
 }
-configure build/release-windows --toolchain cmake/mingw-w64.cmake
+# VANTRELL_WINDOWS_TREE may name a build tree of this checkout that the
+# `windows` preset made: a Release build with the same toolchain and flags,
+# whose exe is the release exe byte for byte (the tests it also builds change
+# nothing in it). It is then brought up to date and used instead of a second
+# build of the same exe; ./scripts/check-reproducible.sh compares that exe
+# with one built afresh in a copy of the checkout.
+windows=build/release-windows
+if [ -n "${VANTRELL_WINDOWS_TREE:-}" ]; then
+  windows=$VANTRELL_WINDOWS_TREE
+  for entry in "CMAKE_BUILD_TYPE:STRING=Release" "CMAKE_TOOLCHAIN_FILE:FILEPATH=$PWD/cmake/mingw-w64.cmake" \
+               "CMAKE_CXX_FLAGS:STRING=" "CMAKE_C_FLAGS:STRING=" "VANTRELL_SANITIZE:BOOL=OFF" "VANTRELL_FUZZ:BOOL=OFF"; do
+    grep -qxF "$entry" "$windows/CMakeCache.txt" 2>/dev/null ||
+      { echo "ERROR: $windows is no plain Release build of this checkout for Windows (no $entry)" >&2; exit 1; }
+  done
+  cmake --build "$windows" --target vantrell-helper -j "$jobs" >/dev/null
+else
+  configure build/release-windows --toolchain cmake/mingw-w64.cmake
+fi
 configure build/release-linux
 
 mkdir -p "$out"
-install -m 0644 build/release-windows/vantrell-helper.exe "$out/vantrell-helper.exe"
+install -m 0644 "$windows/vantrell-helper.exe" "$out/vantrell-helper.exe"
 strip -o "$out/vantrell-helper" build/release-linux/vantrell-helper
 chmod 0755 "$out/vantrell-helper"

@@ -40,6 +40,7 @@ void declareOptions(OptionParser& options) {
     // Internal: what an elevated copy is asked to do.
     options.addFlag("rollback");
     options.addFlag("keepPrevious");
+    options.addOption("waitLimit");
 }
 
 namespace {
@@ -61,7 +62,7 @@ template <typename Step> int guarded(Step step) {
 }
 
 // Every command but the launch, in dispatch order; the status that ends them.
-int runCommands(OptionParser& options, int argc, char** argv) {
+int runCommands(OptionParser& options, const WaitBudgets& budgets, int argc, char** argv) {
     if (options.getFlag("sleep")) {
         if (const auto status = sleepCommand(options))
             return *status;
@@ -71,12 +72,12 @@ int runCommands(OptionParser& options, int argc, char** argv) {
         return elevateCommand(options, argc, argv);
     // The copy that swaps a failed update back does only that.
     if (options.getFlag("rollback"))
-        return rollbackCommand(options);
+        return rollbackCommand(options, budgets);
     // A repair alone does nothing else; every update repairs first anyway.
     if (options.getFlag("repair") && !options.getFlag("update"))
-        return repairCommand(options);
+        return repairCommand(options, budgets);
     if (options.getFlag("update")) {
-        if (const auto status = updateCommand(options))
+        if (const auto status = updateCommand(options, budgets))
             return *status;
     }
     if (options.getFlag("regedit")) {
@@ -84,7 +85,7 @@ int runCommands(OptionParser& options, int argc, char** argv) {
             return *status;
     }
     if (options.getFlag("extract")) {
-        if (const auto status = extractCommand(options))
+        if (const auto status = extractCommand(options, budgets))
             return *status;
     }
     return 0;
@@ -120,7 +121,9 @@ int run(int argc, char** argv) {
     const char* runId = options.getValue("runId");
     if (runId != nullptr)
         Logger::instance()->log(INFO, std::string("Run ") + runId + " started");
-    const int status = guarded([&] { return runCommands(options, argc, argv); });
+    // Every wait of the run takes its budget from here.
+    const WaitBudgets budgets = waitBudgetsOption(options);
+    const int status = guarded([&] { return runCommands(options, budgets, argc, argv); });
     int end = status;
     // The launch stays in this process, also when it elevated: the program
     // runs as the user who started the helper. After a failed command it
@@ -130,13 +133,13 @@ int run(int argc, char** argv) {
     // to the instance that is quitting, or run a second one, so the launch
     // waits for it, and an app that never quits is not started again.
     if (options.getFlag("launch") &&
-        (status == 0 ||
-         (options.getFlag("launchAfterFailure") && appHasQuit(options, WARN, "the program is not launched again")))) {
+        (status == 0 || (options.getFlag("launchAfterFailure") &&
+                         appHasQuit(options, budgets, WARN, "the program is not launched again")))) {
         // An update just done is watched on probation, and undone when the
         // new version fails at start.
         const bool probation = status == 0 && options.getFlag("update") && options.getValue("probation") != nullptr;
         const int launched =
-            guarded([&] { return probation ? launchOnProbation(options, argv[0]) : launchCommand(options); });
+            guarded([&] { return probation ? launchOnProbation(options, budgets, argv[0]) : launchCommand(options); });
         if (status == 0)
             end = launched;
     }

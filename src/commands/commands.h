@@ -3,6 +3,7 @@
 // the dispatch go on.
 #pragma once
 
+#include "commands/wait_budgets.h"
 #include "log/logger.h"
 #include "options/option_parser.h"
 
@@ -13,10 +14,10 @@
 
 // The process id --wait names (the app that is quitting), 0 when not given.
 std::uint32_t waitPidOption(OptionParser& options);
-// Waits, at most 60 s, for the app named by --wait to quit. When it is still
-// running, logs at `level` that it is, followed by `consequence`, and
-// answers false.
-bool appHasQuit(OptionParser& options, LogLevel level, const char* consequence);
+// Waits, at most `budgets.appExitMs` (60 s), for the app named by --wait to
+// quit. When it is still running, logs at `level` that it is, followed by
+// `consequence`, and answers false.
+bool appHasQuit(OptionParser& options, const WaitBudgets& budgets, LogLevel level, const char* consequence);
 
 // Waits --ms milliseconds; ends the run with 1 when --ms is missing.
 std::optional<int> sleepCommand(OptionParser& options);
@@ -32,19 +33,21 @@ int elevateCommand(OptionParser& options, int argc, char** argv);
 // rights: puts the kept previous archive and unpacked folder of --appAsar
 // back in place. 0 once done ("Rolled back ..."), 5 with an ERROR line when
 // the kept pair is missing or not ours, or a step fails.
-int rollbackCommand(OptionParser& options);
+int rollbackCommand(OptionParser& options, const WaitBudgets& budgets);
 
 // Completes or undoes an interrupted update of --appAsar and ends the run:
 // 0, also when there was nothing to repair; 5 when another update of it runs
-// on past 15 s.
-int repairCommand(OptionParser& options);
-// Waits up to 60 s for the process --wait to end (5 when it does not), takes
-// the archive's lock (5 after 15 s), repairs, then replaces --appAsar and
+// on past `budgets.lockMs` (15 s).
+int repairCommand(OptionParser& options, const WaitBudgets& budgets);
+// Waits up to `budgets.appExitMs` (60 s) for the process --wait to end (5
+// when it does not), takes the archive's lock (5 after `budgets.lockMs`, 15
+// s), repairs, then replaces --appAsar and
 // its unpacked folder by --updateAsar's, checked against --sha512 when
 // given, and removes the update archive. Ends the run with 2 when the update
 // is missing, a link, or fails its digest, or the digest text is invalid.
 // A step that fails throws FileUtils::IOException, the old archive intact.
-std::optional<int> updateCommand(OptionParser& options);
+// Files in use are tried again for `budgets.inUseMs` (10 s).
+std::optional<int> updateCommand(OptionParser& options, const WaitBudgets& budgets);
 // Whether an update keeps the pair it replaces: with --probation and
 // --launch (the program is watched afterwards), or in an elevated copy told
 // so with --keepPrevious.
@@ -57,9 +60,9 @@ bool keepsReplaced(OptionParser& options);
 std::optional<int> regeditCommand(OptionParser& options);
 
 // Unpacks --zip into --out. Ends the run with 2 when the archive is missing
-// or unreadable or --out is absent or empty; entries that fail are logged
-// and passed over.
-std::optional<int> extractCommand(OptionParser& options);
+// or unreadable (held by another program for `budgets.inUseMs`) or --out is
+// absent or empty; entries that fail are logged and passed over.
+std::optional<int> extractCommand(OptionParser& options, const WaitBudgets& budgets);
 
 // Starts --program with the space-separated --args and does not wait for it:
 // 1 when --program is missing or names nothing, else 0 (a failed start is
@@ -79,4 +82,4 @@ std::optional<int> prepareLaunch(OptionParser& options, std::string& program, st
 // --rollback when this process is denied), the program started once more on
 // it, and the run ends with 7; 5 when the swap back fails. `self` is this
 // program's path, for that copy.
-int launchOnProbation(OptionParser& options, const char* self);
+int launchOnProbation(OptionParser& options, const WaitBudgets& budgets, const char* self);

@@ -72,11 +72,6 @@ FolderAndName splitAtLastSeparator(const std::string& path);
 // unchanged where '\' is a character of a name.
 std::string toSystemSeparators(const std::string& path);
 
-// How long an update keeps trying a file that another program has in use
-// (an app that is still quitting, a virus scanner), with pauses growing from
-// 50 ms to 1 s.
-constexpr unsigned long inUseRetryMs = 10000;
-
 // Creates every missing level of a path read as components separated by '/'
 // alone (a backslash is an ordinary character here), like `mkdir -p`. Levels
 // that already exist, file or folder, are passed over; the empty path and a

@@ -59,17 +59,18 @@ protected:
 };
 
 TEST_F(ElevateCommand, CopyReceivesEverythingButTheElevateFlagAndTheLaunch) {
-    const int status = elevate({recorder,     "--elevate",  "--update",    "--elevate=yes",
-                                "with space", "trailing\\", "two words\\", "--ms",
-                                "5",          "--elevate",  "-elevate",    "--elevated",
-                                "--Elevate",  "--elevate=", "x=--elevate", "--launch",
-                                "--program",  "C:/app.exe", "--args=a b",  "--launchAfterFailure",
-                                "--value",    "--launch",   "--runId",     "r1"});
+    const int status = elevate({recorder,      "--elevate",  "--update",     "--elevate=yes",
+                                "with space",  "trailing\\", "two words\\",  "--ms",
+                                "5",           "--elevate",  "-elevate",     "--elevated",
+                                "--Elevate",   "--elevate=", "x=--elevate",  "--launch",
+                                "--program",   "C:/app.exe", "--args=a b",   "--launchAfterFailure",
+                                "--value",     "--launch",   "--runId",      "r1",
+                                "--waitLimit", "500",        "--waitLimit=7"});
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(
-        recordedArguments(scratch.path("record.bin")),
-        (std::vector<std::string>{"--update", "with space", "trailing\\", "two words\\", "--ms", "5", "-elevate",
-                                  "--elevated", "--Elevate", "x=--elevate", "--value", "--launch", "--runId", "r1"}));
+    EXPECT_EQ(recordedArguments(scratch.path("record.bin")),
+              (std::vector<std::string>{"--update", "with space", "trailing\\", "two words\\", "--ms", "5", "-elevate",
+                                        "--elevated", "--Elevate", "x=--elevate", "--value", "--launch", "--runId",
+                                        "r1", "--waitLimit", "500", "--waitLimit=7"}));
 }
 
 // The run's status is the copy's: the recorder ends with 2 when it has no

@@ -17,6 +17,19 @@ WINDOWS = KIND == "windows"
 EOL = b"\r\n" if WINDOWS else b"\n"
 LINE = re.compile(rb"^(INFO  |WARN  |ERROR )\((\d+)\) (.*)$", re.S)
 
+# The helper's waits (60 s for the app, 15 s for a lock, 10 s for a file in
+# use) cut short with --waitLimit. A case that waits the budget out gives up
+# after GIVE_UP_MS; a case whose holder lets go within the wait holds for
+# LET_GO_MS against a budget of OUTLAST_MS, far more than a run under Wine on
+# a loaded machine takes to start.
+GIVE_UP_MS = 1000
+LET_GO_MS = 500
+OUTLAST_MS = 8000
+
+
+def wait_limit(ms):
+    return ["--waitLimit", str(ms)]
+
 
 class Run:
     def __init__(self, status, stdout, stderr, log_bytes):

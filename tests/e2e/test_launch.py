@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from harness import EXE, WINDOWS, HelperTest
+from harness import EXE, OUTLAST_MS, WINDOWS, HelperTest, wait_limit
 from recorder import system_path, place_recorder, read_record
 
 
@@ -133,7 +133,7 @@ class Failures(LaunchTest):
         self.addCleanup(app.wait)
         run = self.run_helper("--extract", "--zip", self.path("none.zip"), "--out", self.path("out"),
                               "--wait", str(app.pid), "--launchAfterFailure",
-                              "--launch", "--program", place_recorder(self.scratch))
+                              "--launch", "--program", place_recorder(self.scratch), *wait_limit(OUTLAST_MS))
         self.assertStatus(run, 2)
         messages = run.messages
         exited = messages.index("Process %d has exited" % app.pid)

@@ -13,7 +13,7 @@ import subprocess
 import time
 import unittest
 
-from harness import EXE, WINDOWS
+from harness import EXE, GIVE_UP_MS, LET_GO_MS, OUTLAST_MS, WINDOWS, wait_limit
 from test_contract import NOBODY, ROOT
 from test_update import UpdateTest, payload, read, write
 
@@ -242,12 +242,15 @@ class OneAtATime(UpdateTest):
         write(lock_file(self.app), b"")
         os.chmod(lock_file(self.app), 0o600)  # as the helper makes it; one others could open would be replaced
         self.hold(60000, lock_file(self.app), "-")
+        # The one case that waits a default budget out in full, natively: it
+        # shows that a run without --waitLimit waits as long as it should.
+        budget_ms = GIVE_UP_MS if WINDOWS else 15000
         started = time.monotonic()
-        run = self.update()
-        self.assertGreater(time.monotonic() - started, 14)
+        run = self.update(*(wait_limit(GIVE_UP_MS) if WINDOWS else []))
+        self.assertGreater(time.monotonic() - started, budget_ms / 1000 - 1)
         self.assertStatus(run, 5)
-        self.assertEqual(run.leveled()[-1], ("ERROR", "Another update of %s is still running after 15000 ms; "
-                                             "nothing was changed" % self.hp(self.app)))
+        self.assertEqual(run.leveled()[-1], ("ERROR", "Another update of %s is still running after %d ms; "
+                                             "nothing was changed" % (self.hp(self.app), budget_ms)))
         self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
 
     def test_lock_left_behind_never_blocks(self):
@@ -383,11 +386,11 @@ class AppThatStays(UpdateTest):
         self.env["RECORD_ARGS_FILE"] = self.hp(record)
         run = self.run_helper("--update", "--wait", str(pid), "--appAsar", self.hp(self.app), "--updateAsar",
                               self.hp(self.upd), "--launch", "--program", self.hp(os.environ["RECORD_ARGS_EXE"]),
-                              timeout=100)
+                              *wait_limit(GIVE_UP_MS), timeout=100)
         self.assertStatus(run, 5)
         self.assertEqual(run.leveled(), [
             self.started(pid), ("INFO", "Waiting for process %d to exit" % pid),
-            ("ERROR", "Process %d is still running after 60000 ms; nothing was replaced" % pid)])
+            ("ERROR", "Process %d is still running after %d ms; nothing was replaced" % (pid, GIVE_UP_MS))])
         self.assertEqual((read(self.app), read(self.upd)), (b"old", b"new"))
         self.assertFalse(os.path.exists(record))
         self.assertIsNone(holder.poll())
@@ -424,28 +427,35 @@ class Hostile(UpdateTest):
         os.chmod(self.app + JOURNAL, 0o644)
 
     def hold_journal(self, ms):
-        """Another program holds the journal for `ms`: natively an ordinary reader's
-        flock(LOCK_EX) on it, under Wine a handle that shares nothing. Returns a
-        call that waits until it has let go."""
+        """Another program holds the journal for `ms` (None: until it is told to
+        let go): natively an ordinary reader's flock(LOCK_EX) on it, under Wine a
+        handle that shares nothing. Returns a call that waits until it has let
+        go, or makes it let go."""
         if WINDOWS:
-            proc, _ = self.hold(ms, self.app + JOURNAL, "-")
+            proc, _ = self.hold(60000 if ms is None else ms, self.app + JOURNAL, "-")
+            if ms is None:
+                return lambda: (proc.kill(), proc.wait())
             return proc.wait
-        import fcntl
         import threading
         f = open(self.app + JOURNAL, "rb")
         fcntl.flock(f, fcntl.LOCK_EX)
+        self.addCleanup(f.close)
+        if ms is None:
+            return f.close
         timer = threading.Timer(ms / 1000, f.close)
         timer.start()
-        self.addCleanup(f.close)
         self.addCleanup(timer.cancel)
         return timer.join
 
     def test_journal_held_by_another_program_is_waited_for_and_never_taken_for_foreign(self):
         folder = os.path.dirname(self.app)
-        for name, held_ms, command in [
-            ("held past the wait: repair", 14000, ["--repair"]),
-            ("held past the wait: update", 14000, ["--update", "--updateAsar", None]),
-            ("let go within the wait", 1500, ["--repair"]),
+        # (None: held until the run has ended.) A caller who cuts the wait to
+        # nothing only has the run give up at once.
+        for name, held_ms, limit_ms, command in [
+            ("held past the wait: repair", None, GIVE_UP_MS, ["--repair"]),
+            ("held past the wait: update", None, GIVE_UP_MS, ["--update", "--updateAsar", None]),
+            ("no wait at all: repair", None, 0, ["--repair"]),
+            ("let go within the wait", LET_GO_MS, OUTLAST_MS, ["--repair"]),
         ]:
             with self.subTest(name):
                 subprocess.run(["rm", "-rf", folder], check=True)
@@ -455,10 +465,10 @@ class Hostile(UpdateTest):
                 before = snapshot(folder)
                 let_go = self.hold_journal(held_ms)
                 args = [self.hp(self.upd) if a is None else a for a in command]
-                run = self.run_helper(*(args + ["--appAsar", self.hp(self.app)]))
+                run = self.run_helper(*(args + ["--appAsar", self.hp(self.app)] + wait_limit(limit_ms)))
                 let_go()
                 self.assertNotIn("it is no journal of this helper", "\n".join(run.messages))
-                if held_ms > 10000:
+                if held_ms is None:
                     self.assertStatus(run, 5)
                     level, message = run.leveled()[-1]
                     self.assertEqual(level, "ERROR")

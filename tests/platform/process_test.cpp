@@ -39,9 +39,13 @@ void setVariable(const char* name, const std::string& value) { ::setenv(name, va
 
 // Waits up to 10 s for a file that a child writes whole; its content.
 std::string awaitFile(const std::string& path) {
-    for (int tries = 0; tries < 1000 && !std::filesystem::exists(path); ++tries)
+    // Under Wine the child's rename holds the new name open for a moment
+    // after it appears, without read sharing: a read then finds nothing, and
+    // is tried again. What the children write is never empty.
+    std::string text;
+    for (int tries = 0; tries < 1000 && (text = readFile(path)).empty(); ++tries)
         Platform::sleepMs(10);
-    return readFile(path);
+    return text;
 }
 
 // The arguments after the program that a child started with `words` got.

@@ -52,7 +52,7 @@ void refuseFolder(RefusalLog& refusals, Platform::ErrorCode code, const std::str
 
 } // namespace
 
-std::optional<int> extractCommand(OptionParser& options) {
+std::optional<int> extractCommand(OptionParser& options, const WaitBudgets& budgets) {
     const char* zipValue = options.getValue("zip");
     const char* outValue = options.getValue("out");
     const std::string zip = zipValue != nullptr ? zipValue : "";
@@ -62,7 +62,7 @@ std::optional<int> extractCommand(OptionParser& options) {
 
     // Opened once, and read only through that handle from here on.
     OpenArchive opened;
-    switch (opened.open(zip)) {
+    switch (opened.open(zip, budgets.inUseMs)) {
     case OpenArchive::Opened::Missing:
         log->log(ERROR, "The zip file doesn't exist");
         return 2;

@@ -31,7 +31,7 @@ OpenArchive::~OpenArchive() {
         mz_zip_reader_end(&archive);
 }
 
-OpenArchive::Opened OpenArchive::open(const std::string& path) {
+OpenArchive::Opened OpenArchive::open(const std::string& path, unsigned long inUseMs) {
     const FileUtils::FolderAndName parts = FileUtils::splitAtLastSeparator(path);
     if (parts.name.empty()) {
         Platform::setLastError(ERROR_FILE_NOT_FOUND);
@@ -43,7 +43,7 @@ OpenArchive::Opened OpenArchive::open(const std::string& path) {
     }
     // The system refuses at once to open a FIFO, a device or a folder as a
     // file; the runtime's fopen would wait on a FIFO for a writer.
-    FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
+    FileUtils::tryWhileInUse(path.c_str(), inUseMs, FileUtils::inUse, [&] {
         file = folder.openFile(parts.name, FileUtils::OpenFor::Reading);
         return file.isOpen();
     });

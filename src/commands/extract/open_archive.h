@@ -34,8 +34,9 @@ public:
     // folder shows as one, a link to a file does not). Missing when nothing
     // is there (any more); Failed with the system's code for anything else
     // (a folder, a FIFO, a device). A file another program holds without
-    // sharing its reading is tried again for up to 10 s, with one WARN line.
-    Opened open(const std::string& path);
+    // sharing its reading is tried again for up to `inUseMs`, with one WARN
+    // line.
+    Opened open(const std::string& path, unsigned long inUseMs);
     // Reads the opened file as a zip archive. False, the library holding
     // nothing, when open() did not succeed or the library finds no archive.
     bool start();

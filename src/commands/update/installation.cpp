@@ -142,8 +142,9 @@ std::string journalText(const Installation::Journal& journal) {
            "\n" + journal.unpacked + "\n" + journal.old + "\n" + (journal.keep ? std::string(kKeepLine) + "\n" : "");
 }
 
-Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display)
-    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display) {}
+Installation::Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display,
+                           unsigned long inUseMs)
+    : folder_(folder), name_(name), stem_(stagingStem(name)), display_(display), inUseMs_(inUseMs) {}
 
 Installation::~Installation() {
     if (begun_)
@@ -268,21 +269,21 @@ bool Installation::removeJournal(unsigned long inUseMs) const {
                                     [&] { return removeEntry(folder_, journalName(), dropPrefix()); });
 }
 
-bool Installation::repair(unsigned long inUseMs) {
+bool Installation::repair() {
     Journal journal;
-    const Found found = readJournal(journal, inUseMs);
+    const Found found = readJournal(journal, inUseMs_);
     if (found == Found::Foreign) {
         Logger::instance()->log(WARN, "Removing " + pathOf(journalName()) + ": it is no journal of this helper");
     } else if (found == Found::Journal && journal.committed) {
         Moved moved;
-        rollForward(journal, inUseMs, moved);
+        rollForward(journal, inUseMs_, moved);
         Logger::instance()->log(INFO, "Completed an interrupted update of " + display_);
     } else if (found == Found::Journal) {
         Logger::instance()->log(INFO, "Undid an interrupted update of " + display_);
     }
     // Everything staged is now either in place or to be dropped.
     sweepLeftovers();
-    if (found != Found::None && !removeJournal(inUseMs))
+    if (found != Found::None && !removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     return found != Found::None;
 }
@@ -296,7 +297,7 @@ Platform::File& Installation::begin(bool withUnpacked) {
     journal_.keep = keep_;
     // Journalled before anything is made, so that a kill at any later
     // instant leaves names the next run knows.
-    writeJournal(journal_, FileUtils::inUseRetryMs);
+    writeJournal(journal_, inUseMs_);
     begun_ = true;
     archive_ = folder_.createFile(journal_.archive);
     if (!archive_.isOpen())
@@ -325,20 +326,20 @@ bool Installation::stageUnpacked(const FileUtils::HeldFolder& source, std::strin
     return true;
 }
 
-void Installation::commit(unsigned long inUseMs) {
+void Installation::commit() {
     if (!archive_.flush())
         FileUtils::throwLastError({"Unable to write ", pathOf(journal_.archive).c_str()});
     Journal committed = journal_;
     committed.committed = true;
-    writeJournal(committed, inUseMs);
+    writeJournal(committed, inUseMs_);
     Moved moved;
     try {
-        rollForward(committed, inUseMs, moved);
+        rollForward(committed, inUseMs_, moved);
     } catch (const FileUtils::IOException&) {
         // Put the old pair back; what cannot be, the journal completes.
         const bool undone = undo(committed, moved);
         if (undone)
-            writeJournal(journal_, inUseMs);
+            writeJournal(journal_, inUseMs_);
         else
             begun_ = false;
         throw;
@@ -358,7 +359,7 @@ void Installation::commit(unsigned long inUseMs) {
     archive_.close();
     if (!journal_.keep && !removeFolderTree(folder_, journal_.old, dropPrefix()))
         warnUnremoved(pathOf(journal_.old));
-    if (!removeJournal(inUseMs))
+    if (!removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         Platform::setLastError(code);
@@ -378,14 +379,14 @@ void Installation::abandon() {
         warnUnremoved(pathOf(journal_.archive));
     if (!journal_.unpacked.empty() && !removeFolderTree(folder_, journal_.unpacked, dropPrefix()))
         warnUnremoved(pathOf(journal_.unpacked));
-    if (!removeJournal(FileUtils::inUseRetryMs))
+    if (!removeJournal(inUseMs_))
         warnUnremoved(pathOf(journalName()));
     Platform::setLastError(code);
 }
 
-Installation::SwapBack Installation::swapBack(unsigned long inUseMs) {
+Installation::SwapBack Installation::swapBack() {
     Journal journal;
-    if (readJournal(journal, inUseMs) != Found::None)
+    if (readJournal(journal, inUseMs_) != Found::None)
         return SwapBack::Interrupted;
     // Taken only as what a run makes: the archive a file, the folder a
     // folder, neither a link; the folder may be missing (the update kept
@@ -424,16 +425,16 @@ Installation::SwapBack Installation::swapBack(unsigned long inUseMs) {
     if (unpacked)
         journal.unpacked = keptUnpackedName(stem_);
     journal.old = stem_ + kOldUnpacked + FileUtils::randomHex(16);
-    writeJournal(journal, inUseMs);
+    writeJournal(journal, inUseMs_);
     Moved moved;
     try {
-        rollForward(journal, inUseMs, moved);
+        rollForward(journal, inUseMs_, moved);
     } catch (const FileUtils::IOException&) {
         // The new pair back in place, the kept pair kept; failing that,
         // the journal lets the next repair finish the swap back.
         const Platform::ErrorCode code = Platform::lastError();
         if (undo(journal, moved))
-            removeJournal(inUseMs);
+            removeJournal(inUseMs_);
         Platform::setLastError(code);
         throw;
     }
@@ -441,7 +442,7 @@ Installation::SwapBack Installation::swapBack(unsigned long inUseMs) {
     const Platform::ErrorCode code = Platform::lastError();
     if (!removeFolderTree(folder_, journal.old, dropPrefix()))
         warnUnremoved(pathOf(journal.old));
-    if (!removeJournal(inUseMs))
+    if (!removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         Platform::setLastError(code);

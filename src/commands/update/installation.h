@@ -33,8 +33,10 @@
 class Installation {
 public:
     // `folder` must stay open while this object lives; `display` is the
-    // archive's path as given, for the log.
-    Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display);
+    // archive's path as given, for the log. A step refused because a file is
+    // in use is tried again for `inUseMs`.
+    Installation(const FileUtils::HeldFolder& folder, const std::string& name, const std::string& display,
+                 unsigned long inUseMs);
     // Abandons an update begun and not committed.
     ~Installation();
     Installation(const Installation&) = delete;
@@ -46,7 +48,7 @@ public:
     // there was no journal. Throws FileUtils::IOException when a step fails,
     // and, having changed nothing, when the journal stays unreadable (held by
     // another program) for `inUseMs`.
-    bool repair(unsigned long inUseMs);
+    bool repair();
     // Journals a new update and creates its archive file, open for writing,
     // with the access of the archive it replaces. Throws IOException.
     Platform::File& begin(bool withUnpacked);
@@ -55,13 +57,12 @@ public:
     // other reparse point in it: nothing is read through one. Throws
     // IOException for other failures.
     bool stageUnpacked(const FileUtils::HeldFolder& source, std::string& link);
-    // Flushes the staged archive and swaps everything in. A step refused
-    // because a file is in use is tried again for `inUseMs`. Throws
+    // Flushes the staged archive and swaps everything in. Throws
     // IOException: then the old archive and unpacked folder are in place
     // again, or, when even that fails, the journal lets the next run
     // complete the update. Also throws when, after the swap, the archive's
     // name leads to another file than the one written here.
-    void commit(unsigned long inUseMs);
+    void commit();
     // Removes what begin staged, and the journal; a WARN line names what
     // stays.
     void abandon();
@@ -82,7 +83,7 @@ public:
     // IOException when a step fails: the new pair is then in place again
     // (the kept pair kept), or, when even that fails, the journal lets the
     // next repair complete the swap back.
-    SwapBack swapBack(unsigned long inUseMs);
+    SwapBack swapBack();
     // Removes the kept pair, each name only as the kind a run makes; a WARN
     // line names what stays. False when something stays.
     bool dropKept() const;
@@ -124,6 +125,7 @@ private:
     const std::string name_;
     const std::string stem_;
     const std::string display_;
+    const unsigned long inUseMs_;
     Journal journal_;
     Platform::File archive_;
     bool begun_ = false;

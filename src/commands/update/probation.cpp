@@ -119,7 +119,7 @@ bool mayWriteBeside(const std::string& appAsar) {
 // process may lack the rights the update had (it elevated): what it cannot
 // remove stays for the next update or repair, which removes it, and no
 // second prompt is shown for it.
-void dropKept(const std::string& appAsar) {
+void dropKept(const std::string& appAsar, const WaitBudgets& budgets) {
     if (!mayWriteBeside(appAsar)) {
         Logger::instance()->log(WARN, "This process may not remove the previous version of " + appAsar +
                                           "; it stays until the next update or repair");
@@ -128,9 +128,9 @@ void dropKept(const std::string& appAsar) {
     try {
         Target target;
         int status = 0;
-        if (!holdTarget(appAsar, "Unable to remove the previous version of " + appAsar, target, status))
+        if (!holdTarget(appAsar, "Unable to remove the previous version of " + appAsar, budgets.lockMs, target, status))
             return;
-        Installation installation(target.folder, target.name, appAsar);
+        Installation installation(target.folder, target.name, appAsar, budgets.inUseMs);
         if (installation.dropKept())
             Logger::instance()->log(INFO, "Removed the previous version of " + appAsar);
     } catch (const FileUtils::IOException& failure) {
@@ -143,7 +143,7 @@ enum class SwappedBack { Done, Denied, Failed };
 
 // One try at the swap back in this process. Denied: refused for lack of
 // rights before anything was moved, nothing logged.
-SwappedBack swapBack(const std::string& appAsar, bool mayBeDenied) {
+SwappedBack swapBack(const std::string& appAsar, const WaitBudgets& budgets, bool mayBeDenied) {
     if (mayBeDenied && !mayWriteBeside(appAsar)) {
         Logger::instance()->log(INFO, "This process may not write beside " + appAsar +
                                           "; rolling back with administrator rights");
@@ -152,10 +152,10 @@ SwappedBack swapBack(const std::string& appAsar, bool mayBeDenied) {
     Target target; // outlives the catch below, so that the code is the step's own
     try {
         int status = 0;
-        if (!holdTarget(appAsar, "Unable to roll back " + appAsar, target, status))
+        if (!holdTarget(appAsar, "Unable to roll back " + appAsar, budgets.lockMs, target, status))
             return SwappedBack::Failed;
-        Installation installation(target.folder, target.name, appAsar);
-        switch (installation.swapBack(FileUtils::inUseRetryMs)) {
+        Installation installation(target.folder, target.name, appAsar, budgets.inUseMs);
+        switch (installation.swapBack()) {
         case Installation::SwapBack::Done:
             Logger::instance()->log(INFO, "Rolled back " + appAsar + " to the previous version");
             return SwappedBack::Done;
@@ -189,6 +189,11 @@ bool swapBackElevated(OptionParser& options, const char* self, const std::string
         arguments.push_back("--runId");
         arguments.push_back(runId);
     }
+    // A test's shortened waits hold for the copy too.
+    if (const char* limit = options.getValue("waitLimit")) {
+        arguments.push_back("--waitLimit");
+        arguments.push_back(limit);
+    }
     int copyStatus = 0;
     return startElevated(self, arguments, copyStatus) == 0 && copyStatus == 0;
 }
@@ -199,11 +204,11 @@ bool keepsReplaced(OptionParser& options) {
     return options.getFlag("keepPrevious") || (options.getValue("probation") != nullptr && options.getFlag("launch"));
 }
 
-int rollbackCommand(OptionParser& options) {
-    return swapBack(optionText(options, "appAsar"), false) == SwappedBack::Done ? 0 : kFileSystemFailureStatus;
+int rollbackCommand(OptionParser& options, const WaitBudgets& budgets) {
+    return swapBack(optionText(options, "appAsar"), budgets, false) == SwappedBack::Done ? 0 : kFileSystemFailureStatus;
 }
 
-int launchOnProbation(OptionParser& options, const char* self) {
+int launchOnProbation(OptionParser& options, const WaitBudgets& budgets, const char* self) {
     const std::string appAsar = optionText(options, "appAsar");
     const auto probationMs =
         static_cast<std::uint32_t>(readSignedDecimal(options.getValue("probation"), 0, UINT32_MAX));
@@ -214,26 +219,26 @@ int launchOnProbation(OptionParser& options, const char* self) {
     LaunchedProcess launched;
     // Nothing that starts cannot fail at start: the update stands.
     if (const auto status = prepareLaunch(options, program, words)) {
-        dropKept(appAsar);
+        dropKept(appAsar, budgets);
         return *status;
     }
     if (launched.start(program, words) != 0) {
-        dropKept(appAsar);
+        dropKept(appAsar, budgets);
         return 0;
     }
     std::uint32_t status = 0;
     switch (watch(launched, mark, probationMs, status)) {
     case Verdict::Marked:
         Logger::instance()->log(INFO, "The updated program made its healthy mark");
-        dropKept(appAsar);
+        dropKept(appAsar, budgets);
         return 0;
     case Verdict::Running:
         Logger::instance()->log(INFO, "The updated program still runs after " + std::to_string(probationMs) + " ms");
-        dropKept(appAsar);
+        dropKept(appAsar, budgets);
         return 0;
     case Verdict::ExitedCleanly:
         Logger::instance()->log(INFO, "The updated program ended with exit status 0");
-        dropKept(appAsar);
+        dropKept(appAsar, budgets);
         return 0;
     case Verdict::Failed:
         break;
@@ -241,7 +246,7 @@ int launchOnProbation(OptionParser& options, const char* self) {
     Logger::instance()->log(WARN, "The updated program ended with exit status " + std::to_string(status) +
                                       " before it was healthy; rolling back " + appAsar);
     // One try here; only a refusal for lack of rights asks for them, once.
-    SwappedBack swapped = swapBack(appAsar, true);
+    SwappedBack swapped = swapBack(appAsar, budgets, true);
     if (swapped == SwappedBack::Denied)
         swapped = swapBackElevated(options, self, appAsar) ? SwappedBack::Done : SwappedBack::Failed;
     if (swapped != SwappedBack::Done)

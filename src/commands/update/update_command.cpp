@@ -25,8 +25,6 @@
 
 namespace {
 
-// How long a second update of one archive waits for the first to end.
-constexpr unsigned long kLockWaitMs = 15000;
 constexpr std::uint32_t kCopyChunk = 4u << 20;
 constexpr int kRefused = 2;
 
@@ -40,7 +38,8 @@ void logError(const std::string& text) { Logger::instance()->log(ERROR, text); }
 } // namespace
 
 // `failure` begins the message of a step that fails.
-bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status) {
+bool holdTarget(const std::string& appAsar, const std::string& failure, unsigned long lockMs, Target& target,
+                int& status) {
     const auto fail = [&] { FileUtils::throwLastError({failure.c_str()}); };
     const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(appAsar);
     target.name = parts.name;
@@ -54,11 +53,11 @@ bool holdTarget(const std::string& appAsar, const std::string& failure, Target& 
             Platform::setLastError(ERROR_PATH_NOT_FOUND);
         fail();
     }
-    switch (target.lock.take(target.folder, target.name, kLockWaitMs)) {
+    switch (target.lock.take(target.folder, target.name, lockMs)) {
     case UpdateLock::Result::held:
         return true;
     case UpdateLock::Result::busy:
-        logError("Another update of " + appAsar + " is still running after " + std::to_string(kLockWaitMs) +
+        logError("Another update of " + appAsar + " is still running after " + std::to_string(lockMs) +
                  " ms; nothing was changed");
         status = kFileSystemFailureStatus;
         return false;
@@ -112,21 +111,21 @@ void copyAndHash(UpdateSource& source, Platform::File& out, Sha512* hash, const 
 
 } // namespace
 
-int repairCommand(OptionParser& options) {
+int repairCommand(OptionParser& options, const WaitBudgets& budgets) {
     const char* value = options.getValue("appAsar");
     const std::string appAsar = value != nullptr ? value : "";
     Logger::instance()->log(INFO, "Repairing updates of " + appAsar);
     Target target;
     int status = 0;
-    if (!holdTarget(appAsar, "Unable to repair " + appAsar, target, status))
+    if (!holdTarget(appAsar, "Unable to repair " + appAsar, budgets.lockMs, target, status))
         return status;
-    Installation installation(target.folder, target.name, appAsar);
-    if (!installation.repair(FileUtils::inUseRetryMs))
+    Installation installation(target.folder, target.name, appAsar, budgets.inUseMs);
+    if (!installation.repair())
         Logger::instance()->log(INFO, "Nothing to repair");
     return 0;
 }
 
-std::optional<int> updateCommand(OptionParser& options) {
+std::optional<int> updateCommand(OptionParser& options, const WaitBudgets& budgets) {
     const std::uint32_t waitPid = waitPidOption(options);
     std::string appAsar;
     std::string updateAsar;
@@ -144,7 +143,7 @@ std::optional<int> updateCommand(OptionParser& options) {
         return kRefused;
     }
     UpdateSource source;
-    switch (source.open(updateAsar)) {
+    switch (source.open(updateAsar, budgets.inUseMs)) {
     case UpdateSource::Opened::Ok:
         break;
     case UpdateSource::Opened::Missing:
@@ -169,11 +168,11 @@ std::optional<int> updateCommand(OptionParser& options) {
 
     // The app keeps its archive open while it runs: replacing it under a
     // running app would mix versions, and a relaunch would start a second.
-    if (!appHasQuit(options, ERROR, "nothing was replaced"))
+    if (!appHasQuit(options, budgets, ERROR, "nothing was replaced"))
         return kFileSystemFailureStatus;
     Target target;
     int status = 0;
-    if (!holdTarget(appAsar, "Failed to copy " + updateAsar + " to " + appAsar, target, status))
+    if (!holdTarget(appAsar, "Failed to copy " + updateAsar + " to " + appAsar, budgets.lockMs, target, status))
         return status;
     // Write access to the archive, asked for up front as a plain copy would:
     // a folder, a rejected name and a file the app still holds while it
@@ -184,10 +183,10 @@ std::optional<int> updateCommand(OptionParser& options) {
             return true;
         return Platform::lastError() == ERROR_FILE_NOT_FOUND || Platform::lastError() == ERROR_CANT_RESOLVE_FILENAME;
     };
-    if (!FileUtils::tryWhileInUse(appAsar.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, openDestination))
+    if (!FileUtils::tryWhileInUse(appAsar.c_str(), budgets.inUseMs, FileUtils::inUse, openDestination))
         FileUtils::throwLastError({"Failed to copy ", updateAsar.c_str(), " to ", appAsar.c_str()});
-    Installation installation(target.folder, target.name, appAsar);
-    installation.repair(FileUtils::inUseRetryMs);
+    Installation installation(target.folder, target.name, appAsar, budgets.inUseMs);
+    installation.repair();
     if (keepsReplaced(options))
         installation.keepReplaced();
 
@@ -219,7 +218,7 @@ std::optional<int> updateCommand(OptionParser& options) {
             return kRefused;
         }
     }
-    installation.commit(FileUtils::inUseRetryMs);
+    installation.commit();
     source.remove();
     Logger::instance()->log(INFO, "Update finished");
     return std::nullopt;
@@ -234,14 +233,11 @@ std::uint32_t waitPidOption(OptionParser& options) {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
 }
 
-bool appHasQuit(OptionParser& options, LogLevel level, const char* consequence) {
-    // Long enough for an app to save its state and quit, and for a scanner
-    // to let go of what it checks; an app that hangs must not stop the run.
-    constexpr unsigned long kAppExitWaitMs = 60000;
+bool appHasQuit(OptionParser& options, const WaitBudgets& budgets, LogLevel level, const char* consequence) {
     const std::uint32_t pid = waitPidOption(options);
-    if (waitForProcessExit(pid, kAppExitWaitMs))
+    if (waitForProcessExit(pid, budgets.appExitMs))
         return true;
     Logger::instance()->log(level, "Process " + std::to_string(pid) + " is still running after " +
-                                       std::to_string(kAppExitWaitMs) + " ms; " + consequence);
+                                       std::to_string(budgets.appExitMs) + " ms; " + consequence);
     return false;
 }

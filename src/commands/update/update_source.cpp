@@ -5,7 +5,7 @@
 #include "platform/file_utils.h"
 #include "platform/in_use.h"
 
-UpdateSource::Opened UpdateSource::open(const std::string& path) {
+UpdateSource::Opened UpdateSource::open(const std::string& path, unsigned long inUseMs) {
     path_ = path;
     const FileUtils::FolderAndName parts = FileUtils::heldFolderAndName(path);
     const std::string& name = parts.name;
@@ -28,7 +28,7 @@ UpdateSource::Opened UpdateSource::open(const std::string& path) {
     if (folder_.isLink(name))
         return Opened::Link;
     // A scanner that holds it without sharing its deletion lets go soon.
-    FileUtils::tryWhileInUse(path.c_str(), FileUtils::inUseRetryMs, FileUtils::inUse, [&] {
+    FileUtils::tryWhileInUse(path.c_str(), inUseMs, FileUtils::inUse, [&] {
         file_ = folder_.openFile(name, FileUtils::OpenFor::ReadingToRemove);
         return file_.isOpen();
     });

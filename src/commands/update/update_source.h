@@ -20,12 +20,12 @@ public:
 
     // Opens `path` for reading, shared for reading only, so that nobody
     // changes it while it is read (one held by another program is tried
-    // again for up to 10 s, with one WARN line). Link: a symbolic link, junction or other
+    // again for up to `inUseMs`, with one WARN line). Link: a symbolic link, junction or other
     // reparse point is at the name (Wine's own view of a Unix link included).
     // Failed keeps the system's code. Its folder is held first, the last
     // level never through a link (Link as well): a folder swapped for a link
     // to another one cannot hand over a file of that one.
-    Opened open(const std::string& path);
+    Opened open(const std::string& path, unsigned long inUseMs);
     Platform::File& file() { return file_; }
     // The update's folder, held, and the update's name in it.
     const FileUtils::HeldFolder& folder() const { return folder_; }

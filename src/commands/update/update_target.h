@@ -16,8 +16,9 @@ struct Target {
 };
 
 // Holds the folder of `appAsar` (its last level never through a link) and
-// takes the archive's lock, waiting up to 15 s for another update. False,
+// takes the archive's lock, waiting up to `lockMs` for another update. False,
 // with an ERROR line and `status` 5, when another update holds it all that
 // time. Throws FileUtils::IOException, its message beginning with
 // `failure`, when the folder cannot be held or the lock file not opened.
-bool holdTarget(const std::string& appAsar, const std::string& failure, Target& target, int& status);
+bool holdTarget(const std::string& appAsar, const std::string& failure, unsigned long lockMs, Target& target,
+                int& status);

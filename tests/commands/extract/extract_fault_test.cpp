@@ -30,7 +30,9 @@ std::optional<int> extract(const std::string& zip, const std::string& out) {
     OptionParser options;
     declareOptions(options);
     options.parse(static_cast<int>(args.size() - 1), args.data());
-    return extractCommand(options);
+    WaitBudgets budgets;
+    budgets.inUseMs = 100;
+    return extractCommand(options, budgets);
 }
 
 } // namespace

@@ -48,7 +48,7 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
     FileUtils::HeldFolder folder, source;
     if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
         throw std::runtime_error("scene");
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
     try {
         if (step == Step::Begin)
             arm(calls, error, from);
@@ -62,7 +62,7 @@ void update(Scene& scene, Step step, bool killed, unsigned calls, int error, int
             throw std::runtime_error("link");
         if (step == Step::Commit)
             arm(calls, error, from);
-        installation.commit(100);
+        installation.commit();
     } catch (...) {
         if (!killed)
             disarm();
@@ -78,7 +78,7 @@ void updateKeeping(Scene& scene, unsigned calls = 0, int from = 1) {
     FileUtils::HeldFolder folder, source;
     if (!folder.open(scene.scratch.path()) || !source.open(scene.scratch.path("source")))
         throw std::runtime_error("scene");
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
     installation.keepReplaced();
     if (calls != 0)
         arm(calls, EIO, from);
@@ -86,7 +86,7 @@ void updateKeeping(Scene& scene, unsigned calls = 0, int from = 1) {
     std::string link;
     if (!archive.write("new", 3) || !installation.stageUnpacked(source, link))
         throw std::runtime_error("stage");
-    installation.commit(100);
+    installation.commit();
 }
 
 // Swaps the kept pair back with the fault armed; a killed run is left as
@@ -95,9 +95,9 @@ Installation::SwapBack swapBack(Scene& scene, unsigned calls, int error, int fro
     FileUtils::HeldFolder folder;
     if (!folder.open(scene.scratch.path()))
         throw std::runtime_error("scene");
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
     arm(calls, error, from, name);
-    const Installation::SwapBack result = installation.swapBack(100);
+    const Installation::SwapBack result = installation.swapBack();
     disarm();
     return result;
 }
@@ -105,8 +105,8 @@ Installation::SwapBack swapBack(Scene& scene, unsigned calls, int error, int fro
 bool repair(Scene& scene) {
     FileUtils::HeldFolder folder;
     EXPECT_TRUE(folder.open(scene.scratch.path()));
-    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"));
-    return installation.repair(100);
+    Installation installation(folder, "app.asar", scene.scratch.path("app.asar"), 100);
+    return installation.repair();
 }
 
 } // namespace

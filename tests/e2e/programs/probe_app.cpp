@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
         TerminateProcess(GetCurrentProcess(), 0xC0000005u);
 #else
+        // The default action, not a sanitizer's handler, which would turn
+        // the signal into an exit status of its own.
+        std::signal(SIGSEGV, SIG_DFL);
         std::raise(SIGSEGV);
 #endif
     }

@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # openssl is the command: the signing test makes its throw-away certificate
 # with it, and the miniz fetch checks the package's hash. The helper itself
 # links no crypto library.
-pkgs=(cmake g++ make ninja-build googletest
+pkgs=(cmake g++ make ninja-build googletest libgtest-dev
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
       clang-14 libclang-rt-14-dev clang-format
       python3 unzip zip libarchive-tools time openssl bc strace

@@ -5,6 +5,7 @@ per-user data folder, read back from its files."""
 
 import os
 import subprocess
+import sys
 import unittest
 import uuid
 import zipfile
@@ -45,7 +46,13 @@ class RegistryTest(HelperTest):
 
     def make_key(self, subkey):
         if WINDOWS:
-            made = self.wine("reg", "add", "HKCU\\" + subkey, "/f")
+            # Wine now and then fails to start reg.exe at all (status 1,
+            # nothing said); that is no finding about the helper.
+            for _ in range(3):
+                made = self.wine("reg", "add", "HKCU\\" + subkey, "/f")
+                if made.returncode == 0 or made.stderr:
+                    break
+                print("wine reg add ended with %d silently; once more" % made.returncode, file=sys.stderr)
             self.assertEqual(made.returncode, 0, made.stderr)
             self.addCleanup(self.wine, "reg", "delete", "HKCU\\" + subkey, "/f")
         else:

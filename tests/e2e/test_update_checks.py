@@ -316,6 +316,20 @@ class LockNobodyCanHold(UpdateTest):
                 self.assertEqual(read(self.app), b"new %s" % str(owner).encode())
                 self.assertFalse(os.path.lexists(lock))
 
+    def test_user_who_may_not_make_the_lock_is_told_so_at_once(self):
+        # No lock file there, and none the user may make: no holder to wait for.
+        write(self.app, b"old")
+        for folder in (self.env["XDG_DATA_HOME"], self.env["TMPDIR"]):
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(folder, 0o777)
+        started = time.monotonic()
+        run = self.run_helper("--repair", "--appAsar", self.hp(self.app), prefix=NOBODY)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertStatus(run, 5)
+        self.assertEqual(run.leveled()[-1], ("ERROR", "Unable to lock %s GetLastError returned: 5"
+                                             % lock_file(self.app)))
+        self.assertEqual(read(self.app), b"old")
+
     def test_lock_of_a_killed_run_never_blocks(self):
         # A real run, killed while it holds the lock (copying a big update).
         lock = lock_file(self.app)

@@ -93,6 +93,10 @@ Step tryLock(int at, const std::string& name, const struct stat& folder, int& fd
         fd = createLockFile(at, name, folder);
         if (fd < 0 && errno == EEXIST)
             return Step::again; // made by another run just now: that one is opened
+        // No file to wait for, and none this user may make: waiting would
+        // only end in a holder's message for what is a lack of rights.
+        if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+            return failErrno(errno);
     }
     if (fd < 0) {
         // A link at the name (ELOOP), or a file this user may not open: a

@@ -8,18 +8,29 @@
 
 namespace Platform {
 
-ErrorCode startDetached(const std::string& program, const std::vector<std::string>& words) {
+namespace {
+
+// Starts `program` with `words` as the rest of its command line; on success
+// `process` holds both of the child's handles.
+ErrorCode createChild(const std::string& program, const std::vector<std::string>& words, PROCESS_INFORMATION& process) {
     // CreateProcessA may write into the command line, so it gets its own copy.
     std::string commandLine = buildCommandLine({program});
     for (const std::string& word : words)
         commandLine.append(word).append(1, ' ');
-
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
     if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                         nullptr, &startup, &process))
         return GetLastError();
+    return 0;
+}
+
+} // namespace
+
+ErrorCode startDetached(const std::string& program, const std::vector<std::string>& words) {
+    PROCESS_INFORMATION process{};
+    if (const ErrorCode error = createChild(program, words, process))
+        return error;
     // The child runs on alone; its handles are of no further use here.
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -41,15 +52,9 @@ LaunchedProcess::~LaunchedProcess() {
 }
 
 std::uint32_t LaunchedProcess::create(const std::string& program, const std::vector<std::string>& words) {
-    std::string commandLine = buildCommandLine({program});
-    for (const std::string& word : words)
-        commandLine.append(word).append(1, ' ');
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &process))
-        return GetLastError();
+    if (const Platform::ErrorCode error = Platform::createChild(program, words, process))
+        return error;
     CloseHandle(process.hThread);
     process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
     return 0;

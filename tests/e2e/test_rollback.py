@@ -12,22 +12,13 @@ import time
 import unittest
 
 from harness import EXE, WINDOWS, HelperTest
+from test_update import read, write
 
 PROBE = os.environ.get("PROBE_APP_EXE", "")
 WARN_FAILED = "The updated program ended with exit status %d before it was healthy; rolling back %s"
 ROLLED_BACK = "Rolled back %s to the previous version"
 KEPT = ("app.asar.vantrell-previous", "app.asar.vantrell-unpacked-previous")
 OLD = b"exit 0\nthe old version\n"
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def kept_link_plants(outside, kept):

@@ -244,6 +244,14 @@ bool Installation::undo(const Journal& journal, const Moved& moved) const {
            (!moved.old || folder_.rename(aside, unpacked, false));
 }
 
+bool Installation::removeLeftover(const FileUtils::FolderEntry& entry) const {
+    const bool gone = entry.kind == FileUtils::EntryKind::Folder ? removeFolderTree(folder_, entry.name, dropPrefix())
+                                                                 : removeEntry(folder_, entry.name, dropPrefix());
+    if (!gone)
+        warnUnremoved(pathOf(entry.name));
+    return gone;
+}
+
 void Installation::sweepLeftovers() const {
     // With the lock held, a name of ours beside the archive, of the kind we
     // make under it, is what a killed run left: it is removed as the name it
@@ -253,14 +261,10 @@ void Installation::sweepLeftovers() const {
     if (!folder_.list(entries))
         FileUtils::throwLastError({"Unable to list ", folder_.path().c_str()});
     for (const FileUtils::FolderEntry& entry : entries) {
-        // A kept pair nobody watches any more: the version in place stays.
-        if (!isOurs(entry, stem_))
-            continue;
-        const bool gone = entry.kind == FileUtils::EntryKind::Folder
-                              ? removeFolderTree(folder_, entry.name, dropPrefix())
-                              : removeEntry(folder_, entry.name, dropPrefix());
-        if (!gone)
-            warnUnremoved(pathOf(entry.name));
+        // A kept pair nobody watches any more is among them: the version in
+        // place stays.
+        if (isOurs(entry, stem_))
+            removeLeftover(entry);
     }
 }
 
@@ -459,14 +463,8 @@ bool Installation::dropKept() const {
     }
     bool dropped = true;
     for (const FileUtils::FolderEntry& entry : entries) {
-        if (!isKept(entry, stem_))
-            continue;
-        const bool gone = entry.kind == FileUtils::EntryKind::Folder
-                              ? removeFolderTree(folder_, entry.name, dropPrefix())
-                              : removeEntry(folder_, entry.name, dropPrefix());
-        if (!gone)
-            warnUnremoved(pathOf(entry.name));
-        dropped = dropped && gone;
+        if (isKept(entry, stem_))
+            dropped = removeLeftover(entry) && dropped;
     }
     return dropped;
 }

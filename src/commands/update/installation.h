@@ -119,6 +119,9 @@ private:
     // Puts back what a failed rollForward of `journal` moved; false when
     // that fails too.
     bool undo(const Journal& journal, const Moved& moved) const;
+    // Removes one name of ours as the kind it is; a WARN line names it when
+    // it stays.
+    bool removeLeftover(const FileUtils::FolderEntry& entry) const;
     void sweepLeftovers() const;
 
     const FileUtils::HeldFolder& folder_;

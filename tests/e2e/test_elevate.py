@@ -211,7 +211,9 @@ class ElevationAsOrdinaryUser(ElevateTest):
         self.fake_pkexec('exec env -i XDG_DATA_HOME="$XDG_DATA_HOME" HOME="$HOME" "$@"')
         script = os.path.join(self.bin, "who")
         with open(script, "w") as f:
-            f.write('#!/bin/sh\necho "$(id -u) $MARK" > "%s"\n' % self.path("who.txt"))
+            # Written aside and renamed, so that the file is whole once it exists.
+            f.write('#!/bin/sh\necho "$(id -u) $MARK" > "%s.part" && mv "%s.part" "%s"\n'
+                    % ((self.path("who.txt"),) * 3))
         os.chmod(script, 0o755)
         self.env["MARK"] = "the user's own"
         run = self.run_as_user("--elevate", "--sleep", "--ms", "5", "--launch", "--program", script)

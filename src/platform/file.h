@@ -21,6 +21,7 @@ struct FileIdentity {
     std::uint64_t index = 0;
     bool folder = false;
     bool reparsePoint = false; // Windows: a reparse point opened as itself; natively never
+    std::uint32_t names = 1;   // its hard links, this name among them
     bool operator==(const FileIdentity& other) const { return volume == other.volume && index == other.index; }
 };
 

@@ -99,6 +99,7 @@ bool File::identity(FileIdentity& identity) const {
     identity.volume = static_cast<std::uint64_t>(st.st_dev);
     identity.index = static_cast<std::uint64_t>(st.st_ino);
     identity.folder = S_ISDIR(st.st_mode);
+    identity.names = static_cast<std::uint32_t>(st.st_nlink);
     return true;
 }
 

@@ -84,6 +84,7 @@ bool File::identity(FileIdentity& identity) const {
     identity.index = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     identity.folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     identity.reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    identity.names = information.nNumberOfLinks;
     return true;
 }
 

@@ -21,10 +21,11 @@ KEPT = ("app.asar.vantrell-previous", "app.asar.vantrell-unpacked-previous")
 OLD = b"exit 0\nthe old version\n"
 
 
-def kept_link_plants(outside, kept):
+def kept_link_plants(outside, kept, kind="-s"):
     """A new version that plays the user who may write the app's folder: it
-    swaps the kept archive for a link, then fails."""
-    return "#!/bin/sh\nrm -f '%s'\nln -s '%s/secret' '%s'\nexit 1\n" % (kept, outside, kept)
+    swaps the kept archive for a link (`kind` "-s") or a second name of a
+    file outside (""), then fails."""
+    return "#!/bin/sh\nrm -f '%s'\nln %s '%s/secret' '%s'\nexit 1\n" % (kept, kind, outside, kept)
 
 
 class RollbackTest(HelperTest):
@@ -163,14 +164,18 @@ class KeptPair(RollbackTest):
         outside = self.path("outside")
         os.makedirs(outside)
         write(os.path.join(outside, "secret"), b"not ours")
-        plant = self.path("plant.sh")
-        write(plant, kept_link_plants(outside, os.path.join(self.app, KEPT[0])).encode())
-        os.chmod(plant, 0o755)
+        plants = {}
+        for kind in ("-s", ""):
+            plants[kind] = self.path("plant%s.sh" % kind)
+            write(plants[kind], kept_link_plants(outside, os.path.join(self.app, KEPT[0]), kind).encode())
+            os.chmod(plants[kind], 0o755)
         cases = [
-            # a link planted before the update (at either name), or after it
+            # a link planted before the update (at either name), or after it;
+            # a hard link after it
             (KEPT[0], None, "old"),
             (KEPT[1], None, "old"),
-            (None, plant, "new"),
+            (None, plants["-s"], "new"),
+            (None, plants[""], "new"),
         ]
         for planted, program, pair in cases:
             with self.subTest(planted=planted, program=program):
@@ -182,7 +187,8 @@ class KeptPair(RollbackTest):
                 run = self.run_helper(*self.helper_args(self.stage_update("exit 1"), 5000))
                 self.assertStatus(run, 5)
                 self.assertEqual(self.pair(), pair)
-                self.assertTrue(os.path.islink(os.path.join(self.app, planted or KEPT[0])))
+                left = os.path.join(self.app, planted or KEPT[0])
+                self.assertTrue(os.path.islink(left) or os.stat(left).st_nlink == 2)
                 self.assertEqual(os.listdir(outside), ["secret"])
                 self.assertEqual(read(os.path.join(outside, "secret")), b"not ours")
                 self.assertIn("ERROR", [level for level, _ in run.leveled()])

@@ -423,6 +423,13 @@ Installation::SwapBack Installation::swapBack() {
             return SwapBack::NotOurs;
         FileUtils::throwLastError({"Unable to open ", pathOf(keptArchiveName(stem_)).c_str()});
     }
+    // The archive a run kept has this one name; a second one is a file
+    // planted there, which would then be installed under the archive's name.
+    Platform::FileIdentity keptIs;
+    if (!kept.identity(keptIs))
+        FileUtils::throwLastError({"Unable to open ", pathOf(keptArchiveName(stem_)).c_str()});
+    if (keptIs.names != 1)
+        return SwapBack::NotOurs;
     journal = Journal();
     journal.committed = true;
     journal.archive = keptArchiveName(stem_);

@@ -21,7 +21,12 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 // still delete a file left behind.
 const char kLockAccess[] = "D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)";
 
-enum class Step { held, busy, again, denied, failed };
+// How many times in a row a run may be refused the making of the lock file
+// with nothing at its name before it counts as one without the rights: a
+// file on its way out refuses its name for a moment, then is gone.
+constexpr int kRefusalsWithoutRights = 3;
+
+enum class Step { held, busy, again, denied, noRights, failed };
 
 // A plain file of its own: no folder, link or other reparse point, one name.
 bool isSound(HANDLE file) {
@@ -59,8 +64,14 @@ Step tryLock(const FileUtils::HeldFolder& folder, const std::string& name, SECUR
     // run's, seen by one that is not), a file on its way out, a folder at
     // the name, or a file left by another user. Which one, removing it
     // tells: a live holder shares no deleting.
-    if (code == ERROR_ACCESS_DENIED)
-        return replace(folder, name);
+    if (code == ERROR_ACCESS_DENIED) {
+        const Step step = replace(folder, name);
+        if (step != Step::again)
+            return step;
+        // Nothing stood in the way: this run may not make files here.
+        SetLastError(ERROR_ACCESS_DENIED);
+        return Step::noRights;
+    }
     return Step::failed;
 }
 
@@ -79,15 +90,21 @@ UpdateLock::Result UpdateLock::take(const FileUtils::HeldFolder& folder, const s
     const std::string lockName = fileName(name);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     Result result = Result::busy;
+    int refusals = 0;
     for (;;) {
         HANDLE file = INVALID_HANDLE_VALUE;
         const Step step = tryLock(folder, lockName, access, file);
         file_ = Platform::File(file);
-        if (step == Step::held || step == Step::failed) {
+        refusals = step == Step::noRights ? refusals + 1 : 0;
+        // A user without the rights is told so at once, not after a wait
+        // as for a holder.
+        if (refusals == kRefusalsWithoutRights)
+            SetLastError(ERROR_ACCESS_DENIED);
+        if (step == Step::held || step == Step::failed || refusals == kRefusalsWithoutRights) {
             result = step == Step::held ? Result::held : Result::failed;
             break;
         }
-        const bool denied = step == Step::denied;
+        const bool denied = step == Step::denied || step == Step::noRights;
         // A file this run may neither open nor remove is no holder's
         // proof: past the wait it is reported as the refusal it is.
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -101,8 +101,8 @@ int run(int argc, char** argv) {
     // through a link: an elevated run never writes where a link planted in
     // the user's folder points.
     const std::string logFolderPath = root + "/vantrell";
-    Platform::LogFolder logFolder;
-    if (!logFolder.open(root, "vantrell")) {
+    FileUtils::HeldFolder logFolder;
+    if (!Platform::holdLogFolder(root, "vantrell", logFolder)) {
         if (Platform::lastError() == Platform::kLinkRefusedError)
             FileUtils::throwLastError({"Refusing the log folder, which is a link: ", logFolderPath.c_str()});
         FileUtils::throwLastError({"Unable to create directory ", logFolderPath.c_str()});

@@ -170,7 +170,7 @@ Logger::~Logger() = default;
 
 Logger* Logger::instance() { return &theLogger; }
 
-void Logger::open(const Platform::LogFolder& folder, const char* name) {
+void Logger::open(const FileUtils::HeldFolder& folder, const char* name) {
     const std::lock_guard<std::mutex> guard(lock);
     // A second open keeps the first file; a failed one leaves none.
     if (!file.isOpen() && file.open(folder, name))

@@ -27,7 +27,7 @@ public:
     // processes (reading, writing and deleting), a link at the name never
     // followed. A failure is silent and lines then go to standard error
     // alone; a second open keeps the file already open.
-    void open(const Platform::LogFolder& folder, const char* name);
+    void open(const FileUtils::HeldFolder& folder, const char* name);
 
     void log(LogLevel level, const char* message);
     void log(LogLevel level, const std::string& message);

@@ -625,4 +625,33 @@ HANDLE openLockFile(const HeldFolder& folder, const std::string& name, void* sec
     return file;
 }
 
+Platform::File openAppendingFile(const HeldFolder& folder, const std::string& name) {
+    std::wstring wide;
+    if (!folder.isOpen() || !levelName(name, wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return Platform::File();
+    }
+    NTSTATUS status = 0;
+    Platform::File file(openIn(folder.handle(), wide, FILE_APPEND_DATA | FILE_READ_DATA, anySharing, FILE_OPEN_IF,
+                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status));
+    if (!file.isOpen()) {
+        failWithStatus(status);
+        return file;
+    }
+    // A second name may be one a user gave a file that is not theirs to have
+    // appended to.
+    const Kind kind = kindOf(file.native());
+    FILE_STANDARD_INFO standard{};
+    DWORD code = ERROR_SUCCESS;
+    if (!kind.known || !GetFileInformationByHandleEx(file.native(), FileStandardInfo, &standard, sizeof standard))
+        code = GetLastError();
+    else if (kind.link || standard.NumberOfLinks != 1)
+        code = ERROR_CANT_RESOLVE_FILENAME;
+    if (code == ERROR_SUCCESS)
+        return file;
+    file.close();
+    SetLastError(code);
+    return Platform::File();
+}
+
 } // namespace FileUtils

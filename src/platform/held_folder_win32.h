@@ -15,4 +15,11 @@ namespace FileUtils {
 // code: 32 while another holds it.
 HANDLE openLockFile(const HeldFolder& folder, const std::string& name, void* security);
 
+// Opens or creates the file `name` in `folder`, relative to its handle, for
+// appending and reading, shared with everyone, and only as a file of one
+// name: a link at the name (never followed) or a file with a second name
+// fails with ERROR_CANT_RESOLVE_FILENAME (1921). None open with the code
+// else: 5 for a folder.
+Platform::File openAppendingFile(const HeldFolder& folder, const std::string& name);
+
 } // namespace FileUtils

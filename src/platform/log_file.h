@@ -8,6 +8,8 @@
 #pragma once
 
 #include "platform/error_code.h"
+#include "platform/file.h"
+#include "platform/held_folder.h"
 
 #include <cstddef>
 #include <string>
@@ -23,33 +25,17 @@ constexpr ErrorCode kLinkRefusedError = 1921;
 // none.
 std::string localAppDataFolder();
 
-// One folder level of ours, held open from the moment it is made or found,
-// so that what is opened in it stays in it whatever is renamed meanwhile.
-class LogFolder {
-public:
-    LogFolder() = default;
-    ~LogFolder();
-    LogFolder(const LogFolder&) = delete;
-    LogFolder& operator=(const LogFolder&) = delete;
-
-    // Holds the folder `name` in `parent` (followed as given), made when
-    // missing: true on success; false with kLinkRefusedError
-    // when a link is at `name`, 183 when a file is, else the system's code
-    // (3 when `parent` is missing). A second call keeps the first folder.
-    bool open(const std::string& parent, const char* name);
-    bool isOpen() const { return handle_ != nullptr; }
-
-private:
-    friend class LogFile;
-    // The system's handle (Windows) or descriptor + 1 (natively); null when none.
-    void* handle_ = nullptr;
-};
+// Holds our folder `name` in the per-user folder `root` (followed as given)
+// as `folder`, made when missing: true on success; false with the code that
+// making the folder by its path reports: kLinkRefusedError when a link is at
+// `name`, 183 when a file is, 3 when `root` is missing or no folder, else
+// the system's code.
+bool holdLogFolder(const std::string& root, const char* name, FileUtils::HeldFolder& folder);
 
 // A file lines are appended to: the log, or standard error.
 class LogFile {
 public:
     LogFile() = default;
-    ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
@@ -60,17 +46,18 @@ public:
     // Opens `name` in `folder`, made when missing, for appending only and
     // for reading, shared with other processes for reading, writing and
     // deleting, a link at the name never followed: true on success; false
-    // with the system's code (kLinkRefusedError for a link
-    // or a file of several names). A second call keeps the first file.
-    bool open(const LogFolder& folder, const char* name);
-    bool isOpen() const { return handle_ != nullptr; }
+    // with the system's code (6 when `folder` is not open, kLinkRefusedError
+    // for a link, a pipe or a file of several names). A second call keeps
+    // the first file.
+    bool open(const FileUtils::HeldFolder& folder, const char* name);
+    bool isOpen() const { return handle_ != File::invalid(); }
 
     // The bytes at the file's end in one system write: true when all were
     // taken; false, with the code, on a short or failed write or when not open.
     bool append(const char* data, std::size_t length) const;
     // Whether the file's last byte is something other than '\n': false for
-    // an empty file or one that cannot be read.
-    bool endsMidLine() const;
+    // an empty file, standard error, or one that cannot be read.
+    bool endsMidLine();
 
     enum class Turn { Taken, Busy, Failed };
     // The exclusive byte-range lock far past any end the file reaches
@@ -80,10 +67,11 @@ public:
     void endTurn() const;
 
 private:
-    LogFile(void* handle, bool owned) : handle_(handle), owned_(owned) {}
-    // As LogFolder's.
-    void* handle_ = nullptr;
-    bool owned_ = true;
+    explicit LogFile(NativeFile borrowed) : handle_(borrowed) {}
+    // The log opened here; none for standard error, which is never closed.
+    File owned_;
+    // What lines are written to: the owned file's handle, or standard error's.
+    NativeFile handle_ = File::invalid();
 };
 
 } // namespace Platform

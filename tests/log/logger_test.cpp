@@ -23,8 +23,8 @@ const std::string eol = "\n";
 // A log folder "logs" made in a fresh scratch folder.
 struct LogPlace {
     ScratchFolder scratch;
-    Platform::LogFolder folder;
-    LogPlace() { EXPECT_TRUE(folder.open(scratch.path(), "logs")); }
+    FileUtils::HeldFolder folder;
+    LogPlace() { EXPECT_TRUE(Platform::holdLogFolder(scratch.path(), "logs", folder)); }
     std::string path(const char* name) const { return scratch.path("logs/") + name; }
 };
 
@@ -148,8 +148,8 @@ TEST(Logger, AppendsToTheFileAcrossOpens) {
 
 TEST(Logger, OpenFailuresAreSilentAndLinesGoToStandardErrorOnly) {
     ScratchFolder scratch;
-    Platform::LogFolder unopened;
-    EXPECT_FALSE(unopened.open(scratch.path("missing"), "logs"));
+    FileUtils::HeldFolder unopened;
+    EXPECT_FALSE(Platform::holdLogFolder(scratch.path("missing"), "logs", unopened));
     Logger logger;
     logger.open(unopened, "update-log.txt");
     testing::internal::CaptureStderr();

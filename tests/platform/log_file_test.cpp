@@ -79,8 +79,8 @@ TEST(LogFile, OpensOnlyItsOwnFolderAndFileNeverThroughALink) {
         c.plant(scratch);
         const std::string elsewhere = scratch.path("elsewhere");
         const fs::file_type before = fs::symlink_status(elsewhere).type();
-        Platform::LogFolder folder;
-        const bool folderOpened = folder.open(scratch.path(c.parent), "logs");
+        FileUtils::HeldFolder folder;
+        const bool folderOpened = Platform::holdLogFolder(scratch.path(c.parent), "logs", folder);
         EXPECT_EQ(folderOpened ? 0 : Platform::lastError(), c.folderError) << c.what;
         Platform::LogFile file;
         const bool fileOpened = file.open(folder, "log");
@@ -103,8 +103,8 @@ TEST(LogFile, OpensOnlyItsOwnFolderAndFileNeverThroughALink) {
 // The turn is one process's at a time and is given back.
 TEST(LogFile, TurnIsExclusiveBetweenOpensAndReleased) {
     ScratchFolder scratch;
-    Platform::LogFolder folder;
-    ASSERT_TRUE(folder.open(scratch.path(), "logs"));
+    FileUtils::HeldFolder folder;
+    ASSERT_TRUE(Platform::holdLogFolder(scratch.path(), "logs", folder));
     Platform::LogFile first, second;
     ASSERT_TRUE(first.open(folder, "log"));
     ASSERT_TRUE(second.open(folder, "log"));

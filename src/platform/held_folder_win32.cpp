@@ -437,12 +437,14 @@ bool HeldFolder::remove(const std::string& name) const {
     // over the name first, which replaces a link itself, and is deleted
     // through its own handle. A name that cannot be replaced so (a file in
     // use, a read-only one) is deleted as it is, with the system's answer.
+    // Deleted on close, whatever name it has then: a run killed at any
+    // moment of this leaves no file of its own behind.
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::wstring own;
         if (!toWide(".vantrell-" + randomHex(16) + ".tmp", own))
             break;
         const HANDLE empty = openIn(handle_, own, DELETE, FILE_SHARE_DELETE, FILE_CREATE,
-                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, status);
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE, status);
         if (empty == INVALID_HANDLE_VALUE) {
             if (RtlNtStatusToDosError(status) == ERROR_ALREADY_EXISTS) // taken: another name
                 continue;

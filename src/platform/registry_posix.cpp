@@ -9,6 +9,7 @@
 // goes through the folder held open above it and follows no link.
 #include "platform/registry.h"
 
+#include "platform/file.h"
 #include "platform/log_file.h"
 
 #include <cctype>
@@ -21,6 +22,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Platform {
 
@@ -43,28 +45,6 @@ const char* const kValuesFolder = "\\values";
 const std::size_t kMaxFileName = 255;
 // Name collisions of a fresh pending file are chance; the tries stay bounded.
 const int kPendingNameTries = 100;
-
-// A descriptor closed on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 const char* rootFolder(RegistryRoot root) {
     switch (root) {
@@ -162,11 +142,11 @@ int openDataFolder(ErrorCode& code) {
 
 // The store's own folder (vantrell/registry), made on demand.
 int openStore(ErrorCode& code) {
-    const Descriptor data(openDataFolder(code));
-    if (!data.valid())
+    const File data(openDataFolder(code));
+    if (!data.isOpen())
         return -1;
-    const Descriptor vantrell(openFolder(data.get(), "vantrell", true, code));
-    return vantrell.valid() ? openFolder(vantrell.get(), "registry", true, code) : -1;
+    const File vantrell(openFolder(data.native(), "vantrell", true, code));
+    return vantrell.isOpen() ? openFolder(vantrell.native(), "registry", true, code) : -1;
 }
 
 // Follows the backslash-separated path down from `folder`; the key's folder,
@@ -253,11 +233,11 @@ int createPending(int folder, std::string& name) {
 ErrorCode replaceValueFile(int store, int values, const std::string& target, std::uint32_t type,
                            const std::string& data) {
     ErrorCode code = kSuccess;
-    const Descriptor pending(openFolder(store, ".writing", true, code));
-    if (!pending.valid())
+    const File pending(openFolder(store, ".writing", true, code));
+    if (!pending.isOpen())
         return code;
     std::string name;
-    const int fd = createPending(pending.get(), name);
+    const int fd = createPending(pending.native(), name);
     if (fd < 0)
         return errorFromErrno(errno);
     const char header[4] = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(type >> 16),
@@ -267,10 +247,10 @@ ErrorCode replaceValueFile(int store, int values, const std::string& target, std
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
-    if (error == 0 && ::renameat(pending.get(), name.c_str(), values, target.c_str()) != 0)
+    if (error == 0 && ::renameat(pending.native(), name.c_str(), values, target.c_str()) != 0)
         error = errno;
     if (error != 0) {
-        ::unlinkat(pending.get(), name.c_str(), 0);
+        ::unlinkat(pending.native(), name.c_str(), 0);
         // The key's folder went away between the look-up and the rename.
         return error == ENOENT ? kKeyDeleted : errorFromErrno(error);
     }
@@ -300,8 +280,8 @@ void moveOldValues(int key, int values) {
 } // namespace
 
 struct RegistryKey::Open {
-    Descriptor store;
-    Descriptor key;
+    File store;
+    File key;
 };
 
 RegistryKey::RegistryKey() = default;
@@ -312,16 +292,16 @@ ErrorCode RegistryKey::open(RegistryRoot root, const std::string& subKey) {
     if (folder == nullptr)
         return kInvalidHandle;
     ErrorCode code = kSuccess;
-    Descriptor store(openStore(code));
-    if (!store.valid())
+    File store(openStore(code));
+    if (!store.isOpen())
         return code;
-    const Descriptor rootKey(openFolder(store.get(), folder, true, code));
-    if (!rootKey.valid())
+    const File rootKey(openFolder(store.native(), folder, true, code));
+    if (!rootKey.isOpen())
         return code;
-    const int key = openSubKey(rootKey.get(), subKey, code);
+    const int key = openSubKey(rootKey.native(), subKey, code);
     if (key < 0)
         return code;
-    open_.reset(new Open{Descriptor(store.release()), Descriptor(key)});
+    open_.reset(new Open{std::move(store), File(key)});
     return kSuccess;
 }
 
@@ -331,18 +311,18 @@ ErrorCode RegistryKey::setValue(const std::string& name, std::uint32_t type, con
     const std::string file = name.empty() ? kDefaultValueFile : name;
     if (!name.empty() && !isStorableValueName(name))
         return kInvalidParameter;
-    const int key = open_->key.get();
+    const int key = open_->key.native();
     // A folder that is gone cannot take a new entry: the key was removed.
     if (::mkdirat(key, kValuesFolder, 0700) != 0 && errno != EEXIST)
         return errno == ENOENT ? kKeyDeleted : errorFromErrno(errno);
     ErrorCode code = kSuccess;
-    const Descriptor values(openFolder(key, kValuesFolder, false, code));
-    if (!values.valid())
+    const File values(openFolder(key, kValuesFolder, false, code));
+    if (!values.isOpen())
         return code;
-    moveOldValues(key, values.get());
+    moveOldValues(key, values.native());
     // Value names ignore case: an existing spelling is kept.
-    const std::string existing = findEntry(values.get(), file, false);
-    return replaceValueFile(open_->store.get(), values.get(), existing.empty() ? file : existing, type, data);
+    const std::string existing = findEntry(values.native(), file, false);
+    return replaceValueFile(open_->store.native(), values.native(), existing.empty() ? file : existing, type, data);
 }
 
 void RegistryKey::close() { open_.reset(); }

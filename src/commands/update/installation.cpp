@@ -174,6 +174,8 @@ Installation::Found Installation::readJournal(Journal& journal, unsigned long in
         FileUtils::throwLastError({"Unable to read ", pathOf(journalName()).c_str()});
     if (missing)
         return Found::None;
+    if (text.empty())
+        return Found::Emptied;
     return text.size() < kJournalLimit && parseJournal(text, stem_, journal) ? Found::Journal : Found::Foreign;
 }
 
@@ -289,7 +291,7 @@ bool Installation::repair() {
     sweepLeftovers();
     if (found != Found::None && !removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
-    return found != Found::None;
+    return found == Found::Journal || found == Found::Foreign;
 }
 
 Platform::File& Installation::begin(bool withUnpacked) {
@@ -390,7 +392,9 @@ void Installation::abandon() {
 
 Installation::SwapBack Installation::swapBack() {
     Journal journal;
-    if (readJournal(journal, inUseMs_) != Found::None)
+    const Found found = readJournal(journal, inUseMs_);
+    // An emptied journal names nothing; the swap back's own replaces it.
+    if (found == Found::Journal || found == Found::Foreign)
         return SwapBack::Interrupted;
     // Taken only as what a run makes: the archive a file, the folder a
     // folder, neither a link; the folder may be missing (the update kept

@@ -100,7 +100,9 @@ private:
     std::string journalName() const { return stem_ + ".vantrell-journal"; }
     std::string pathOf(const std::string& entry) const { return folder_.path() + "/" + entry; }
     std::string dropPrefix() const { return stem_ + ".vantrell-drop-"; }
-    enum class Found { None, Journal, Foreign };
+    // Emptied: what a removal of the journal killed midway leaves (it puts
+    // an empty file of ours over the name first), naming nothing to do.
+    enum class Found { None, Journal, Foreign, Emptied };
     // The journal read whole and judged by its content: none, ours, or
     // something else at its name. Throws IOException, having changed
     // nothing, when it is still unreadable (in use) after `inUseMs`.

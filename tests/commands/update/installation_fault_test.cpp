@@ -243,3 +243,21 @@ TEST(InstallationFaults, AFailedSwapBackLeavesTheNewPairAndTheKeptOne) {
         EXPECT_EQ(scene.names(), kClean);
     }
 }
+
+// A run killed while removing its journal leaves an empty file at its name:
+// nothing to repair or to stop a swap back, and no foreign journal either.
+TEST(InstallationFaults, AnEmptiedJournalNamesNothingToDo) {
+    for (const bool back : {false, true}) {
+        SCOPED_TRACE(back ? "swap back" : "repair");
+        Scene scene;
+        if (back)
+            updateKeeping(scene);
+        writeFile(scene.scratch.path("app.asar.vantrell-journal"), "");
+        if (back)
+            EXPECT_EQ(swapBack(scene, 0, 0), Installation::SwapBack::Done);
+        else
+            EXPECT_FALSE(repair(scene));
+        EXPECT_EQ(scene.pair(), "old");
+        EXPECT_EQ(scene.names(), kClean);
+    }
+}

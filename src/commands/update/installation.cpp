@@ -360,16 +360,21 @@ void Installation::commit() {
                       " GetLastError returned: " + std::to_string(static_cast<unsigned long>(Platform::lastError())));
     // Whoever took the staged name between its check and the rename put
     // their file in place instead of ours: that is no finished update.
-    const bool ours = folder_.holdsFile(name_, archive_);
+    finishSwap(archive_, journal_.keep ? std::string() : journal_.old,
+               "After the swap " + display_ + " is not the file this update wrote");
+}
+
+void Installation::finishSwap(Platform::File& placed, const std::string& old, const std::string& notOurs) const {
+    const bool ours = folder_.holdsFile(name_, placed);
     const Platform::ErrorCode code = Platform::lastError();
-    archive_.close();
-    if (!journal_.keep && !removeFolderTree(folder_, journal_.old, dropPrefix()))
-        warnUnremoved(pathOf(journal_.old));
+    placed.close();
+    if (!old.empty() && !removeFolderTree(folder_, old, dropPrefix()))
+        warnUnremoved(pathOf(old));
     if (!removeJournal(inUseMs_))
         FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
     if (!ours) {
         Platform::setLastError(code);
-        FileUtils::throwLastError({"After the swap ", display_.c_str(), " is not the file this update wrote"});
+        FileUtils::throwLastError({notOurs.c_str()});
     }
 }
 
@@ -405,21 +410,18 @@ Installation::SwapBack Installation::swapBack() {
     bool archive = false;
     bool unpacked = false;
     for (const FileUtils::FolderEntry& entry : entries) {
-        if (entry.name == keptArchiveName(stem_)) {
-            if (!isKept(entry, stem_))
-                return SwapBack::NotOurs;
-            archive = true;
-        } else if (entry.name == keptUnpackedName(stem_)) {
-            if (!isKept(entry, stem_))
-                return SwapBack::NotOurs;
-            unpacked = true;
-        }
+        const bool isArchive = entry.name == keptArchiveName(stem_);
+        if (!isArchive && entry.name != keptUnpackedName(stem_))
+            continue;
+        if (!isKept(entry, stem_))
+            return SwapBack::NotOurs;
+        (isArchive ? archive : unpacked) = true;
     }
     if (!archive)
         return unpacked ? SwapBack::NotOurs : SwapBack::NothingKept;
     // Held from here on, so that the archive put in place can be checked to
     // be this very file (a FIFO or device is refused here).
-    const Platform::File kept = folder_.openFile(keptArchiveName(stem_), FileUtils::OpenFor::Reading);
+    Platform::File kept = folder_.openFile(keptArchiveName(stem_), FileUtils::OpenFor::Reading);
     if (!kept.isOpen()) {
         if (Platform::lastError() == ERROR_FILE_NOT_FOUND)
             return SwapBack::NothingKept;
@@ -453,16 +455,7 @@ Installation::SwapBack Installation::swapBack() {
         Platform::setLastError(code);
         throw;
     }
-    const bool ours = folder_.holdsFile(name_, kept);
-    const Platform::ErrorCode code = Platform::lastError();
-    if (!removeFolderTree(folder_, journal.old, dropPrefix()))
-        warnUnremoved(pathOf(journal.old));
-    if (!removeJournal(inUseMs_))
-        FileUtils::throwLastError({"Unable to remove file ", pathOf(journalName()).c_str()});
-    if (!ours) {
-        Platform::setLastError(code);
-        FileUtils::throwLastError({"After the swap back ", display_.c_str(), " is not the kept archive"});
-    }
+    finishSwap(kept, journal.old, "After the swap back " + display_ + " is not the kept archive");
     return SwapBack::Done;
 }
 

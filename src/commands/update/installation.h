@@ -121,6 +121,11 @@ private:
     // Puts back what a failed rollForward of `journal` moved; false when
     // that fails too.
     bool undo(const Journal& journal, const Moved& moved) const;
+    // The end of a swap: whether the archive's name leads to `placed`, which
+    // is then closed; the set-aside folder `old` (unless empty) and the
+    // journal removed. Throws IOException with the message `notOurs` when
+    // another file stands at the name.
+    void finishSwap(Platform::File& placed, const std::string& old, const std::string& notOurs) const;
     // Removes one name of ours as the kind it is; a WARN line names it when
     // it stays.
     bool removeLeftover(const FileUtils::FolderEntry& entry) const;

@@ -196,6 +196,26 @@ std::string processName(pid_t pid) {
 
 // How a collected child ended: its exit status, or 128 + the signal's
 // number, as a shell reports it.
+// A pidfd for `pid`, closed on exec: it wakes a poll the moment the process
+// ends, whoever's child it is. -1 (errno set) where the system has none.
+int openPidfd(pid_t pid) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0)
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+    return pidfd;
+}
+
+// Waits `ms`, woken early by `pidfd` (when not -1) telling that its process
+// has ended.
+void pauseUnlessEnded(std::intptr_t pidfd, int ms) {
+    if (pidfd != -1) {
+        pollfd watch{static_cast<int>(pidfd), POLLIN, 0};
+        ::poll(&watch, 1, ms);
+    } else {
+        Platform::sleepMs(static_cast<std::uint32_t>(ms));
+    }
+}
+
 int endStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
@@ -229,13 +249,8 @@ std::uint32_t LaunchedProcess::create(const std::string& program, const std::vec
     if (const int error = spawn(program, launchArguments(program, words), pid))
         return startError(error, program);
     process_ = pid;
-    // A pidfd wakes the watcher the moment the program ends; without one it
-    // looks every 10 ms.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-        watch_ = pidfd;
-    }
+    // Without a pidfd the watcher looks every 10 ms.
+    watch_ = openPidfd(pid);
     return 0;
 }
 
@@ -258,13 +273,8 @@ bool LaunchedProcess::waitForEnd(std::uint32_t timeoutMs, std::uint32_t& status)
         const std::uint64_t waited = Platform::monotonicMs() - start;
         if (waited >= timeoutMs)
             return false;
-        const auto left = static_cast<int>(std::min<std::uint64_t>(timeoutMs - waited, watch_ != -1 ? 1000 : 10));
-        if (watch_ != -1) {
-            pollfd watch{static_cast<int>(watch_), POLLIN, 0};
-            ::poll(&watch, 1, left);
-        } else {
-            Platform::sleepMs(static_cast<std::uint32_t>(left));
-        }
+        pauseUnlessEnded(watch_,
+                         static_cast<int>(std::min<std::uint64_t>(timeoutMs - waited, watch_ != -1 ? 1000 : 10)));
     }
     status = status_;
     return true;
@@ -355,15 +365,9 @@ WatchedProcess::WatchedProcess(std::uint32_t pid) : pid_(pid) {
         gone_ = true;
         return;
     }
-    // A pidfd tells when the process ends, whoever's child it is; where the
-    // system has none, it is asked about now and then.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-    if (pidfd >= 0) {
-        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-        watch_ = pidfd;
-    } else {
-        gone_ = errno == ESRCH;
-    }
+    // Where the system has no pidfd, the process is asked about now and then.
+    watch_ = openPidfd(static_cast<pid_t>(pid));
+    gone_ = watch_ == -1 && errno == ESRCH;
 }
 
 WatchedProcess::~WatchedProcess() {
@@ -390,13 +394,8 @@ bool WatchedProcess::waitForEnd(std::uint32_t timeoutMs) const {
         const std::uint64_t waited = monotonicMs() - start;
         if (waited >= timeoutMs)
             return false;
-        const auto left = static_cast<int>(std::min<std::uint64_t>(timeoutMs - waited, watch_ != -1 ? 1000 : 100));
-        if (watch_ != -1) {
-            pollfd watch{static_cast<int>(watch_), POLLIN, 0};
-            ::poll(&watch, 1, left);
-        } else {
-            sleepMs(static_cast<std::uint32_t>(left));
-        }
+        pauseUnlessEnded(watch_,
+                         static_cast<int>(std::min<std::uint64_t>(timeoutMs - waited, watch_ != -1 ? 1000 : 100)));
     }
 }
 
